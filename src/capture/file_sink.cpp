@@ -1,0 +1,48 @@
+#include "capture/file_sink.h"
+
+namespace corvanlet {
+
+FileSink::~FileSink() {
+    CloseFile();
+}
+
+bool FileSink::OpenFile(const char* path) {
+    CloseFile();
+    bytesWritten_.store(0, std::memory_order_relaxed);
+    failedWrites_.store(0, std::memory_order_relaxed);
+    if (path == nullptr || !file_.Create(path)) return false;
+    if (!Init(capacity_, kMaxBlock)) {
+        file_.Close();
+        return false;
+    }
+    return true;
+}
+
+bool FileSink::CloseFile() {
+    Close();
+    file_.Close();
+    return true;
+}
+
+void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
+    // A short write goes on with the rest; only a failing call loses bytes.
+    auto remaining = static_cast<std::uint32_t>(length);
+    std::uint64_t total = 0;
+    while (remaining > 0) {
+        std::uint32_t written = 0;
+        const bool ok = file_.Write(data, remaining, &written);
+        if (written > remaining) written = remaining;
+        total += written;
+        if (!ok || written == 0) {
+            failedWrites_.fetch_add(1, std::memory_order_relaxed);
+            break;
+        }
+        data += written;
+        remaining -= written;
+    }
+    // Single writer: a plain load and store is enough, and the store is atomic.
+    bytesWritten_.store(bytesWritten_.load(std::memory_order_relaxed) + total,
+                        std::memory_order_relaxed);
+}
+
+}  // namespace corvanlet

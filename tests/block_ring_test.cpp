@@ -1,0 +1,341 @@
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "capture/block_ring.h"
+#include "support/ring_access.h"
+#include "support/test_blocks.h"
+
+namespace corvanlet {
+namespace {
+
+using testing::BlockMatches;
+using testing::MakeBlock;
+using testing::Random;
+using testing::SequenceOf;
+
+struct Received {
+    std::uint8_t tag;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Keeps every block the writer hands over. `received` may be read once Close
+// has returned (Close waits for the writer to finish with the ring).
+class CollectingRing : public BlockRing {
+  public:
+    ~CollectingRing() override { Close(); }
+
+    std::vector<Received> received;
+    std::atomic<std::uint32_t> count{0};
+    std::uint32_t delayMsPerBlock = 0;
+
+  protected:
+    void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override {
+        received.push_back({tag, std::vector<std::uint8_t>(data, data + length)});
+        count.fetch_add(1, std::memory_order_release);
+        if (delayMsPerBlock != 0) platform::SleepMs(delayMsPerBlock);
+    }
+};
+
+// Checks each block as it arrives: sequence numbers must follow one another
+// (or only increase, when drops are expected) and the content must match.
+class CheckingRing : public BlockRing {
+  public:
+    ~CheckingRing() override { Close(); }
+
+    bool allowGaps = false;
+    std::uint32_t nextSeq = 0;  // writer thread; read after Close
+    std::uint32_t received = 0;
+    std::uint32_t errors = 0;
+
+  protected:
+    void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) override {
+        ++received;
+        const std::uint32_t seq = length >= 4 ? SequenceOf(data) : ~0u;
+        const bool inOrder = allowGaps ? seq >= nextSeq : seq == nextSeq;
+        if (!inOrder || !BlockMatches(seq, data, length)) {
+            ++errors;
+            return;
+        }
+        nextSeq = seq + 1;
+    }
+};
+
+std::uint32_t StressSeconds() {
+    const char* value = std::getenv("CORVANLET_STRESS_SECONDS");
+    return value != nullptr ? static_cast<std::uint32_t>(std::atoi(value)) : 0;
+}
+
+// Pushes until accepted; the writer drains meanwhile.
+void PushSure(BlockRing& ring, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
+    while (!ring.Push(data, length, tag)) std::this_thread::yield();
+}
+
+TEST(BlockRing, AcceptsUpToMaxBlockAndRefusesBadBlocks) {
+    CollectingRing ring;
+    ASSERT_TRUE(ring.Init(100000, 1000));
+    std::vector<std::uint8_t> block(1001, 0x5A);
+    EXPECT_TRUE(ring.Push(block.data(), 1000, 7));
+    EXPECT_FALSE(ring.Push(block.data(), 1001, 7));
+    EXPECT_FALSE(ring.Push(nullptr, 10, 7));
+    EXPECT_TRUE(ring.Push(block.data(), 0, 7));   // nothing to queue
+    EXPECT_TRUE(ring.Push(block.data(), -5, 7));  // nothing to queue
+    EXPECT_TRUE(ring.Push(block.data(), 3, 9));
+    ring.Close();
+    ASSERT_EQ(ring.received.size(), 2u);
+    EXPECT_EQ(ring.received[0].bytes.size(), 1000u);
+    EXPECT_EQ(ring.received[0].tag, 7);
+    EXPECT_EQ(ring.received[1].bytes.size(), 3u);
+    EXPECT_EQ(ring.received[1].tag, 9);
+    EXPECT_EQ(ring.DroppedBlocks(), 2u);
+}
+
+TEST(BlockRing, TinyBlocksAreDeliveredWithEverythingBehindThem) {
+    CollectingRing ring;
+    ASSERT_TRUE(ring.Init(100000, 1000));
+    std::uint8_t block[1000];
+    std::uint32_t seq = 0;
+    for (int round = 0; round < 50; ++round) {
+        for (std::int32_t length : {1, 2, 3, 4, 188, 5, 1000}) {
+            MakeBlock(seq++, length, block);
+            PushSure(ring, block, length, 0);
+        }
+    }
+    ring.Close();
+    ASSERT_EQ(ring.received.size(), seq);
+    std::uint32_t i = 0;
+    for (int round = 0; round < 50; ++round) {
+        for (std::int32_t length : {1, 2, 3, 4, 188, 5, 1000}) {
+            const auto& got = ring.received[i];
+            ASSERT_EQ(got.bytes.size(), static_cast<std::size_t>(length));
+            EXPECT_TRUE(BlockMatches(i, got.bytes.data(), length)) << "block " << i;
+            ++i;
+        }
+    }
+}
+
+TEST(BlockRing, WrapRuleBoundary) {
+    // capacity 100000, maxBlock 1000: a record of 1000 bytes takes 1008, so the
+    // last offset where a record may start is 98992. A record ending exactly
+    // there leaves the next one there; ending 4 bytes later sends it to 0.
+    CollectingRing ring;
+    ASSERT_TRUE(ring.Init(100000, 1000, 98992 - 108));
+    EXPECT_EQ(BlockRingTestAccess::LastStart(ring), 98992u);
+    std::uint8_t block[1000];
+    MakeBlock(0, 100, block);
+    ASSERT_TRUE(ring.Push(block, 100, 0));
+    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 98992u);
+    MakeBlock(1, 1000, block);
+    ASSERT_TRUE(ring.Push(block, 1000, 1));  // the largest record still fits at the last start
+    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 0u);
+    ring.Close();
+
+    ASSERT_TRUE(ring.Init(100000, 1000, 98992 - 104));
+    MakeBlock(2, 100, block);
+    ASSERT_TRUE(ring.Push(block, 100, 0));
+    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 0u);
+    MakeBlock(3, 97, block);  // padded to 100
+    ASSERT_TRUE(ring.Push(block, 97, 0));
+    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 108u);
+    ring.Close();
+    ASSERT_EQ(ring.received.size(), 4u);
+    EXPECT_TRUE(BlockMatches(0, ring.received[0].bytes.data(), 100));
+    EXPECT_TRUE(BlockMatches(1, ring.received[1].bytes.data(), 1000));
+    EXPECT_TRUE(BlockMatches(2, ring.received[2].bytes.data(), 100));
+    EXPECT_TRUE(BlockMatches(3, ring.received[3].bytes.data(), 97));
+}
+
+TEST(BlockRing, EverySizeSurvivesManyWrapsFromEveryNearEndStart) {
+    // A small ring wraps often. For each block size the first record is placed
+    // next to the end of the storage, so every size meets the boundary at
+    // several alignments, then the ring wraps at least three times.
+    constexpr std::int32_t kCapacity = 4096;
+    CollectingRing ring;
+    std::uint8_t block[1000];
+    for (std::int32_t length = 1; length <= 1000; ++length) {
+        const std::uint32_t lastStart = kCapacity - 1008;
+        const std::uint32_t start = lastStart - 4u * static_cast<std::uint32_t>(length % 8);
+        ASSERT_TRUE(ring.Init(kCapacity, 1000, start));
+        const std::uint32_t records =
+            3u * kCapacity / (8u + static_cast<std::uint32_t>(length)) + 2;
+        for (std::uint32_t seq = 0; seq < records; ++seq) {
+            MakeBlock(seq, length, block);
+            PushSure(ring, block, length, static_cast<std::uint8_t>(seq));
+        }
+        ring.Close();
+        ASSERT_EQ(ring.received.size(), records) << "size " << length;
+        for (std::uint32_t seq = 0; seq < records; ++seq) {
+            const auto& got = ring.received[seq];
+            ASSERT_EQ(got.bytes.size(), static_cast<std::size_t>(length));
+            ASSERT_EQ(got.tag, static_cast<std::uint8_t>(seq));
+            ASSERT_TRUE(BlockMatches(seq, got.bytes.data(), length))
+                << "size " << length << " block " << seq;
+        }
+        ring.received.clear();
+    }
+}
+
+TEST(BlockRing, RandomSizesFlatOutArriveInOrderExactlyOnce) {
+    // Long enough to catch a torn length word (it showed within seconds);
+    // CORVANLET_STRESS_SECONDS makes it run longer.
+    const std::uint32_t seconds = StressSeconds() != 0 ? StressSeconds() : 2;
+    CheckingRing ring;
+    ASSERT_TRUE(ring.Init(100000, 1000));
+    Random random(12345);
+    std::uint8_t block[1000];
+    std::uint32_t pushed = 0;
+    std::uint64_t refused = 0;
+    const std::uint32_t start = platform::TickCountMs();
+    while (platform::TickCountMs() - start < seconds * 1000) {
+        for (int i = 0; i < 256; ++i) {
+            const std::int32_t length = random.Between(4, 1000);
+            MakeBlock(pushed, length, block);
+            while (!ring.Push(block, length, 0)) ++refused;
+            ++pushed;
+        }
+    }
+    ring.Close();
+    EXPECT_EQ(ring.errors, 0u);
+    EXPECT_EQ(ring.nextSeq, pushed);
+    EXPECT_EQ(ring.DroppedBlocks(), refused);
+    EXPECT_EQ(ring.LateWakeups(), 0u);
+}
+
+TEST(BlockRing, SlowWriterDropsWholeBlocksAndCountsThem) {
+    CollectingRing ring;
+    ring.delayMsPerBlock = 1;
+    ASSERT_TRUE(ring.Init(20000, 1000));
+    std::uint8_t block[1000];
+    Random random(99);
+    constexpr std::uint32_t kPushes = 20000;
+    std::vector<std::int32_t> lengths(kPushes);
+    std::uint32_t accepted = 0;
+    for (std::uint32_t seq = 0; seq < kPushes; ++seq) {
+        lengths[seq] = random.Between(4, 1000);
+        MakeBlock(seq, lengths[seq], block);
+        if (ring.Push(block, lengths[seq], 0)) ++accepted;
+    }
+    ring.Close();
+    EXPECT_GT(ring.DroppedBlocks(), 0u);
+    EXPECT_EQ(ring.DroppedBlocks() + accepted, kPushes);
+    ASSERT_EQ(ring.received.size(), accepted);
+    std::int64_t previous = -1;
+    for (const auto& got : ring.received) {
+        const std::uint32_t seq = SequenceOf(got.bytes.data());
+        ASSERT_GT(static_cast<std::int64_t>(seq), previous);
+        ASSERT_EQ(static_cast<std::int32_t>(got.bytes.size()), lengths[seq]);
+        ASSERT_TRUE(BlockMatches(seq, got.bytes.data(), lengths[seq]));
+        previous = seq;
+    }
+}
+
+TEST(BlockRing, CloseAndReopenDuringPushStorm) {
+    // The producer never stops while the ring is closed and reopened under
+    // it: no push may touch freed storage (the sanitizers watch), and what
+    // comes out is whole blocks in increasing order.
+    CheckingRing ring;
+    ring.allowGaps = true;
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        std::uint8_t block[1000];
+        Random random(7);
+        std::uint32_t seq = 0;
+        while (!done.load(std::memory_order_relaxed)) {
+            const std::int32_t length = random.Between(4, 1000);
+            MakeBlock(seq++, length, block);
+            ring.Push(block, length, 0);
+        }
+    });
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        ASSERT_TRUE(ring.Init(cycle % 2 ? 100000 : 8192, 1000));
+        platform::SleepMs(cycle % 3);
+        ring.Close();
+    }
+    done.store(true);
+    producer.join();
+    EXPECT_EQ(ring.errors, 0u);
+    EXPECT_GT(ring.received, 0u);
+}
+
+TEST(BlockRing, NoLostWakeUpsAcrossManySleeps) {
+    // The writer goes to sleep after every empty drain, so almost every push
+    // meets a sleeping or just-falling-asleep writer. A lost wake-up would
+    // leave a block waiting for the safety timeout, which is counted.
+    CollectingRing ring;
+    BlockRing::Timing timing;
+    timing.idleNapsBeforeSleep = 0;
+    ring.SetTiming(timing);
+    ASSERT_TRUE(ring.Init(100000, 1000));
+    Random random(2024);
+    std::uint8_t block[188];
+    const std::uint32_t seconds = StressSeconds() != 0 ? StressSeconds() : 2;
+    const std::uint32_t start = platform::TickCountMs();
+    std::uint32_t pushed = 0;
+    while (platform::TickCountMs() - start < seconds * 1000) {
+        MakeBlock(pushed, 188, block);
+        ASSERT_TRUE(ring.Push(block, 188, 0));
+        ++pushed;
+        // Wait for the writer to take it, then a random gap so the next push
+        // lands anywhere in the writer's way to sleep.
+        while (ring.count.load(std::memory_order_acquire) < pushed) std::this_thread::yield();
+        const std::uint32_t spins = random.Next() % 20000;
+        std::atomic<std::uint32_t> spin{0};
+        while (spin.load(std::memory_order_relaxed) < spins)
+            spin.fetch_add(1, std::memory_order_relaxed);
+        if (random.Next() % 16 == 0) platform::SleepMs(1);
+    }
+    ring.Close();
+    EXPECT_EQ(ring.received.size(), pushed);
+    EXPECT_EQ(ring.LateWakeups(), 0u);
+    EXPECT_GT(ring.WakeCalls(), pushed / 4);  // the writer really did sleep between pushes
+}
+
+TEST(BlockRing, LifecycleEdges) {
+    CollectingRing never;
+    never.Close();  // never opened: returns at once
+    std::uint8_t block[16] = {};
+    EXPECT_TRUE(never.Push(block, 16, 0));  // ignored
+    EXPECT_TRUE(never.received.empty());
+
+    CollectingRing ring;
+    ASSERT_TRUE(ring.Init(100000, 1000));
+    MakeBlock(0, 16, block);
+    ASSERT_TRUE(ring.Push(block, 16, 0));
+    ASSERT_TRUE(ring.Init(100000, 1000));  // closes the first ring, its block written
+    EXPECT_EQ(ring.received.size(), 1u);
+    MakeBlock(1, 16, block);
+    ASSERT_TRUE(ring.Push(block, 16, 0));
+    ring.Close();
+    ring.Close();
+    ASSERT_EQ(ring.received.size(), 2u);
+    EXPECT_TRUE(BlockMatches(1, ring.received[1].bytes.data(), 16));
+    EXPECT_TRUE(ring.Push(block, 16, 0));  // closed again: ignored
+    EXPECT_EQ(ring.received.size(), 2u);
+}
+
+TEST(BlockRing, UnusableSizesLeaveTheRingClosed) {
+    CollectingRing ring;
+    std::uint8_t block[16] = {};
+    EXPECT_FALSE(ring.Init(2015, 1000));  // cannot hold two records of 1000
+    EXPECT_FALSE(ring.Init(100000, 0));
+    EXPECT_FALSE(ring.Init(-1, 1000));
+    EXPECT_TRUE(ring.Push(block, 16, 0));  // closed: ignored
+    if constexpr (sizeof(void*) == 4) {
+        // Nearly 2 GiB cannot be had in a 32-bit process next to the program.
+        EXPECT_FALSE(ring.Init(0x7FFFFFF0, 1000));
+        EXPECT_TRUE(ring.Push(block, 16, 0));
+    }
+    ring.Close();
+    EXPECT_TRUE(ring.received.empty());
+    EXPECT_TRUE(ring.Init(2016, 1000));
+    EXPECT_TRUE(ring.Push(block, 16, 0));
+    ring.Close();
+    EXPECT_EQ(ring.received.size(), 1u);
+}
+
+}  // namespace
+}  // namespace corvanlet

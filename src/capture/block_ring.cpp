@@ -39,7 +39,7 @@ bool BlockRing::Init(std::int32_t capacity, std::int32_t maxBlock, std::uint32_t
     capacity_ = size;
     maxBlock_ = maxBlock;
     lastStart_ = size - slot;
-    wakeThreshold_ = size / 4;
+    wakeThreshold_ = size / 2;
 
     std::uint32_t start = startOffset & ~3u;
     if (start > lastStart_) start = 0;
@@ -122,7 +122,10 @@ bool BlockRing::Enqueue(const void* data, std::int32_t length, std::uint8_t tag)
     if (!HasRoom(w, size, next, cachedReadPos_)) {
         // Acquire pairs with the writer's release after it finished with a record.
         cachedReadPos_ = readPos_.load(std::memory_order_acquire);
-        if (!HasRoom(w, size, next, cachedReadPos_)) return false;
+        if (!HasRoom(w, size, next, cachedReadPos_)) {
+            WakeWriterIfNeeded();  // full: a napping writer must not wait out its nap
+            return false;
+        }
     }
     LengthAt(next).store(0, std::memory_order_relaxed);
     auto* bytes = reinterpret_cast<std::uint8_t*>(storage_);
@@ -166,10 +169,10 @@ bool BlockRing::HasQueued() const {
     return LengthAt(r).load(std::memory_order_acquire) != 0;           // pairs with Push's release
 }
 
-bool BlockRing::Drain() {
+std::uint32_t BlockRing::Drain() {
     auto* bytes = reinterpret_cast<const std::uint8_t*>(storage_);
     std::uint32_t r = readPos_.load(std::memory_order_relaxed);  // only this thread stores it
-    bool any = false;
+    std::uint32_t drained = 0;
     for (;;) {
         // Acquire pairs with the release in Enqueue: the record is complete.
         const std::int32_t length = LengthAt(r).load(std::memory_order_acquire);
@@ -178,28 +181,41 @@ bool BlockRing::Drain() {
         r = NextPosition(r, length);
         // Release pairs with the producer's acquire: we are done with the record.
         readPos_.store(r, std::memory_order_release);
-        any = true;
+        drained += kHeaderSize + AlignUp4(static_cast<std::uint32_t>(length));
     }
-    return any;
+    return drained;
 }
 
 void BlockRing::WriterLoop() {
     std::uint32_t idleNaps = 0;
+    std::uint32_t napMs = timing_.napMs;
     for (;;) {
         // Acquire pairs with Close's release: a drain after seeing the stop
         // request finds every block that Push accepted.
         const bool stopping = stopRequested_.load(std::memory_order_acquire);
-        const bool drained = Drain();
+        const std::uint32_t drained = Drain();
         if (stopping) break;
 
-        idleNaps = drained ? 0 : idleNaps + 1;
+        if (drained != 0) {
+            // Nap about as long as the producer takes to fill an eighth of the
+            // ring at the rate just seen, so that fast streams rarely need the
+            // producer's wake-up.
+            idleNaps = 0;
+            const std::uint64_t scaled = std::uint64_t{napMs} * (capacity_ / 8) / drained;
+            napMs = static_cast<std::uint32_t>(scaled < 1               ? 1
+                                               : scaled > timing_.napMs ? timing_.napMs
+                                                                        : scaled);
+        } else {
+            ++idleNaps;
+            napMs = timing_.napMs;
+        }
         const WriterMode mode = idleNaps >= timing_.idleNapsBeforeSleep ? kSleeping : kNapping;
         writerMode_.exchange(mode, std::memory_order_acq_rel);  // Dekker: see WakeWriterIfNeeded
         if (HasQueued() || stopRequested_.load(std::memory_order_relaxed)) {
             writerMode_.store(kRunning, std::memory_order_relaxed);
             continue;
         }
-        const bool woken = wake_.Wait(mode == kSleeping ? timing_.safetyTimeoutMs : timing_.napMs);
+        const bool woken = wake_.Wait(mode == kSleeping ? timing_.safetyTimeoutMs : napMs);
         // If the producer already took us out of the sleep, it has signalled too.
         const bool signalled = writerMode_.exchange(kRunning, std::memory_order_relaxed) != mode;
         if (!woken && !signalled && mode == kSleeping && HasQueued()) {

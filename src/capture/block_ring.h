@@ -66,9 +66,11 @@ class BlockRing {
     // Safety-net timeouts that found data queued (a lost wake-up; should stay 0).
     std::uint64_t LateWakeups() const { return lateWakeups_.load(std::memory_order_relaxed); }
 
-    // How the writer waits. While data flows it naps `napMs` between drains,
-    // and the producer wakes it early only once the ring is a quarter full,
-    // so the host's thread rarely pays for a wake-up. After
+    // How the writer waits. While data flows it naps between drains, at most
+    // `napMs` and less when the stream is fast (about the time the producer
+    // takes to fill an eighth of the ring); the producer wakes it early only
+    // once the ring is half full. So the host's thread rarely pays for a
+    // wake-up. After
     // `idleNapsBeforeSleep` naps that found nothing it sleeps until the next
     // push wakes it; `safetyTimeoutMs` bounds that sleep in case a wake-up
     // were ever lost (counted in LateWakeups).
@@ -96,7 +98,7 @@ class BlockRing {
 
     static void WriterEntry(void* self);
     void WriterLoop();
-    bool Drain();
+    std::uint32_t Drain();  // bytes of ring space freed
     bool HasQueued() const;
     bool Enqueue(const void* data, std::int32_t length, std::uint8_t tag);
     bool HasRoom(std::uint32_t w, std::uint32_t size, std::uint32_t next, std::uint32_t r) const;

@@ -12,13 +12,14 @@ void WakeSignal::Notify() {
 }
 
 bool WakeSignal::Wait(std::uint32_t timeoutMs) {
-    const DWORD start = GetTickCount();
     AcquireSRWLockExclusive(&lock_);
+    // The tick count may advance in steps of 10 to 16 ms, so the timeout is
+    // left to the wait itself; a rare spurious wake-up only waits once more.
     while (!signalled_) {
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs) break;
-        // Wakes early on Notify or spuriously; the loop re-checks the flag.
-        SleepConditionVariableSRW(&cond_, &lock_, timeoutMs - elapsed, 0);
+        if (!SleepConditionVariableSRW(&cond_, &lock_, timeoutMs, 0) &&
+            GetLastError() == ERROR_TIMEOUT) {
+            break;
+        }
     }
     const bool woken = signalled_;
     signalled_ = false;

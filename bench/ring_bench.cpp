@@ -1,0 +1,245 @@
+// Capture-core benchmark: prints one figure per line as "name value unit".
+//
+//   push_*    cost of Push on the producer (host) thread, paced and flat out
+//   flood_*   end-to-end throughput into a real file, checked afterwards
+//   plain_*   the same blocks written by plain per-block writes: the limit
+//   stall_*   blocks dropped while the writer is held up
+//
+// Usage: ring_bench [directory for the output files] [--quick]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "capture/file_sink.h"
+#include "platform/platform.h"
+
+namespace {
+
+using corvanlet::FileSink;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+void Print(const std::string& name, double value, const char* unit) {
+    std::printf("%s %.6g %s\n", name.c_str(), value, unit);
+    std::fflush(stdout);
+}
+
+std::string RateName(double mbps) {
+    if (mbps <= 0) return "flat";
+    char text[32];
+    std::snprintf(text, sizeof text, "%gMBps", mbps);
+    std::string name = text;
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
+}
+
+// Each block starts with its sequence number; the rest is a byte derived from it.
+void FillBlock(std::uint32_t seq, std::vector<std::uint8_t>& block) {
+    std::memset(block.data(), static_cast<int>(seq & 0xFF), block.size());
+    std::memcpy(block.data(), &seq, 4);
+}
+
+// Reads a file of fixed-size blocks and checks that their sequence numbers
+// increase and that every block is whole. Returns the number of blocks, or -1.
+long long CheckFile(const std::string& path, std::size_t blockSize) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> block(blockSize);
+    long long count = 0;
+    long long previous = -1;
+    while (
+        in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(blockSize))) {
+        std::uint32_t seq = 0;
+        std::memcpy(&seq, block.data(), 4);
+        if (static_cast<long long>(seq) <= previous) return -1;
+        for (std::size_t i = 4; i < blockSize; ++i) {
+            if (block[i] != static_cast<std::uint8_t>(seq & 0xFF)) return -1;
+        }
+        previous = seq;
+        ++count;
+    }
+    if (in.gcount() != 0) return -1;  // a partial block
+    return count;
+}
+
+// A sink whose writer can be held up once, on request, for a given time.
+class StallingSink : public FileSink {
+  public:
+    std::atomic<std::uint32_t> stallMs{0};
+
+  protected:
+    void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override {
+        const std::uint32_t ms = stallMs.exchange(0, std::memory_order_relaxed);
+        if (ms != 0) corvanlet::platform::SleepMs(ms);
+        FileSink::ProcessBlock(data, length, tag);
+    }
+};
+
+struct PacedRun {
+    std::vector<std::uint32_t> pushNs;
+    std::uint64_t pushed = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t wakes = 0;
+    std::uint64_t lateWakeups = 0;
+    std::uint64_t bytesWritten = 0;
+    double seconds = 0;
+    long long blocksInFile = 0;
+};
+
+// Pushes blocks of `blockSize` at `mbps` (0: flat out) for `seconds`; when
+// `stallAfterMs` is set, holds the writer for `stallMs` at that point.
+PacedRun RunPaced(const std::string& path, std::size_t blockSize, double mbps, double seconds,
+                  std::uint32_t stallAfterMs = 0, std::uint32_t stallMs = 0) {
+    StallingSink sink;
+    PacedRun run;
+    if (!sink.OpenFile(path.c_str())) {
+        std::fprintf(stderr, "cannot create %s\n", path.c_str());
+        return run;
+    }
+    std::vector<std::uint8_t> block(blockSize);
+    const double interval = mbps > 0 ? blockSize / (mbps * 1e6) : 0;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    bool stalled = stallMs == 0;
+    run.pushNs.reserve(static_cast<std::size_t>(mbps > 0 ? seconds / interval + 16 : 1 << 22));
+    for (std::uint32_t seq = 0;; ++seq) {
+        auto due = start + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(seq * interval));
+        auto now = Clock::now();
+        if (mbps > 0) {
+            while (now < due) now = Clock::now();
+        }
+        if (now >= end) break;
+        if (!stalled && now - start >= std::chrono::milliseconds(stallAfterMs)) {
+            sink.stallMs.store(stallMs, std::memory_order_relaxed);
+            stalled = true;
+        }
+        FillBlock(seq, block);
+        const auto before = Clock::now();
+        sink.Push(block.data(), static_cast<std::int32_t>(blockSize), 0);
+        const auto after = Clock::now();
+        if (run.pushNs.size() < run.pushNs.capacity()) {
+            run.pushNs.push_back(static_cast<std::uint32_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count()));
+        }
+        ++run.pushed;
+    }
+    sink.CloseFile();
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    run.dropped = sink.DroppedBlocks();
+    run.wakes = sink.WakeCalls();
+    run.lateWakeups = sink.LateWakeups();
+    run.bytesWritten = sink.BytesWritten();
+    run.blocksInFile = CheckFile(path, blockSize);
+    fs::remove(path);
+    return run;
+}
+
+double Percentile(std::vector<std::uint32_t> values, double p) {
+    if (values.empty()) return 0;
+    const auto index = static_cast<std::size_t>(p * (values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + index, values.end());
+    return values[index];
+}
+
+double TimerOverheadNs() {
+    std::vector<std::uint32_t> samples;
+    for (int i = 0; i < 100000; ++i) {
+        const auto a = Clock::now();
+        const auto b = Clock::now();
+        samples.push_back(static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count()));
+    }
+    return Percentile(samples, 0.5);
+}
+
+// The limit: the same blocks written one write call each from one thread.
+double PlainWriteMBps(const std::string& path, std::size_t blockSize, std::uint64_t blocks) {
+    corvanlet::platform::File file;
+    if (!file.Create(path.c_str())) return 0;
+    std::vector<std::uint8_t> block(blockSize);
+    const auto start = Clock::now();
+    for (std::uint64_t seq = 0; seq < blocks; ++seq) {
+        FillBlock(static_cast<std::uint32_t>(seq), block);
+        std::uint32_t written = 0;
+        file.Write(block.data(), static_cast<std::uint32_t>(blockSize), &written);
+    }
+    file.Close();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    fs::remove(path);
+    return blocks * blockSize / seconds / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    fs::path dir = fs::temp_directory_path();
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else {
+            dir = argv[i];
+        }
+    }
+    const std::string path = (dir / "corvanlet-bench.dat").string();
+    const double scale = quick ? 0.2 : 1.0;
+
+    Print("timer_overhead_median", TimerOverheadNs(), "ns");
+
+    for (const std::size_t blockSize : {std::size_t{188}, std::size_t{940}}) {
+        for (const double mbps : {1.0, 2.5, 10.0, 0.0}) {
+            const double seconds = mbps == 0 ? 1.0 : (blockSize == 188 && mbps == 2.5 ? 10.0 : 2.0);
+            const PacedRun run = RunPaced(path, blockSize, mbps, seconds * scale);
+            const std::string name = "push_" + std::to_string(blockSize) + "B_" + RateName(mbps);
+            Print(name + "_median", Percentile(run.pushNs, 0.5), "ns");
+            Print(name + "_p99", Percentile(run.pushNs, 0.99), "ns");
+            Print(name + "_max", Percentile(run.pushNs, 1.0), "ns");
+            Print(name + "_wakes_per_1000", run.pushed ? 1000.0 * run.wakes / run.pushed : 0,
+                  "calls");
+            Print(name + "_dropped", static_cast<double>(run.dropped), "blocks");
+            Print(name + "_late_wakeups", static_cast<double>(run.lateWakeups), "count");
+            if (run.blocksInFile != static_cast<long long>(run.pushed - run.dropped)) {
+                Print(name + "_FILE_CHECK_FAILED", static_cast<double>(run.blocksInFile), "blocks");
+            }
+        }
+    }
+
+    for (const std::size_t blockSize : {std::size_t{188}, std::size_t{940}}) {
+        const std::string name = std::to_string(blockSize) + "B";
+        const PacedRun run = RunPaced(path, blockSize, 0, 2.0 * scale);
+        const double floodMBps = run.bytesWritten / run.seconds / 1e6;
+        const bool fileOk = run.blocksInFile == static_cast<long long>(run.pushed - run.dropped);
+        Print("flood_" + name + "_throughput", floodMBps, "MB/s");
+        Print("flood_" + name + "_pushed", static_cast<double>(run.pushed), "blocks");
+        Print("flood_" + name + "_dropped", static_cast<double>(run.dropped), "blocks");
+        Print("flood_" + name + "_file_in_order_and_complete", fileOk ? 1 : 0, "bool");
+        const std::uint64_t written = run.pushed - run.dropped;
+        const double plainMBps = PlainWriteMBps(path, blockSize, written);
+        Print("plain_" + name + "_throughput", plainMBps, "MB/s");
+        Print("flood_" + name + "_ratio_to_plain", plainMBps > 0 ? floodMBps / plainMBps : 0,
+              "ratio");
+    }
+
+    for (const double mbps : {1.0, 2.5, 10.0}) {
+        const double toleranceMs = 0.9 * FileSink::kCapacity / (mbps * 1e6) * 1000;
+        Print("stall_tolerance_" + RateName(mbps), toleranceMs, "ms");
+        for (const std::uint32_t stallMs : {5u, 20u, 50u}) {
+            const PacedRun run =
+                RunPaced(path, 188, mbps, (0.3 + stallMs / 1000.0) * (quick ? 1 : 1), 100, stallMs);
+            const std::string name =
+                "stall_" + std::to_string(stallMs) + "ms_" + RateName(mbps) + "_188B";
+            Print(name + "_dropped", static_cast<double>(run.dropped), "blocks");
+            const bool fileOk =
+                run.blocksInFile == static_cast<long long>(run.pushed - run.dropped);
+            Print(name + "_file_in_order_and_complete", fileOk ? 1 : 0, "bool");
+        }
+    }
+    return 0;
+}

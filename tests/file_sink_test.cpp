@@ -8,13 +8,14 @@
 #include <gtest/gtest.h>
 
 #include "capture/file_sink.h"
+#include "support/temp_dir.h"
 #include "support/test_blocks.h"
 
 namespace corvanlet {
 
 struct FileSinkTestAccess {
     static void SetBytesWritten(FileSink& sink, std::uint64_t value) {
-        sink.bytesWritten_.store(value);
+        sink.bytesWritten.store(value);
     }
 };
 
@@ -25,25 +26,12 @@ using testing::MakeBlock;
 
 class FileSinkTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("corvanlet-sink-" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    std::string PathOf(const char* name) const { return (dir_ / name).string(); }
-
+    std::string PathOf(const char* name) const { return dir_.File(name); }
     static std::vector<std::uint8_t> ReadAll(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return testing::ReadFileBytes(path);
     }
 
-    fs::path dir_;
+    testing::TempDir dir_;
 };
 
 // Pushes `count` blocks of sizes cycling through 1..1000 and returns the bytes

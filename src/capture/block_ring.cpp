@@ -18,7 +18,7 @@ BlockRing::~BlockRing() {
 void BlockRing::ProcessBlock(const std::uint8_t*, std::int32_t, std::uint8_t) {}
 
 std::atomic_ref<std::int32_t> BlockRing::LengthAt(std::uint32_t offset) const {
-    return std::atomic_ref<std::int32_t>(*reinterpret_cast<std::int32_t*>(storage_ + offset / 4));
+    return std::atomic_ref<std::int32_t>(*reinterpret_cast<std::int32_t*>(storage + offset / 4));
 }
 
 std::uint32_t BlockRing::NextPosition(std::uint32_t p, std::int32_t length) const {
@@ -26,39 +26,40 @@ std::uint32_t BlockRing::NextPosition(std::uint32_t p, std::int32_t length) cons
     return next > lastStart_ ? 0 : next;
 }
 
-bool BlockRing::Init(std::int32_t capacity, std::int32_t maxBlock, std::uint32_t startOffset) {
+bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit,
+                     std::uint32_t startOffset) {
     Close();
-    if (maxBlock < 1 || maxBlock > 0x10000000 || capacity < 1) return false;
-    const std::uint32_t size = static_cast<std::uint32_t>(capacity) & ~3u;
-    const std::uint32_t slot = kHeaderSize + AlignUp4(static_cast<std::uint32_t>(maxBlock));
+    if (blockLimit < 1 || blockLimit > 0x10000000 || ringCapacity < 1) return false;
+    const std::uint32_t size = static_cast<std::uint32_t>(ringCapacity) & ~3u;
+    const std::uint32_t slot = kHeaderSize + AlignUp4(static_cast<std::uint32_t>(blockLimit));
     // Room for two largest records keeps a record's successor off its own start.
     if (size / 2 < slot) return false;
 
-    storage_ = new (std::nothrow) std::uint32_t[size / 4];
-    if (storage_ == nullptr) return false;
-    capacity_ = size;
-    maxBlock_ = maxBlock;
+    storage = new (std::nothrow) std::uint32_t[size / 4];
+    if (storage == nullptr) return false;
+    capacity = size;
+    maxBlock = blockLimit;
     lastStart_ = size - slot;
     wakeThreshold_ = size / 2;
 
     std::uint32_t start = startOffset & ~3u;
     if (start > lastStart_) start = 0;
-    writePos_ = start;
+    writePos = start;
     cachedReadPos_ = start;
-    readPos_.store(start, std::memory_order_relaxed);
+    readPos.store(start, std::memory_order_relaxed);
     LengthAt(start).store(0, std::memory_order_relaxed);
     droppedBlocks_.store(0, std::memory_order_relaxed);
     wakeCalls_.store(0, std::memory_order_relaxed);
     lateWakeups_.store(0, std::memory_order_relaxed);
     writerMode_.store(kRunning, std::memory_order_relaxed);
-    stopRequested_.store(false, std::memory_order_relaxed);
+    stopRequested.store(false, std::memory_order_relaxed);
     writerDone_.store(false, std::memory_order_relaxed);
 
     // Thread creation orders everything above before the writer's first step.
     if (!platform::StartDetachedThread(&BlockRing::WriterEntry, this)) {
         writerDone_.store(true, std::memory_order_relaxed);
-        delete[] storage_;
-        storage_ = nullptr;
+        delete[] storage;
+        storage = nullptr;
         return false;
     }
     // Opens the ring to pushes; release pairs with the acquire in Push, which
@@ -69,7 +70,7 @@ bool BlockRing::Init(std::int32_t capacity, std::int32_t maxBlock, std::uint32_t
 }
 
 void BlockRing::Close() {
-    if (storage_ == nullptr) return;
+    if (storage == nullptr) return;
     // Keep new pushes off, then wait for one under way to leave the storage.
     // acq_rel/acquire pair with the release decrement at the end of Push.
     gate_.fetch_or(kGateClosed, std::memory_order_acq_rel);
@@ -77,15 +78,15 @@ void BlockRing::Close() {
 
     // Release pairs with the writer's acquire: every accepted record is
     // visible to its final drain.
-    stopRequested_.store(true, std::memory_order_release);
+    stopRequested.store(true, std::memory_order_release);
     writerMode_.store(kRunning, std::memory_order_relaxed);
     wake_.Notify();
     // Acquire pairs with the writer's last store: after it the writer no
     // longer touches the ring, although its thread may not have exited yet.
     while (!writerDone_.load(std::memory_order_acquire)) platform::SleepMs(1);
 
-    delete[] storage_;
-    storage_ = nullptr;
+    delete[] storage;
+    storage = nullptr;
 }
 
 bool BlockRing::Push(const void* data, std::int32_t length, std::uint8_t tag) {
@@ -111,27 +112,27 @@ bool BlockRing::HasRoom(std::uint32_t w, std::uint32_t size, std::uint32_t next,
 }
 
 std::uint32_t BlockRing::QueuedBytes(std::uint32_t r) const {
-    return writePos_ >= r ? writePos_ - r : capacity_ - r + writePos_;
+    return writePos >= r ? writePos - r : capacity - r + writePos;
 }
 
 bool BlockRing::Enqueue(const void* data, std::int32_t length, std::uint8_t tag) {
-    if (data == nullptr || length > maxBlock_) return false;
-    const std::uint32_t w = writePos_;
+    if (data == nullptr || length > maxBlock) return false;
+    const std::uint32_t w = writePos;
     const std::uint32_t size = kHeaderSize + AlignUp4(static_cast<std::uint32_t>(length));
     const std::uint32_t next = NextPosition(w, length);
     if (!HasRoom(w, size, next, cachedReadPos_)) {
         // Acquire pairs with the writer's release after it finished with a record.
-        cachedReadPos_ = readPos_.load(std::memory_order_acquire);
+        cachedReadPos_ = readPos.load(std::memory_order_acquire);
         if (!HasRoom(w, size, next, cachedReadPos_)) {
             WakeWriterIfNeeded();  // full: a napping writer must not wait out its nap
             return false;
         }
     }
     LengthAt(next).store(0, std::memory_order_relaxed);
-    auto* bytes = reinterpret_cast<std::uint8_t*>(storage_);
+    auto* bytes = reinterpret_cast<std::uint8_t*>(storage);
     std::memcpy(bytes + w + kHeaderSize, data, static_cast<std::size_t>(length));
     bytes[w + kTagOffset] = tag;
-    writePos_ = next;
+    writePos = next;
     // Release publishes data, tag and the terminator behind them; pairs with
     // the acquire in the writer's Drain.
     LengthAt(w).store(length, std::memory_order_release);
@@ -150,7 +151,7 @@ void BlockRing::WakeWriterIfNeeded() {
     if (mode == kRunning) return;
     if (mode == kNapping) {
         if (QueuedBytes(cachedReadPos_) < wakeThreshold_) return;
-        cachedReadPos_ = readPos_.load(std::memory_order_acquire);  // same pairing as in Enqueue
+        cachedReadPos_ = readPos.load(std::memory_order_acquire);  // same pairing as in Enqueue
         if (QueuedBytes(cachedReadPos_) < wakeThreshold_) return;
     }
     // Relaxed: the signal's own lock orders the hand-over; the exchange only
@@ -165,13 +166,13 @@ void BlockRing::WriterEntry(void* self) {
 }
 
 bool BlockRing::HasQueued() const {
-    const std::uint32_t r = readPos_.load(std::memory_order_relaxed);  // our own position
-    return LengthAt(r).load(std::memory_order_acquire) != 0;           // pairs with Push's release
+    const std::uint32_t r = readPos.load(std::memory_order_relaxed);  // our own position
+    return LengthAt(r).load(std::memory_order_acquire) != 0;          // pairs with Push's release
 }
 
 std::uint32_t BlockRing::Drain() {
-    auto* bytes = reinterpret_cast<const std::uint8_t*>(storage_);
-    std::uint32_t r = readPos_.load(std::memory_order_relaxed);  // only this thread stores it
+    auto* bytes = reinterpret_cast<const std::uint8_t*>(storage);
+    std::uint32_t r = readPos.load(std::memory_order_relaxed);  // only this thread stores it
     std::uint32_t drained = 0;
     for (;;) {
         // Acquire pairs with the release in Enqueue: the record is complete.
@@ -180,7 +181,7 @@ std::uint32_t BlockRing::Drain() {
         ProcessBlock(bytes + r + kHeaderSize, length, bytes[r + kTagOffset]);
         r = NextPosition(r, length);
         // Release pairs with the producer's acquire: we are done with the record.
-        readPos_.store(r, std::memory_order_release);
+        readPos.store(r, std::memory_order_release);
         drained += kHeaderSize + AlignUp4(static_cast<std::uint32_t>(length));
     }
     return drained;
@@ -192,7 +193,7 @@ void BlockRing::WriterLoop() {
     for (;;) {
         // Acquire pairs with Close's release: a drain after seeing the stop
         // request finds every block that Push accepted.
-        const bool stopping = stopRequested_.load(std::memory_order_acquire);
+        const bool stopping = stopRequested.load(std::memory_order_acquire);
         const std::uint32_t drained = Drain();
         if (stopping) break;
 
@@ -201,7 +202,7 @@ void BlockRing::WriterLoop() {
             // ring at the rate just seen, so that fast streams rarely need the
             // producer's wake-up.
             idleNaps = 0;
-            const std::uint64_t scaled = std::uint64_t{napMs} * (capacity_ / 8) / drained;
+            const std::uint64_t scaled = std::uint64_t{napMs} * (capacity / 8) / drained;
             napMs = static_cast<std::uint32_t>(scaled < 1               ? 1
                                                : scaled > timing_.napMs ? timing_.napMs
                                                                         : scaled);
@@ -211,7 +212,7 @@ void BlockRing::WriterLoop() {
         }
         const WriterMode mode = idleNaps >= timing_.idleNapsBeforeSleep ? kSleeping : kNapping;
         writerMode_.exchange(mode, std::memory_order_acq_rel);  // Dekker: see WakeWriterIfNeeded
-        if (HasQueued() || stopRequested_.load(std::memory_order_relaxed)) {
+        if (HasQueued() || stopRequested.load(std::memory_order_relaxed)) {
             writerMode_.store(kRunning, std::memory_order_relaxed);
             continue;
         }

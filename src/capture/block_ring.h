@@ -46,7 +46,7 @@ class BlockRing {
     // of maxBlock bytes), the storage cannot be allocated or the thread cannot
     // start. `startOffset` places the first record (tests use it to land next
     // to the end of the storage); it is aligned down and wrapped by the rule.
-    bool Init(std::int32_t capacity, std::int32_t maxBlock, std::uint32_t startOffset = 0);
+    bool Init(std::int32_t ringCapacity, std::int32_t blockLimit, std::uint32_t startOffset = 0);
 
     // Control thread. Waits for a Push under way to finish, lets the writer
     // hand every accepted block to ProcessBlock, then frees the storage. It
@@ -108,27 +108,27 @@ class BlockRing {
     std::atomic_ref<std::int32_t> LengthAt(std::uint32_t offset) const;
 
     // Set by Init on the control thread before the ring opens; read-only after.
-    std::uint32_t* storage_ = nullptr;
-    std::uint32_t capacity_ = 0;
-    std::int32_t maxBlock_ = 0;
+    std::uint32_t* storage = nullptr;
+    std::uint32_t capacity = 0;
+    std::int32_t maxBlock = 0;
     std::uint32_t lastStart_ = 0;  // the largest offset at which a record may start
     std::uint32_t wakeThreshold_ = 0;
     Timing timing_;
 
     // Producer only.
-    alignas(64) std::uint32_t writePos_ = 0;
+    alignas(64) std::uint32_t writePos = 0;
     std::uint32_t cachedReadPos_ = 0;  // the writer's position when last looked at
     std::atomic<std::uint64_t> droppedBlocks_{0};
     std::atomic<std::uint64_t> wakeCalls_{0};
 
     // Written by the writer, read by the producer.
-    alignas(64) std::atomic<std::uint32_t> readPos_{0};
+    alignas(64) std::atomic<std::uint32_t> readPos{0};
     std::atomic<std::uint32_t> writerMode_{kRunning};
     std::atomic<std::uint64_t> lateWakeups_{0};
 
     // Control thread against the others.
     alignas(64) std::atomic<std::uint32_t> gate_{kGateClosed};  // closed bit + pushes under way
-    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> stopRequested{false};
     std::atomic<bool> writerDone_{true};
     platform::WakeSignal wake_;
 };

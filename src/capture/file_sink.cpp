@@ -8,10 +8,10 @@ FileSink::~FileSink() {
 
 bool FileSink::OpenFile(const char* path) {
     CloseFile();
-    bytesWritten_.store(0, std::memory_order_relaxed);
+    bytesWritten.store(0, std::memory_order_relaxed);
     failedWrites_.store(0, std::memory_order_relaxed);
     if (path == nullptr || !file_.Create(path)) return false;
-    if (!Init(capacity_, kMaxBlock)) {
+    if (!Init(ringCapacity_, kMaxBlock)) {
         file_.Close();
         return false;
     }
@@ -41,8 +41,8 @@ void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::
         remaining -= written;
     }
     // Single writer: a plain load and store is enough, and the store is atomic.
-    bytesWritten_.store(bytesWritten_.load(std::memory_order_relaxed) + total,
-                        std::memory_order_relaxed);
+    bytesWritten.store(bytesWritten.load(std::memory_order_relaxed) + total,
+                       std::memory_order_relaxed);
 }
 
 }  // namespace corvanlet

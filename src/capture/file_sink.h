@@ -16,7 +16,7 @@ class FileSink : public BlockRing {
     static constexpr std::int32_t kMaxBlock = 1000;
 
     // `capacity` is the ring size used by every OpenFile.
-    explicit FileSink(std::int32_t capacity = kCapacity) : capacity_(capacity) {}
+    explicit FileSink(std::int32_t capacity = kCapacity) : ringCapacity_(capacity) {}
     // Closes like CloseFile, while this is still a FileSink, so the writer's
     // last blocks still reach the file.
     ~FileSink() override;
@@ -31,7 +31,7 @@ class FileSink : public BlockRing {
     bool IsOpen() const { return file_.IsOpen(); }
 
     // Any thread. Bytes that reached the file since the last OpenFile.
-    std::uint64_t BytesWritten() const { return bytesWritten_.load(std::memory_order_relaxed); }
+    std::uint64_t BytesWritten() const { return bytesWritten.load(std::memory_order_relaxed); }
     // Write calls that failed since the last OpenFile (their bytes are lost).
     std::uint64_t FailedWrites() const { return failedWrites_.load(std::memory_order_relaxed); }
 
@@ -41,11 +41,11 @@ class FileSink : public BlockRing {
   private:
     friend struct FileSinkTestAccess;
 
-    const std::int32_t capacity_;
+    const std::int32_t ringCapacity_;
     platform::File file_;
     // Written only by the writer thread (reset before it starts); read by
     // others. Atomic so a 32-bit reader never sees a torn 64-bit value.
-    std::atomic<std::uint64_t> bytesWritten_{0};
+    std::atomic<std::uint64_t> bytesWritten{0};
     std::atomic<std::uint64_t> failedWrites_{0};
 };
 

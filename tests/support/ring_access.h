@@ -10,7 +10,7 @@ namespace corvanlet {
 
 struct BlockRingTestAccess {
     // Producer-side position; read it only from the producer's thread.
-    static std::uint32_t WritePos(const BlockRing& ring) { return ring.writePos_; }
+    static std::uint32_t WritePos(const BlockRing& ring) { return ring.writePos; }
     static std::uint32_t LastStart(const BlockRing& ring) { return ring.lastStart_; }
 };
 

@@ -1,0 +1,145 @@
+/*
+ * Corvanlet host interface: what a Siltrocke host and the "Corvanlet.Module"
+ * library exchange. Plain C, for a 32-bit Windows process: every handle and
+ * address inside a record is 32 bits wide, all values are little-endian.
+ *
+ * Calling convention: the six exports and the data callback use the C
+ * calling convention (cdecl: the caller removes the arguments), with
+ * undecorated names. Each export returns a one-byte boolean, 1 for true and 0
+ * for false.
+ */
+#ifndef CORVANLET_HOST_API_H
+#define CORVANLET_HOST_API_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define CORVANLET_CALL __cdecl
+#else
+#define CORVANLET_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint8_t CorvanletBool; /* 1 true, 0 false */
+
+/* --- Handshake --------------------------------------------------------- */
+
+/* Passed to Module_GetInfo. The host fills size, interfaceVersion, hostWindow
+ * and hostAssignedId; the module answers the rest. */
+typedef struct ModuleInfo {
+    uint32_t size;                   /* 0x00 in: at least 36 */
+    uint32_t moduleVersion;          /* 0x04 out: 100 */
+    uint32_t interfaceVersion;       /* 0x08 in: the host's, at least 111; out: 111 */
+    uint32_t entryCount;             /* 0x0C out: 1 */
+    uint32_t moduleInterfaceVersion; /* 0x10 out: 111 */
+    uint32_t reserved14;             /* 0x14 not used */
+    uint32_t reserved18;             /* 0x18 not used */
+    uint32_t hostWindow;             /* 0x1C in: window that takes the filter messages */
+    uint32_t hostAssignedId;         /* 0x20 in: the host's id for the module; 0 means 256 */
+} ModuleInfo;
+
+/* Passed to Module_GetSubInfo to describe entry 0, the module's only entry. */
+typedef struct ModuleEntryInfo {
+    uint32_t size;  /* 0x00 in: at least 32 */
+    uint32_t index; /* 0x04 in/out: entry index */
+    uint32_t id;    /* 0x08 in/out: entry id */
+    uint8_t byId;   /* 0x0C in: nonzero: id given, copied to index; zero: the reverse */
+    uint8_t reserved0D[3];
+    uint32_t nameBuffer; /* 0x10 in: address of a buffer for the name ("Corvanlet"), or 0 */
+    uint32_t reserved14; /* 0x14 not used */
+    uint32_t entryType;  /* 0x18 out: 256 */
+    uint8_t entryFlag;   /* 0x1C out: 1 */
+    uint8_t entryFlag2;  /* 0x1D out: 0 */
+    uint8_t reserved1E[2];
+} ModuleEntryInfo;
+
+/* Passed to Module_SetChannel (or null). Only these fields are read. */
+typedef struct ChannelInfo {
+    uint8_t reserved00[0xEC];
+    int32_t frequency;     /* 0xEC */
+    int32_t symbolRate;    /* 0xF0 */
+    uint32_t polarisation; /* 0xF4 nonzero: vertical ("V"); zero: horizontal ("H") */
+} ChannelInfo;
+
+/* --- Filter registration ---------------------------------------------- */
+
+/* Both messages are sent with SendMessage to hostWindow, message WM_USER. */
+#define CORVANLET_WM_FILTER 0x0400
+
+/* wParam: add a filter. lParam: address of its FilterRegistration.
+ * Result: nonzero when the host accepts; from then on it calls the record's
+ * callback with the PID's data, and may store its own handle at 0x2C. */
+#define CORVANLET_ADD_FILTER 0x01020020u
+
+/* wParam: remove a filter. lParam: the 32-bit value found at 0x2C of its
+ * registration. Result ignored. After it returns the host makes no further
+ * calls of that filter's callback. */
+#define CORVANLET_REMOVE_FILTER 0x01020021u
+
+/* The host calls this with each data block of the PID, from one thread at a
+ * time: a value the module ignores, the length in bytes (1 to 1000; longer
+ * blocks are dropped), and the block's address. */
+typedef void(CORVANLET_CALL* DataCallback)(uint32_t context, int32_t length, const uint8_t* data);
+
+/* Lives in the module's memory while the filter is registered. */
+typedef struct FilterRegistration {
+    uint16_t ownerId;    /* 0x00 low 16 bits of the host's id for the module (256 if it gave 0) */
+    uint16_t reserved02; /* 0x02 0 */
+    uint16_t pid;        /* 0x04 low 16 bits of the PID */
+    char moduleName[30]; /* 0x06 module file name, zero-filled; no terminator at 30 characters */
+    uint32_t reserved24; /* 0x24 0 */
+    uint32_t callback;   /* 0x28 address of the module's DataCallback */
+    uint32_t hostHandle; /* 0x2C the host's handle for this registration; 0 when sent */
+} FilterRegistration;
+
+/* --- Exports, ordinals 1 to 6 ----------------------------------------- */
+
+typedef CorvanletBool(CORVANLET_CALL* Module_GetInfoFn)(ModuleInfo* info);
+typedef CorvanletBool(CORVANLET_CALL* Module_GetSubInfoFn)(ModuleEntryInfo* entry);
+typedef CorvanletBool(CORVANLET_CALL* Module_SetChannelFn)(const ChannelInfo* channel);
+typedef CorvanletBool(CORVANLET_CALL* Module_ShowOptionsDialogFn)(void);
+typedef CorvanletBool(CORVANLET_CALL* Module_StartFn)(void);
+typedef CorvanletBool(CORVANLET_CALL* Module_StopFn)(void);
+
+#ifdef __cplusplus
+}
+
+static_assert(sizeof(ModuleInfo) == 36);
+static_assert(offsetof(ModuleInfo, size) == 0x00);
+static_assert(offsetof(ModuleInfo, moduleVersion) == 0x04);
+static_assert(offsetof(ModuleInfo, interfaceVersion) == 0x08);
+static_assert(offsetof(ModuleInfo, entryCount) == 0x0C);
+static_assert(offsetof(ModuleInfo, moduleInterfaceVersion) == 0x10);
+static_assert(offsetof(ModuleInfo, hostWindow) == 0x1C);
+static_assert(offsetof(ModuleInfo, hostAssignedId) == 0x20);
+
+static_assert(sizeof(ModuleEntryInfo) == 32);
+static_assert(offsetof(ModuleEntryInfo, size) == 0x00);
+static_assert(offsetof(ModuleEntryInfo, index) == 0x04);
+static_assert(offsetof(ModuleEntryInfo, id) == 0x08);
+static_assert(offsetof(ModuleEntryInfo, byId) == 0x0C);
+static_assert(offsetof(ModuleEntryInfo, nameBuffer) == 0x10);
+static_assert(offsetof(ModuleEntryInfo, entryType) == 0x18);
+static_assert(offsetof(ModuleEntryInfo, entryFlag) == 0x1C);
+static_assert(offsetof(ModuleEntryInfo, entryFlag2) == 0x1D);
+
+static_assert(sizeof(ChannelInfo) == 248);
+static_assert(offsetof(ChannelInfo, frequency) == 0xEC);
+static_assert(offsetof(ChannelInfo, symbolRate) == 0xF0);
+static_assert(offsetof(ChannelInfo, polarisation) == 0xF4);
+
+static_assert(sizeof(FilterRegistration) == 48);
+static_assert(offsetof(FilterRegistration, ownerId) == 0x00);
+static_assert(offsetof(FilterRegistration, reserved02) == 0x02);
+static_assert(offsetof(FilterRegistration, pid) == 0x04);
+static_assert(offsetof(FilterRegistration, moduleName) == 0x06);
+static_assert(offsetof(FilterRegistration, reserved24) == 0x24);
+static_assert(offsetof(FilterRegistration, callback) == 0x28);
+static_assert(offsetof(FilterRegistration, hostHandle) == 0x2C);
+#endif
+
+#endif /* CORVANLET_HOST_API_H */

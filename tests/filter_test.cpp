@@ -1,0 +1,242 @@
+// The recording filter against a simulated host in the same process: a real
+// window answering the filter messages and a delivery thread calling back.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "capture/stream_filter.h"
+#include "module/process_values.h"
+#include "simulated_host.h"
+#include "support/temp_dir.h"
+#include "support/ts_maker.h"
+#include "transport_stream.h"
+
+namespace corvanlet {
+namespace {
+
+using hostsim::SimulatedHost;
+using testing::MakeTransportStream;
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+class FilterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(host_.Create());
+        hostWindow = host_.Window();
+        hostAssignedId = 256;
+        moduleInstance = nullptr;
+        activeFilter = nullptr;
+    }
+    void TearDown() override {
+        filter_.Stop();
+        hostWindow = nullptr;
+        activeFilter = nullptr;
+    }
+
+    std::vector<std::uint8_t> DeliveredBytes(std::uint16_t pid) const {
+        std::vector<std::uint8_t> bytes;
+        for (const auto& block : hostsim::BlocksForPid(stream_, pid)) {
+            bytes.insert(bytes.end(), block.begin(), block.end());
+        }
+        return bytes;
+    }
+
+    SimulatedHost host_;
+    RecordingFilter filter_;
+    TempDir dir_;
+    std::vector<std::uint8_t> stream_ = MakeTransportStream({0x100, 0x200, 0x100, 0x1FFF}, 4000);
+};
+
+TEST_F(FilterTest, RegistrationRecordCarriesIdPidNameAndCallback) {
+    hostAssignedId = 0x12345;  // only the low 16 bits travel
+    ASSERT_TRUE(filter_.Start(0x10100, dir_.File("a.dat").c_str()));
+    const FilterRegistration& sent = host_.LastRegistration();
+    EXPECT_EQ(sent.ownerId, 0x2345);
+    EXPECT_EQ(sent.reserved02, 0);
+    EXPECT_EQ(sent.pid, 0x0100);
+    EXPECT_EQ(filter_.Pid(), 0x10100);  // the filter keeps the full value
+    EXPECT_EQ(sent.reserved24, 0u);
+    EXPECT_EQ(sent.callback, reinterpret_cast<std::uintptr_t>(&DataCallbackEntry));
+    EXPECT_EQ(sent.hostHandle, 0u);  // zero when sent
+    // With no module instance the name is the process's own file name,
+    // followed by zero bytes up to the end of the field.
+    EXPECT_STREQ(sent.moduleName, "filter_tests.exe");
+    for (std::size_t i = std::strlen("filter_tests.exe"); i < sizeof sent.moduleName; ++i) {
+        EXPECT_EQ(sent.moduleName[i], 0) << i;
+    }
+    // The record stays in the filter; the host's handle written at 0x2C goes
+    // back with the removal.
+    EXPECT_EQ(host_.LastRegistrationAddress(), &filter_.Registration());
+    EXPECT_EQ(filter_.Registration().hostHandle, host_.LastGivenHandle());
+    filter_.Stop();
+    EXPECT_EQ(host_.RemoveMessages(), 1u);
+    EXPECT_EQ(host_.LastRemovedHandle(), host_.LastGivenHandle());
+}
+
+TEST_F(FilterTest, LongModuleNameFillsTheFieldWithoutTerminator) {
+    HMODULE module = LoadLibraryA("corvanlet_module_with_a_long_file_name.dll");
+    ASSERT_NE(module, nullptr);
+    moduleInstance = module;
+    ASSERT_TRUE(filter_.Start(1, dir_.File("a.dat").c_str()));
+    const FilterRegistration& sent = host_.LastRegistration();
+    EXPECT_EQ(std::string(sent.moduleName, 30), "corvanlet_module_with_a_long_f");
+    filter_.Stop();
+    moduleInstance = nullptr;
+    FreeLibrary(module);
+}
+
+TEST_F(FilterTest, RefusedAndWindowlessRegistrationsRecordNothingAndSendNoRemoval) {
+    host_.SetAccept(false);
+    ASSERT_TRUE(filter_.Start(0x100, dir_.File("refused.dat").c_str()));
+    EXPECT_FALSE(filter_.IsRegistered());
+    EXPECT_TRUE(filter_.sink.IsOpen());        // recording, not fed
+    EXPECT_EQ(activeFilter.load(), &filter_);  // still names the filter
+    filter_.Stop();
+    EXPECT_EQ(host_.RemoveMessages(), 0u);
+    EXPECT_FALSE(filter_.sink.IsOpen());
+    std::uint8_t block[188] = {0x47};
+    DataCallbackEntry(0, 188, block);  // the closed ring ignores it
+    EXPECT_EQ(filter_.sink.BytesWritten(), 0u);
+
+    hostWindow = nullptr;  // no handshake yet: the message reaches nobody
+    ASSERT_TRUE(filter_.Start(0x100, dir_.File("nowindow.dat").c_str()));
+    EXPECT_FALSE(filter_.IsRegistered());
+    filter_.Stop();
+    EXPECT_EQ(ReadFileBytes(dir_.File("nowindow.dat")).size(), 0u);
+}
+
+TEST_F(FilterTest, FileThatCannotBeCreatedRegistersNothing) {
+    EXPECT_FALSE(filter_.Start(0x100, dir_.File("no/such/dir/a.dat").c_str()));
+    EXPECT_EQ(host_.AddMessages(), 0u);
+    EXPECT_FALSE(filter_.sink.IsOpen());
+}
+
+TEST_F(FilterTest, RecordingEqualsWhatTheHostDelivered) {
+    host_.SetStream(stream_);
+    host_.SetRateMBps(20);  // a busy PID; flat out would overflow the ring
+    const std::string path = dir_.File("rec.dat");
+    ASSERT_TRUE(filter_.Start(0x100, path.c_str()));
+    ASSERT_TRUE(host_.WaitForDeliveryEnd(20000));
+    filter_.Stop();
+    const auto expected = DeliveredBytes(0x100);
+    EXPECT_EQ(host_.Delivered().bytes, expected.size());
+    EXPECT_EQ(ReadFileBytes(path), expected);
+    EXPECT_EQ(filter_.sink.BytesWritten(), expected.size());
+}
+
+TEST_F(FilterTest, StopWhileTheHostDeliversFlatOut) {
+    // Hundreds of stops while the delivery thread is mid-stream, flat out so
+    // the ring overflows too: every accepted block is in the file, whole and
+    // in order, and every other one is counted as dropped.
+    host_.SetStream(stream_);
+    host_.SetLoop(true);
+    const auto packets = DeliveredBytes(0x200);  // 1000 packets, 200 whole blocks
+    const std::size_t blockSize = hostsim::kPacketsPerBlock * hostsim::kPacketSize;
+    ASSERT_EQ(packets.size() % blockSize, 0u);
+    const std::size_t packetCount = packets.size() / hostsim::kPacketSize;
+    // Where each packet of the stream (by its running number) sits in the PID's packets.
+    std::vector<std::size_t> positionOf(stream_.size() / hostsim::kPacketSize, packetCount);
+    for (std::size_t p = 0; p < packetCount; ++p) {
+        std::uint32_t streamIndex = 0;
+        std::memcpy(&streamIndex, packets.data() + p * hostsim::kPacketSize + 4, 4);
+        positionOf[streamIndex] = p;
+    }
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        const std::string path = dir_.File("storm.dat");
+        ASSERT_TRUE(filter_.Start(0x200, path.c_str()));
+        Sleep(cycle % 4);
+        filter_.Stop();
+        const auto delivered = host_.Delivered();
+        const auto file = ReadFileBytes(path);
+        ASSERT_EQ(file.size() + filter_.sink.DroppedBlocks() * blockSize, delivered.bytes)
+            << "cycle " << cycle;
+        ASSERT_EQ(file.size() % blockSize, 0u);
+        // Packets follow the stream's order; only between blocks may some be
+        // missing (dropped blocks), never inside one.
+        std::size_t expected = 0;
+        for (std::size_t offset = 0; offset < file.size(); offset += hostsim::kPacketSize) {
+            std::uint32_t streamIndex = 0;
+            std::memcpy(&streamIndex, file.data() + offset + 4, 4);
+            ASSERT_LT(streamIndex, positionOf.size());
+            const std::size_t position = positionOf[streamIndex];
+            ASSERT_LT(position, packetCount) << "cycle " << cycle << " offset " << offset;
+            ASSERT_EQ(
+                std::memcmp(file.data() + offset, packets.data() + position * hostsim::kPacketSize,
+                            hostsim::kPacketSize),
+                0);
+            const bool blockStart = offset % blockSize == 0;
+            if (blockStart) {
+                ASSERT_EQ(position % hostsim::kPacketsPerBlock, 0u);
+            } else {
+                ASSERT_EQ(position, expected) << "cycle " << cycle;
+            }
+            expected = (position + 1) % packetCount;
+        }
+    }
+    EXPECT_EQ(host_.AddMessages(), 300u);
+    EXPECT_EQ(host_.RemoveMessages(), 300u);
+}
+
+TEST_F(FilterTest, HostCallingAfterRemovalReachesNothing) {
+    host_.SetStream(stream_);
+    host_.SetLoop(true);
+    host_.SetCallAfterRemovalMs(300);
+    const std::string path = dir_.File("after.dat");
+    ASSERT_TRUE(filter_.Start(0x100, path.c_str()));
+    Sleep(20);
+    filter_.Stop();
+    const auto delivered = host_.Delivered();
+    Sleep(350);  // the faulty host calls on meanwhile
+    EXPECT_GT(host_.CallsAfterRemoval(), 0u);
+    const std::size_t blockSize = hostsim::kPacketsPerBlock * hostsim::kPacketSize;
+    // Whatever it delivered before the removal returned is accounted for; the
+    // calls after it change nothing once the filter is stopped.
+    const auto file = ReadFileBytes(path);
+    EXPECT_GE(file.size() + filter_.sink.DroppedBlocks() * blockSize, delivered.bytes);
+    EXPECT_EQ(activeFilter.load(), nullptr);
+    Sleep(50);
+    EXPECT_EQ(ReadFileBytes(path).size(), file.size());
+}
+
+TEST_F(FilterTest, BadBlocksAreDroppedOrIgnored) {
+    const std::string path = dir_.File("bad.dat");
+    ASSERT_TRUE(filter_.Start(0x100, path.c_str()));
+    std::vector<std::uint8_t> block(1001, 0x47);
+    DataCallbackEntry(0, 1001, block.data());  // too long: dropped and counted
+    DataCallbackEntry(0, 500, nullptr);        // no data: ignored
+    DataCallbackEntry(0, 0, block.data());     // empty: ignored
+    DataCallbackEntry(0, -1, block.data());    // negative: ignored
+    DataCallbackEntry(0, 1000, block.data());  // the largest block is taken
+    filter_.Stop();
+    EXPECT_EQ(filter_.sink.DroppedBlocks(), 1u);
+    EXPECT_EQ(ReadFileBytes(path).size(), 1000u);
+}
+
+TEST_F(FilterTest, StartWhileRecordingEndsTheFirstRecordingCleanly) {
+    host_.SetStream(stream_);
+    host_.SetRateMBps(20);
+    const std::string first = dir_.File("first.dat");
+    const std::string second = dir_.File("second.dat");
+    ASSERT_TRUE(filter_.Start(0x100, first.c_str()));
+    ASSERT_TRUE(host_.WaitForDeliveryEnd(20000));
+    const auto firstDelivered = host_.Delivered();
+    ASSERT_TRUE(filter_.Start(0x200, second.c_str()));
+    EXPECT_EQ(host_.RemoveMessages(), 1u);  // the first registration was removed
+    EXPECT_EQ(host_.AddMessages(), 2u);
+    ASSERT_TRUE(host_.WaitForDeliveryEnd(20000));
+    filter_.Stop();
+    EXPECT_EQ(host_.RemoveMessages(), 2u);
+    EXPECT_EQ(ReadFileBytes(first).size(), firstDelivered.bytes);
+    EXPECT_EQ(ReadFileBytes(second), DeliveredBytes(0x200));
+    // Both files are closed: they can be removed.
+    EXPECT_TRUE(DeleteFileA(first.c_str()));
+    EXPECT_TRUE(DeleteFileA(second.c_str()));
+}
+
+}  // namespace
+}  // namespace corvanlet

@@ -11,6 +11,12 @@ constexpr std::uint32_t AlignUp4(std::uint32_t n) {
 }
 }  // namespace
 
+std::atomic<bool> BlockRing::writersTerminated_{false};
+
+void BlockRing::WritersTerminated() {
+    writersTerminated_.store(true, std::memory_order_release);
+}
+
 BlockRing::~BlockRing() {
     Close();
 }
@@ -83,7 +89,13 @@ void BlockRing::Close() {
     wake_.Notify();
     // Acquire pairs with the writer's last store: after it the writer no
     // longer touches the ring, although its thread may not have exited yet.
-    while (!writerDone_.load(std::memory_order_acquire)) platform::SleepMs(1);
+    while (!writerDone_.load(std::memory_order_acquire)) {
+        if (writersTerminated_.load(std::memory_order_acquire)) {
+            Drain();  // the writer is gone: write what it left behind
+            break;
+        }
+        platform::SleepMs(1);
+    }
 
     delete[] storage;
     storage = nullptr;
@@ -124,7 +136,13 @@ bool BlockRing::Enqueue(const void* data, std::int32_t length, std::uint8_t tag)
         // Acquire pairs with the writer's release after it finished with a record.
         cachedReadPos_ = readPos.load(std::memory_order_acquire);
         if (!HasRoom(w, size, next, cachedReadPos_)) {
-            WakeWriterIfNeeded();  // full: a napping writer must not wait out its nap
+            // Full: a napping writer must not wait out its nap. Nothing new
+            // was published, so a plain look at its mode is enough here.
+            if (writerMode_.load(std::memory_order_relaxed) != kRunning &&
+                writerMode_.exchange(kRunning, std::memory_order_relaxed) != kRunning) {
+                wakeCalls_.fetch_add(1, std::memory_order_relaxed);
+                wake_.Notify();
+            }
             return false;
         }
     }

@@ -59,6 +59,11 @@ class BlockRing {
     // longer than maxBlock, `data` is null, or the ring has no room for it.
     bool Push(const void* data, std::int32_t length, std::uint8_t tag);
 
+    // Called when the process is ending and its other threads, the writers
+    // among them, are already gone: from then on Close writes what is still
+    // queued on its own thread instead of waiting for a writer.
+    static void WritersTerminated();
+
     // Any thread. Counters of the current (or last) ring; Init resets them.
     std::uint64_t DroppedBlocks() const { return droppedBlocks_.load(std::memory_order_relaxed); }
     // Wake-ups the producer had to signal.
@@ -123,14 +128,19 @@ class BlockRing {
 
     // Written by the writer, read by the producer.
     alignas(64) std::atomic<std::uint32_t> readPos{0};
-    std::atomic<std::uint32_t> writerMode_{kRunning};
     std::atomic<std::uint64_t> lateWakeups_{0};
+
+    // Announced by the writer, looked at (and reset) by the producer; on a
+    // line of its own so that the producer's look does not slow readPos.
+    alignas(64) std::atomic<std::uint32_t> writerMode_{kRunning};
 
     // Control thread against the others.
     alignas(64) std::atomic<std::uint32_t> gate_{kGateClosed};  // closed bit + pushes under way
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> writerDone_{true};
     platform::WakeSignal wake_;
+
+    static std::atomic<bool> writersTerminated_;
 };
 
 }  // namespace corvanlet

@@ -1,0 +1,349 @@
+// hostsim: plays the Siltrocke host for a module library, so that the module
+// can be tried, tested and measured without the real host.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+
+#include "corvanlet/host_api.h"
+#include "simulated_host.h"
+#include "transport_stream.h"
+
+namespace {
+
+using corvanlet::hostsim::SimulatedHost;
+
+constexpr char kUsage[] =
+    "Usage: hostsim --module PATH [options]\n"
+    "\n"
+    "Loads a module library and drives it as the Siltrocke host does: handshake,\n"
+    "entry description, start, channel, options dialog, stop, unload. With --ts,\n"
+    "the PID the module registers is delivered from a transport stream file, in\n"
+    "blocks of up to five 188-byte packets, from a separate delivery thread.\n"
+    "\n"
+    "Options:\n"
+    "  --module PATH         the module library to load (required)\n"
+    "  --ts FILE             transport stream to deliver from\n"
+    "  --channel F,P,S       channel to report: frequency, V or H, symbol rate\n"
+    "  --id N                id handed to the module in the handshake (default 0)\n"
+    "  --record              record through the options dialog without a user: fill\n"
+    "                        in the fields given below, press Start, stop again\n"
+    "  --pid N               PID to type into the dialog (8192: the whole stream)\n"
+    "  --name NAME           file name to type into the dialog\n"
+    "  --dir DIR             directory to type into the dialog\n"
+    "  --rate MBPS           delivery rate in MB/s (default: flat out)\n"
+    "  --loop                deliver the stream again and again until stopped\n"
+    "  --stop-after MS       stop MS milliseconds after Start (default: when the\n"
+    "                        stream has been delivered once)\n"
+    "  --stop-by WAY         dialog (Stop button), module-stop, set-channel or\n"
+    "                        unload (free the library while recording); default dialog\n"
+    "  --refuse              refuse the module's filter registration\n"
+    "  --call-after-removal MS  play a faulty host that keeps calling the callback\n"
+    "  --interactive         show the options dialog for a person to use\n"
+    "  --help                this text\n"
+    "\n"
+    "Prints what it did as 'key value' lines: delivered_blocks, delivered_bytes and\n"
+    "delivered_fnv1a64 describe exactly what reached the module's callback.\n";
+
+struct Options {
+    std::string module;
+    std::string ts;
+    bool haveChannel = false;
+    ChannelInfo channel{};
+    std::uint32_t id = 0;
+    bool record = false;
+    std::string pid;
+    std::string name;
+    std::string dir;
+    bool haveName = false;
+    bool haveDir = false;
+    double rate = 0;
+    bool loop = false;
+    int stopAfterMs = -1;
+    std::string stopBy = "dialog";
+    bool refuse = false;
+    std::uint32_t callAfterRemovalMs = 0;
+    bool interactive = false;
+};
+
+int Fail(const std::string& message, int code = 2) {
+    std::fprintf(stderr, "hostsim: error: %s\n", message.c_str());
+    return code;
+}
+
+bool ParseChannel(const std::string& text, ChannelInfo& channel) {
+    char polarisation = 0;
+    int frequency = 0;
+    int symbolRate = 0;
+    if (std::sscanf(text.c_str(), "%d,%c,%d", &frequency, &polarisation, &symbolRate) != 3) {
+        return false;
+    }
+    if (polarisation != 'V' && polarisation != 'H' && polarisation != 'v' && polarisation != 'h') {
+        return false;
+    }
+    channel = ChannelInfo{};
+    channel.frequency = frequency;
+    channel.symbolRate = symbolRate;
+    channel.polarisation = (polarisation == 'V' || polarisation == 'v') ? 1u : 0u;
+    return true;
+}
+
+// Returns 0 when parsed, else the exit code.
+int ParseArguments(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--module") {
+            if (!value(options.module)) return Fail("--module needs a path", 1);
+        } else if (arg == "--ts") {
+            if (!value(options.ts)) return Fail("--ts needs a file", 1);
+        } else if (arg == "--channel") {
+            if (!value(text) || !ParseChannel(text, options.channel)) {
+                return Fail("--channel needs FREQUENCY,V|H,SYMBOLRATE, e.g. 11362,H,22000", 1);
+            }
+            options.haveChannel = true;
+        } else if (arg == "--id") {
+            if (!value(text)) return Fail("--id needs a number", 1);
+            options.id = static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+        } else if (arg == "--record") {
+            options.record = true;
+        } else if (arg == "--pid") {
+            if (!value(options.pid)) return Fail("--pid needs a number", 1);
+        } else if (arg == "--name") {
+            if (!value(options.name)) return Fail("--name needs a file name", 1);
+            options.haveName = true;
+        } else if (arg == "--dir") {
+            if (!value(options.dir)) return Fail("--dir needs a directory", 1);
+            options.haveDir = true;
+        } else if (arg == "--rate") {
+            if (!value(text)) return Fail("--rate needs MB/s", 1);
+            options.rate = std::atof(text.c_str());
+        } else if (arg == "--loop") {
+            options.loop = true;
+        } else if (arg == "--stop-after") {
+            if (!value(text)) return Fail("--stop-after needs milliseconds", 1);
+            options.stopAfterMs = std::atoi(text.c_str());
+        } else if (arg == "--stop-by") {
+            if (!value(options.stopBy)) return Fail("--stop-by needs a way", 1);
+            if (options.stopBy != "dialog" && options.stopBy != "module-stop" &&
+                options.stopBy != "set-channel" && options.stopBy != "unload") {
+                return Fail("--stop-by takes dialog, module-stop, set-channel or unload", 1);
+            }
+        } else if (arg == "--refuse") {
+            options.refuse = true;
+        } else if (arg == "--call-after-removal") {
+            if (!value(text)) return Fail("--call-after-removal needs milliseconds", 1);
+            options.callAfterRemovalMs = static_cast<std::uint32_t>(std::atoi(text.c_str()));
+        } else if (arg == "--interactive") {
+            options.interactive = true;
+        } else {
+            return Fail("unknown argument '" + arg + "' (see --help)", 1);
+        }
+    }
+    if (options.module.empty()) return Fail("--module is required (see --help)", 1);
+    if (options.loop && options.stopAfterMs < 0) {
+        return Fail("--loop needs --stop-after, or the stream never ends", 1);
+    }
+    return 0;
+}
+
+struct Exports {
+    Module_GetInfoFn getInfo = nullptr;
+    Module_GetSubInfoFn getSubInfo = nullptr;
+    Module_SetChannelFn setChannel = nullptr;
+    Module_ShowOptionsDialogFn showOptionsDialog = nullptr;
+    Module_StartFn start = nullptr;
+    Module_StopFn stop = nullptr;
+};
+
+template <typename Fn>
+bool Resolve(HMODULE module, const char* name, Fn& out) {
+    out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return out != nullptr;
+}
+
+BOOL CALLBACK MatchDialog(HWND window, LPARAM out) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char title[64] = {};
+    char className[64] = {};
+    GetWindowTextA(window, title, sizeof title);
+    GetClassNameA(window, className, sizeof className);
+    if (process == GetCurrentProcessId() && std::strcmp(className, "#32770") == 0 &&
+        std::strcmp(title, "Corvanlet") == 0) {
+        *reinterpret_cast<HWND*>(out) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The options dialog of this process, once it is open.
+HWND FindDialog(DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        HWND found = nullptr;
+        EnumWindows(&MatchDialog, reinterpret_cast<LPARAM>(&found));
+        if (found != nullptr) return found;
+        Sleep(10);
+    }
+    return nullptr;
+}
+
+void Press(HWND dialog, int id) {
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+std::string DialogText(HWND dialog, int id) {
+    char text[2048] = {};
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+// Runs on a helper thread while the dialog is modal on the main thread:
+// types the fields, presses Start, waits, stops and closes.
+void DriveDialog(const Options& options, SimulatedHost& host, std::string& report, bool& ok) {
+    ok = false;
+    HWND dialog = FindDialog(10000);
+    if (dialog == nullptr) {
+        report = "the options dialog did not appear";
+        return;
+    }
+    if (!options.pid.empty()) SetDlgItemTextA(dialog, 1002, options.pid.c_str());
+    if (options.haveName) SetDlgItemTextA(dialog, 1003, options.name.c_str());
+    if (options.haveDir) SetDlgItemTextA(dialog, 1004, options.dir.c_str());
+    std::string path = DialogText(dialog, 1004);
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    path += DialogText(dialog, 1003);
+    std::printf("recording_path %s\n", path.c_str());
+    std::printf("recording_pid %s\n", DialogText(dialog, 1002).c_str());
+    std::fflush(stdout);
+
+    Press(dialog, 1000);
+    if (!IsWindowEnabled(GetDlgItem(dialog, 1001))) {
+        report = "the recording did not start (could the file be created?)";
+        Press(dialog, 2);
+        return;
+    }
+    if (options.stopAfterMs >= 0) {
+        Sleep(static_cast<DWORD>(options.stopAfterMs));
+    } else if (!host.WaitForDeliveryEnd(600000)) {
+        report = "the delivery did not end within 10 minutes";
+    }
+    if (options.stopBy == "dialog") Press(dialog, 1001);
+    std::printf("dialog_size %s\n", DialogText(dialog, 1005).c_str());
+    std::printf("dialog_time %s\n", DialogText(dialog, 1006).c_str());
+    Press(dialog, 2);
+    ok = report.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int code = ParseArguments(argc, argv, options); code != 0) return code;
+
+    std::vector<std::uint8_t> stream;
+    if (!options.ts.empty()) {
+        std::string error;
+        if (!corvanlet::hostsim::LoadTransportStream(options.ts, stream, error)) return Fail(error);
+    }
+
+    HMODULE module = LoadLibraryA(options.module.c_str());
+    if (module == nullptr) {
+        return Fail("cannot load module '" + options.module + "' (Windows error " +
+                    std::to_string(GetLastError()) + ")");
+    }
+    Exports exports;
+    const char* missing = nullptr;
+    auto need = [&](const char* name, auto& fn) {
+        if (missing == nullptr && !Resolve(module, name, fn)) missing = name;
+    };
+    need("Module_GetInfo", exports.getInfo);
+    need("Module_GetSubInfo", exports.getSubInfo);
+    need("Module_SetChannel", exports.setChannel);
+    need("Module_ShowOptionsDialog", exports.showOptionsDialog);
+    need("Module_Start", exports.start);
+    need("Module_Stop", exports.stop);
+    if (missing != nullptr) {
+        FreeLibrary(module);
+        return Fail("'" + options.module + "' is not a module: it has no export " + missing);
+    }
+
+    SimulatedHost host;
+    if (!host.Create()) return Fail("cannot create the host window");
+    host.SetAccept(!options.refuse);
+    host.SetStream(std::move(stream));
+    host.SetRateMBps(options.rate);
+    host.SetLoop(options.loop);
+    host.SetCallAfterRemovalMs(options.callAfterRemovalMs);
+
+    ModuleInfo info{};
+    info.size = sizeof info;
+    info.interfaceVersion = 111;
+    info.hostWindow = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(host.Window()));
+    info.hostAssignedId = options.id;
+    if (!exports.getInfo(&info)) return Fail("the module refused the handshake");
+    std::printf("module_version %u\nmodule_entries %u\n", info.moduleVersion, info.entryCount);
+
+    char entryName[64] = {};
+    ModuleEntryInfo entry{};
+    entry.size = sizeof entry;
+    entry.nameBuffer = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(entryName));
+    if (exports.getSubInfo(&entry)) std::printf("module_entry %s\n", entryName);
+
+    exports.start();
+    if (options.haveChannel) exports.setChannel(&options.channel);
+
+    int status = 0;
+    if (options.interactive) {
+        exports.showOptionsDialog();
+    } else if (options.record) {
+        std::string report;
+        bool driven = false;
+        std::thread driver([&] { DriveDialog(options, host, report, driven); });
+        exports.showOptionsDialog();
+        driver.join();
+        if (!driven) status = Fail(report);
+    }
+
+    bool unloaded = false;
+    if (options.stopBy == "module-stop") {
+        exports.stop();
+    } else if (options.stopBy == "set-channel") {
+        exports.setChannel(options.haveChannel ? &options.channel : nullptr);
+    } else if (options.stopBy == "unload") {
+        FreeLibrary(module);  // no Module_Stop: the library must stop the recording itself
+        unloaded = true;
+    }
+
+    const auto delivered = host.Delivered();
+    std::printf("registrations %u\nremovals %u\n", host.AddMessages(), host.RemoveMessages());
+    std::printf("delivered_blocks %llu\ndelivered_bytes %llu\ndelivered_fnv1a64 %016llx\n",
+                static_cast<unsigned long long>(delivered.blocks),
+                static_cast<unsigned long long>(delivered.bytes),
+                static_cast<unsigned long long>(delivered.checksum));
+    if (options.callAfterRemovalMs != 0) {
+        Sleep(options.callAfterRemovalMs + 50);
+        std::printf("calls_after_removal %llu\n",
+                    static_cast<unsigned long long>(host.CallsAfterRemoval()));
+    }
+    if (!unloaded) {
+        exports.stop();
+        FreeLibrary(module);
+    }
+    std::fflush(stdout);
+    return status;
+}

@@ -71,7 +71,11 @@ void SimulatedHost::OnRemove(std::uint32_t handle) {
     // The host makes no further call of the callback once removal returns,
     // unless it plays a faulty host.
     removed_ = true;
-    if (callAfterRemovalMs_ == 0) StopDelivery();
+    if (callAfterRemovalMs_ != 0) return;
+    // Wait for a call under way to return, not for the thread to exit: the
+    // module may be removing itself while the library unloads, when a
+    // thread's exit would wait for the loader lock that caller holds.
+    while (inCallback_.load()) Sleep(0);
 }
 
 void SimulatedHost::StopDelivery() {
@@ -96,8 +100,15 @@ void SimulatedHost::DeliveryLoop(DataCallback callback, std::int32_t pid) {
                     Sleep(due - Clock::now() > std::chrono::milliseconds(2) ? 1 : 0);
                 }
             }
-            if (removed_) break;
+            // seq_cst with OnRemove: either it sees this call under way, or
+            // this sees the removal and makes no call.
+            inCallback_.store(true);
+            if (removed_.load()) {
+                inCallback_.store(false);
+                break;
+            }
             callback(0, static_cast<std::int32_t>(block.size()), block.data());
+            inCallback_.store(false);
             checksum_ = Fnv1a(block.data(), block.size(), checksum_);
             bytes_.fetch_add(block.size());
             blocks_.fetch_add(1, std::memory_order_release);

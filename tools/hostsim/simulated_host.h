@@ -80,6 +80,7 @@ class SimulatedHost {
 
     std::thread delivery_;
     std::atomic<bool> removed_{false};
+    std::atomic<bool> inCallback_{false};
     std::atomic<bool> deliveryEnded_{true};
     // Written by the delivery thread; read after it ended or was joined.
     std::atomic<std::uint64_t> blocks_{0};

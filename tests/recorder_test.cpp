@@ -1,0 +1,215 @@
+// RecorderModule and the dialog's text rules, in-process against the
+// simulated host.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "dialog/options_dialog.h"
+#include "module/process_values.h"
+#include "recorder/recorder_module.h"
+#include "simulated_host.h"
+#include "support/temp_dir.h"
+
+namespace corvanlet {
+namespace {
+
+using testing::TempDir;
+
+std::string ExeDirectory() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    *(std::strrchr(path, '\\') + 1) = '\0';
+    return path;
+}
+
+std::string HostSettingsFile() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string ini = path;
+    return ini.substr(0, ini.rfind('.') + 1) + "ini";
+}
+
+ChannelInfo Channel(std::int32_t frequency, std::uint32_t polarisation, std::int32_t symbolRate) {
+    ChannelInfo channel{};
+    channel.frequency = frequency;
+    channel.polarisation = polarisation;
+    channel.symbolRate = symbolRate;
+    return channel;
+}
+
+TEST(DialogText, PidParsingFollowsTheDecimalRuleAndWraps) {
+    EXPECT_EQ(ParsePid("  42abc"), 42);
+    EXPECT_EQ(ParsePid(""), 0);
+    EXPECT_EQ(ParsePid("abc"), 0);
+    EXPECT_EQ(ParsePid("-1"), -1);
+    EXPECT_EQ(ParsePid("+17"), 17);
+    EXPECT_EQ(ParsePid("\t\n 8191 "), 8191);
+    EXPECT_EQ(ParsePid("4294967297"), 1);          // 2^32 + 1 wraps
+    EXPECT_EQ(ParsePid("2147483648"), INT32_MIN);  // wraps, is not clamped
+    EXPECT_EQ(ParsePid("99999999999999999"),
+              static_cast<std::int32_t>(99999999999999999ull & 0xFFFFFFFFu));
+}
+
+TEST(DialogText, ElapsedTimeShowsHoursMinutesSeconds) {
+    char text[16];
+    FormatElapsed(0, text);
+    EXPECT_STREQ(text, "00:00:00");
+    FormatElapsed(3661000 + 999, text);
+    EXPECT_STREQ(text, "01:01:01");
+    FormatElapsed(100u * 3600u * 1000u, text);
+    EXPECT_STREQ(text, "100:00:00");
+    FormatElapsed(0xFFFFFFFFu, text);  // the longest a tick difference can be
+    EXPECT_STREQ(text, "1193:02:47");
+}
+
+TEST(Recorder, PathJoinsDirectoryAndNameWithOneBackslash) {
+    char path[RecorderModule::kPathSize];
+    RecorderModule::JoinPath("C:\\Rec", "a.dat", path);
+    EXPECT_STREQ(path, "C:\\Rec\\a.dat");
+    RecorderModule::JoinPath("C:\\Rec\\", "a.dat", path);
+    EXPECT_STREQ(path, "C:\\Rec\\a.dat");
+    RecorderModule::JoinPath("", "a.dat", path);
+    EXPECT_STREQ(path, "a.dat");
+    RecorderModule::JoinPath("C:/Rec/", "a.dat", path);  // only a backslash separates
+    EXPECT_STREQ(path, "C:/Rec/\\a.dat");
+}
+
+TEST(Recorder, NamesFromTheChannelAndPid) {
+    RecorderModule recorder;
+    recorder.recordPid = 17;
+    ChannelInfo channel = Channel(100, 1, 200);
+    recorder.NameFromChannel(&channel);
+    EXPECT_STREQ(recorder.recordFileName, "100-V-200 - pid17.dat");
+    channel = Channel(100, 0, 200);
+    recorder.NameFromChannel(&channel);
+    EXPECT_STREQ(recorder.recordFileName, "100-H-200 - pid17.dat");
+    channel = Channel(-1, 0x80000000u, -5);
+    recorder.recordPid = -1;
+    recorder.NameFromChannel(&channel);
+    EXPECT_STREQ(recorder.recordFileName, "-1-V--5 - pid-1.dat");
+    recorder.NameFromChannel(nullptr);  // keeps the old name
+    EXPECT_STREQ(recorder.recordFileName, "-1-V--5 - pid-1.dat");
+}
+
+class RecorderSettingsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::snprintf(moduleSettingsPath, sizeof moduleSettingsPath, "%s",
+                      dir_.File("Options.ini").c_str());
+        WritePrivateProfileStringA("Siltrocke", nullptr, nullptr, HostSettingsFile().c_str());
+    }
+    void TearDown() override {
+        WritePrivateProfileStringA("Siltrocke", nullptr, nullptr, HostSettingsFile().c_str());
+        moduleSettingsPath[0] = '\0';
+    }
+    TempDir dir_;
+};
+
+TEST_F(RecorderSettingsTest, FallBackFromOptionsToHostSettingsToExecutableDirectory) {
+    RecorderModule recorder;
+    EXPECT_EQ(std::string(recorder.recordDirectory), ExeDirectory());  // nothing set anywhere
+    recorder.LoadSettings();
+    EXPECT_EQ(std::string(recorder.recordDirectory), ExeDirectory());
+    EXPECT_EQ(recorder.recordPid, 0);
+
+    WritePrivateProfileStringA("Siltrocke", "RecordDir", "D:\\HostRec", HostSettingsFile().c_str());
+    recorder.LoadSettings();
+    EXPECT_STREQ(recorder.recordDirectory, "D:\\HostRec");
+
+    WritePrivateProfileStringA("Corvanlet", "Path", "E:\\Mine", moduleSettingsPath);
+    WritePrivateProfileStringA("Corvanlet", "Pid", "-42", moduleSettingsPath);
+    recorder.LoadSettings();
+    EXPECT_STREQ(recorder.recordDirectory, "E:\\Mine");
+    EXPECT_EQ(recorder.recordPid, -42);
+}
+
+TEST_F(RecorderSettingsTest, SaveWritesPathAndPidThatLoadReadsBack) {
+    RecorderModule recorder;
+    std::strcpy(recorder.recordDirectory, "F:\\Saved dir");
+    recorder.recordPid = 8191;
+    recorder.SaveSettings();
+    RecorderModule other;
+    other.LoadSettings();
+    EXPECT_STREQ(other.recordDirectory, "F:\\Saved dir");
+    EXPECT_EQ(other.recordPid, 8191);
+}
+
+TEST_F(RecorderSettingsTest, NoSettingsFileMeansDefaultsAndNoWrites) {
+    moduleSettingsPath[0] = '\0';  // the module's directory was too long
+    RecorderModule recorder;
+    recorder.recordPid = 5;
+    recorder.SaveSettings();
+    recorder.LoadSettings();
+    EXPECT_EQ(recorder.recordPid, 0);
+    EXPECT_EQ(GetFileAttributesA(dir_.File("Options.ini").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+class RecorderRecordingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(host_.Create());
+        hostWindow = host_.Window();
+        hostAssignedId = 256;
+        activeFilter = nullptr;
+    }
+    void TearDown() override { hostWindow = nullptr; }
+    hostsim::SimulatedHost host_;
+    TempDir dir_;
+};
+
+TEST_F(RecorderRecordingTest, StartWhileRecordingKeepsTheRunningRecording) {
+    RecorderModule recorder;
+    std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
+                  dir_.Path().string().c_str());
+    std::strcpy(recorder.recordFileName, "one.dat");
+    recorder.recordPid = 0x100;
+    ASSERT_TRUE(recorder.StartRecording());
+    EXPECT_TRUE(recorder.IsRecording());
+    std::strcpy(recorder.recordFileName, "two.dat");
+    recorder.hostStarted = true;
+    EXPECT_TRUE(recorder.StartRecording());  // goes on with one.dat
+    EXPECT_EQ(host_.AddMessages(), 1u);
+    EXPECT_EQ(GetFileAttributesA(dir_.File("two.dat").c_str()), INVALID_FILE_ATTRIBUTES);
+    ChannelInfo channel = Channel(1, 1, 1);
+    recorder.NameFromChannel(&channel);  // no renaming while recording
+    EXPECT_STREQ(recorder.recordFileName, "two.dat");
+    recorder.StopRecording();
+    EXPECT_FALSE(recorder.IsRecording());
+    EXPECT_EQ(host_.RemoveMessages(), 1u);
+}
+
+TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
+    RecorderModule recorder;
+    std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
+                  dir_.File("missing").c_str());
+    std::strcpy(recorder.recordFileName, "a.dat");
+    EXPECT_FALSE(recorder.StartRecording());
+    EXPECT_FALSE(recorder.IsRecording());
+    recorder.recordFileName[0] = '\0';  // the directory alone is no file
+    std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
+                  dir_.Path().string().c_str());
+    EXPECT_FALSE(recorder.StartRecording());
+    EXPECT_EQ(host_.AddMessages(), 0u);
+}
+
+TEST_F(RecorderRecordingTest, DestructionStopsTheRecordingWithItsDataWritten) {
+    const std::string path = dir_.File("unload.dat");
+    {
+        RecorderModule recorder;
+        std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
+                      dir_.Path().string().c_str());
+        std::strcpy(recorder.recordFileName, "unload.dat");
+        ASSERT_TRUE(recorder.StartRecording());
+        std::uint8_t block[940];
+        std::memset(block, 0x47, sizeof block);
+        for (int i = 0; i < 50; ++i) DataCallbackEntry(0, sizeof block, block);
+    }
+    EXPECT_EQ(host_.RemoveMessages(), 1u);
+    EXPECT_EQ(testing::ReadFileBytes(path).size(), 50u * 940u);
+}
+
+}  // namespace
+}  // namespace corvanlet

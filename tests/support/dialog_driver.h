@@ -1,0 +1,67 @@
+// Drives the options dialog from a second thread, as a person would: finds
+// it, types into its edits, presses its buttons, reads its fields.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include <windows.h>
+
+namespace corvanlet::testing {
+
+inline BOOL CALLBACK MatchOptionsDialog(HWND window, LPARAM out) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char title[64] = {};
+    char className[64] = {};
+    GetWindowTextA(window, title, sizeof title);
+    GetClassNameA(window, className, sizeof className);
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
+        std::strcmp(className, "#32770") == 0 && std::strcmp(title, "Corvanlet") == 0) {
+        *reinterpret_cast<HWND*>(out) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+inline HWND FindOptionsDialog(DWORD timeoutMs = 10000) {
+    const DWORD start = GetTickCount();
+    do {
+        HWND found = nullptr;
+        EnumWindows(&MatchOptionsDialog, reinterpret_cast<LPARAM>(&found));
+        if (found != nullptr) return found;
+        Sleep(5);
+    } while (GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+class DialogDriver {
+  public:
+    explicit DialogDriver(HWND dialog) : dialog_(dialog) {}
+
+    void Press(int id) const {
+        SendMessageA(dialog_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(dialog_, id)));
+    }
+    void Type(int id, const std::string& text) const { SetDlgItemTextA(dialog_, id, text.c_str()); }
+    std::string Text(int id) const {
+        char text[4096] = {};
+        GetDlgItemTextA(dialog_, id, text, sizeof text);
+        return text;
+    }
+    bool Enabled(int id) const { return IsWindowEnabled(GetDlgItem(dialog_, id)) != FALSE; }
+    // A key as the keyboard would send it to the focused control.
+    void Key(int id, WPARAM key) const {
+        HWND control = GetDlgItem(dialog_, id);
+        PostMessageA(control, WM_KEYDOWN, key, 1);
+        PostMessageA(control, WM_KEYUP, key, 0xC0000001);
+    }
+    void CloseFrame() const { PostMessageA(dialog_, WM_SYSCOMMAND, SC_CLOSE, 0); }
+    bool Open() const { return IsWindow(dialog_) != FALSE; }
+    HWND Window() const { return dialog_; }
+
+  private:
+    HWND dialog_;
+};
+
+}  // namespace corvanlet::testing

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Takes docs/dialog.png: the options dialog while a recording runs, under Xvfb.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+bash scripts/setup.sh imagemagick
+source scripts/wine-env.sh
+[ -f build/windows/tools/hostsim/hostsim.exe ] || { cmake --preset windows >/dev/null && cmake --build --preset windows; }
+prepare_wine_prefix
+
+work=/tmp/Recordings
+rm -rf "$work" && mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
+cp build/windows/module/Corvanlet.Module "$work/"
+printf '[Corvanlet]\r\nPath=Z:%s\r\nPid=512\r\n' "${work//\//\\}" >"$work/Options.ini"
+# A stream of PID 512 made on the spot: 60,000 packets, delivered at 2 MB/s.
+python3 - "$work/in.ts" <<'PY'
+import sys
+with open(sys.argv[1], "wb") as out:
+    for i in range(60000):
+        out.write(bytes([0x47, 0x02, 0x00, 0x10 | (i & 15)]) + bytes([i & 0xFF]) * 184)
+PY
+xvfb-run -a -s "-screen 0 640x420x24" bash -c "
+    wine build/windows/tools/hostsim/hostsim.exe --module 'Z:${work//\//\\}\\Corvanlet.Module' \
+        --ts 'Z:${work//\//\\}\\in.ts' --channel 11362,H,22000 --record --rate 2 --loop \
+        --stop-after 4300 >/dev/null &
+    sleep 4.6
+    import -window root -crop 351x251+0+0 '$ROOT/docs/dialog.png'
+    wait
+"
+echo "wrote docs/dialog.png"

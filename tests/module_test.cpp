@@ -14,6 +14,7 @@
 #include "corvanlet/host_api.h"
 #include "simulated_host.h"
 #include "support/dialog_driver.h"
+#include "support/module_harness.h"
 #include "support/pe_file.h"
 #include "support/temp_dir.h"
 #include "support/ts_maker.h"
@@ -23,91 +24,12 @@ namespace corvanlet {
 namespace {
 
 using testing::DialogDriver;
+using testing::kModuleFile;
+using testing::LoadedModule;
 using testing::ReadFileBytes;
+using testing::StartThroughDialog;
 using testing::TempDir;
-
-// Build paths arrive as Linux paths when cross-compiled; wine sees them on Z:.
-std::string WindowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/') {
-        for (char& c : path) c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-    return path;
-}
-
-const std::string kModuleFile = WindowsPath(CORVANLET_MODULE_FILE);
-
-class LoadedModule {
-  public:
-    explicit LoadedModule(const std::string& directory) : path_(directory + "\\Corvanlet.Module") {
-        CopyFileA(kModuleFile.c_str(), path_.c_str(), FALSE);
-        library_ = LoadLibraryA(path_.c_str());
-        if (library_ == nullptr) return;
-        getInfo = Get<Module_GetInfoFn>("Module_GetInfo");
-        getSubInfo = Get<Module_GetSubInfoFn>("Module_GetSubInfo");
-        setChannel = Get<Module_SetChannelFn>("Module_SetChannel");
-        showOptionsDialog = Get<Module_ShowOptionsDialogFn>("Module_ShowOptionsDialog");
-        start = Get<Module_StartFn>("Module_Start");
-        stop = Get<Module_StopFn>("Module_Stop");
-    }
-    ~LoadedModule() { Unload(); }
-
-    bool Loaded() const { return library_ != nullptr && stop != nullptr; }
-    void Unload() {
-        if (library_ != nullptr) FreeLibrary(library_);
-        library_ = nullptr;
-    }
-    bool Handshake(HWND window, std::uint32_t id = 0) {
-        ModuleInfo info{};
-        info.size = sizeof info;
-        info.interfaceVersion = 111;
-        info.hostWindow = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window));
-        info.hostAssignedId = id;
-        return getInfo(&info) == 1;
-    }
-
-    Module_GetInfoFn getInfo = nullptr;
-    Module_GetSubInfoFn getSubInfo = nullptr;
-    Module_SetChannelFn setChannel = nullptr;
-    Module_ShowOptionsDialogFn showOptionsDialog = nullptr;
-    Module_StartFn start = nullptr;
-    Module_StopFn stop = nullptr;
-
-  private:
-    template <typename Fn>
-    Fn Get(const char* name) {
-        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
-    }
-    std::string path_;
-    HMODULE library_ = nullptr;
-};
-
-// Runs the module's modal dialog on this thread while `drive` works it from
-// another thread. Returns false when the dialog never appeared.
-bool WithDialog(LoadedModule& module, const std::function<void(DialogDriver&)>& drive) {
-    bool found = false;
-    std::thread driver([&] {
-        HWND dialog = testing::FindOptionsDialog();
-        if (dialog == nullptr) return;
-        found = true;
-        DialogDriver driverOf(dialog);
-        drive(driverOf);
-        if (driverOf.Open()) driverOf.Press(2);
-    });
-    EXPECT_EQ(module.showOptionsDialog(), 1);
-    driver.join();
-    return found;
-}
-
-// Types the fields and presses Start; true when Stop became enabled.
-bool StartThroughDialog(DialogDriver& dialog, const std::string& pid, const std::string& name,
-                        const std::string& directory) {
-    dialog.Type(1002, pid);
-    dialog.Type(1003, name);
-    dialog.Type(1004, directory);
-    dialog.Press(1000);
-    return dialog.Enabled(1001);
-}
+using testing::WithDialog;
 
 class ModuleTest : public ::testing::Test {
   protected:

@@ -1,0 +1,230 @@
+// End to end: tools/hostsim loads the built module in its own process and
+// delivers real and synthetic transport streams; every recording is compared
+// with an extraction of the PID written here, independently of hostsim.
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "support/module_harness.h"
+#include "support/temp_dir.h"
+#include "support/ts_maker.h"
+#include "transport_stream.h"
+
+namespace corvanlet {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WindowsPath;
+
+const std::string kHostsim = WindowsPath(CORVANLET_HOSTSIM_FILE);
+const std::string kSamples = WindowsPath(CORVANLET_SAMPLES_DIR);
+const std::string kNoExports = WindowsPath(CORVANLET_NO_EXPORTS_FILE);
+
+struct HostsimRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::map<std::string, std::string> values;  // "key value" lines of its output
+    std::string output;
+    std::string errors;
+};
+
+std::string ReadPipe(HANDLE pipe) {
+    std::string text;
+    char buffer[4096];
+    DWORD count = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+        text.append(buffer, count);
+    }
+    return text;
+}
+
+HostsimRun Hostsim(const std::vector<std::string>& args) {
+    std::string command = "\"" + kHostsim + "\"";
+    for (const auto& arg : args) command += " \"" + arg + "\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    CreatePipe(&outRead, &outWrite, &inherit, 0);
+    CreatePipe(&errRead, &errWrite, &inherit, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION process{};
+    HostsimRun run;
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        run.errors = "cannot start " + kHostsim;
+        return run;
+    }
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    std::string errors;
+    std::thread errorReader([&] { errors = ReadPipe(errRead); });
+    run.output = ReadPipe(outRead);
+    errorReader.join();
+    run.errors = errors;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    std::istringstream lines(run.output);
+    std::string text;
+    while (std::getline(lines, text)) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        const auto space = text.find(' ');
+        if (space != std::string::npos) run.values[text.substr(0, space)] = text.substr(space + 1);
+    }
+    return run;
+}
+
+// The packets of `pid` in stream order, extracted here on its own terms.
+std::vector<std::uint8_t> Extract(const std::vector<std::uint8_t>& stream, int pid) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t at = 0; at + 188 <= stream.size(); at += 188) {
+        if ((((stream[at + 1] & 0x1F) << 8) | stream[at + 2]) == pid) {
+            out.insert(out.end(), stream.begin() + at, stream.begin() + at + 188);
+        }
+    }
+    return out;
+}
+
+std::string Hex(std::uint64_t value) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+class HostsimTest : public ::testing::Test {
+  protected:
+    void SetUp() override { CopyFileA(testing::kModuleFile.c_str(), module_.c_str(), FALSE); }
+    void WriteStream(const std::vector<std::uint8_t>& stream) const {
+        std::ofstream(stream_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(stream.data()),
+                   static_cast<std::streamsize>(stream.size()));
+    }
+    std::vector<std::string> Record(const std::string& ts, int pid, const std::string& name) const {
+        return {"--module",          module_,  "--ts", ts,      "--record",          "--pid",
+                std::to_string(pid), "--name", name,   "--dir", dir_.Path().string()};
+    }
+
+    TempDir dir_;
+    std::string module_ = dir_.File("Corvanlet.Module");
+    std::string stream_ = dir_.File("in.ts");
+};
+
+TEST_F(HostsimTest, ClearErrorsForBadInvocations) {
+    HostsimRun run = Hostsim({});
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.errors.find("--module is required"), std::string::npos) << run.errors;
+    run = Hostsim({"--help"});
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_NE(run.output.find("Usage: hostsim"), std::string::npos);
+    run = Hostsim({"--module", dir_.File("missing.Module")});
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_NE(run.errors.find("cannot load module"), std::string::npos) << run.errors;
+    run = Hostsim({"--module", kNoExports});
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_NE(run.errors.find("has no export Module_GetInfo"), std::string::npos) << run.errors;
+    std::ofstream(stream_, std::ios::binary) << std::string(376, 'x');
+    run = Hostsim({"--module", module_, "--ts", stream_});
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_NE(run.errors.find("is not a transport stream"), std::string::npos) << run.errors;
+}
+
+TEST_F(HostsimTest, RealCapturesRecordBusySparseAndTablePids) {
+    struct Case {
+        const char* file;
+        int pid;
+    };
+    const Case cases[] = {
+        {"rai-dvbt-mux_tsduck-test-108.ts", 0x0200},  // busy MPEG-2 video
+        {"rai-dvbt-mux_tsduck-test-108.ts", 0x0C1D},  // one packet in the whole capture
+        {"rai-dvbt-mux_tsduck-test-108.ts", 0x0000},  // the PAT
+        {"rai-dvbt-mux_tsduck-test-108.ts", 0x0012},  // EIT sections
+        {"br-dvbt2-hevc_petrj-626MHz.ts", 0x1F95},    // HEVC video
+        {"france2-spts_tsduck-test-026.ts", 0x0082},  // E-AC-3 audio
+    };
+    const std::string first = kSamples + "\\" + cases[0].file;
+    if (GetFileAttributesA(first.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "the broadcast captures are not here: " << kSamples;
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.file << " PID " << c.pid);
+        const std::string ts = kSamples + "\\" + c.file;
+        const std::string name = "pid" + std::to_string(c.pid) + ".dat";
+        auto args = Record(ts, c.pid, name);
+        args.insert(args.end(), {"--rate", "20"});
+        const HostsimRun run = Hostsim(args);
+        ASSERT_EQ(run.exitCode, 0u) << run.errors;
+        const auto expected = Extract(ReadFileBytes(ts), c.pid);
+        const auto file = ReadFileBytes(dir_.File(name));
+        EXPECT_FALSE(expected.empty());
+        EXPECT_EQ(file.size(), expected.size());
+        EXPECT_TRUE(file == expected);
+        EXPECT_EQ(run.values.at("delivered_bytes"), std::to_string(expected.size()));
+        EXPECT_EQ(run.values.at("delivered_fnv1a64"),
+                  Hex(hostsim::Fnv1a(file.data(), file.size())));
+    }
+}
+
+TEST_F(HostsimTest, EveryStopPathLeavesAClosedFileEqualToTheDelivery) {
+    WriteStream(testing::MakeTransportStream({0x100, 0x300, 0x100, 0x1FFF}, 20000));
+    for (const char* way : {"dialog", "module-stop", "set-channel", "unload"}) {
+        SCOPED_TRACE(way);
+        const std::string name = std::string(way) + ".dat";
+        auto args = Record(stream_, 0x100, name);
+        args.insert(args.end(), {"--loop", "--rate", "10", "--stop-after", "400", "--stop-by", way,
+                                 "--channel", "11362,V,27500"});
+        const HostsimRun run = Hostsim(args);
+        ASSERT_EQ(run.exitCode, 0u) << run.errors;
+        EXPECT_EQ(run.values.at("registrations"), "1");
+        EXPECT_EQ(run.values.at("removals"), "1");
+        const auto file = ReadFileBytes(dir_.File(name));
+        EXPECT_GT(file.size(), 500000u);
+        EXPECT_EQ(run.values.at("delivered_bytes"), std::to_string(file.size()));
+        EXPECT_EQ(run.values.at("delivered_fnv1a64"),
+                  Hex(hostsim::Fnv1a(file.data(), file.size())));
+        EXPECT_TRUE(DeleteFileA(dir_.File(name).c_str()));  // closed
+    }
+}
+
+TEST_F(HostsimTest, RefusedRegistrationRecordsAnEmptyFileAndSendsNoRemoval) {
+    WriteStream(testing::MakeTransportStream({0x100}, 100));
+    auto args = Record(stream_, 0x100, "refused.dat");
+    args.insert(args.end(), {"--refuse", "--stop-after", "100"});
+    const HostsimRun run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("registrations"), "1");
+    EXPECT_EQ(run.values.at("removals"), "0");
+    EXPECT_EQ(run.values.at("delivered_bytes"), "0");
+    EXPECT_EQ(ReadFileBytes(dir_.File("refused.dat")).size(), 0u);
+}
+
+TEST_F(HostsimTest, FaultyHostCallingAfterRemovalChangesNothing) {
+    WriteStream(testing::MakeTransportStream({0x100, 0x200}, 20000));
+    auto args = Record(stream_, 0x100, "faulty.dat");
+    args.insert(args.end(), {"--loop", "--rate", "10", "--stop-after", "300", "--stop-by",
+                             "module-stop", "--call-after-removal", "300"});
+    const HostsimRun run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_NE(run.values.at("calls_after_removal"), "0");
+    const auto file = ReadFileBytes(dir_.File("faulty.dat"));
+    EXPECT_EQ(run.values.at("delivered_bytes"), std::to_string(file.size()));
+}
+
+}  // namespace
+}  // namespace corvanlet

@@ -1,5 +1,6 @@
 // hostsim: plays the Siltrocke host for a module library, so that the module
 // can be tried, tested and measured without the real host.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,11 @@ constexpr char kUsage[] =
     "                        unload (free the library while recording); default dialog\n"
     "  --refuse              refuse the module's filter registration\n"
     "  --call-after-removal MS  play a faulty host that keeps calling the callback\n"
+    "  --packets-per-block N  1 to 5 packets of 188 bytes per block (default 5)\n"
+    "  --timing              measure each callback on the delivery thread and print\n"
+    "                        callback_median_ns, callback_p99_ns, callback_max_ns\n"
+    "  --plain-write FILE    afterwards write the delivered blocks to FILE with one\n"
+    "                        write call each, from one thread, and print the rate\n"
     "  --interactive         show the options dialog for a person to use\n"
     "  --help                this text\n"
     "\n"
@@ -68,6 +74,9 @@ struct Options {
     bool refuse = false;
     std::uint32_t callAfterRemovalMs = 0;
     bool interactive = false;
+    std::size_t packetsPerBlock = 5;
+    bool timing = false;
+    std::string plainWrite;
 };
 
 int Fail(const std::string& message, int code = 2) {
@@ -146,6 +155,16 @@ int ParseArguments(int argc, char** argv, Options& options) {
         } else if (arg == "--call-after-removal") {
             if (!value(text)) return Fail("--call-after-removal needs milliseconds", 1);
             options.callAfterRemovalMs = static_cast<std::uint32_t>(std::atoi(text.c_str()));
+        } else if (arg == "--packets-per-block") {
+            if (!value(text)) return Fail("--packets-per-block needs 1 to 5", 1);
+            options.packetsPerBlock = static_cast<std::size_t>(std::atoi(text.c_str()));
+            if (options.packetsPerBlock < 1 || options.packetsPerBlock > 5) {
+                return Fail("--packets-per-block needs 1 to 5", 1);
+            }
+        } else if (arg == "--timing") {
+            options.timing = true;
+        } else if (arg == "--plain-write") {
+            if (!value(options.plainWrite)) return Fail("--plain-write needs a file", 1);
         } else if (arg == "--interactive") {
             options.interactive = true;
         } else {
@@ -249,6 +268,39 @@ void DriveDialog(const Options& options, SimulatedHost& host, std::string& repor
     ok = report.empty();
 }
 
+void PrintTiming(std::vector<std::uint32_t> ns) {
+    if (ns.empty()) return;
+    auto at = [&](double p) {
+        const auto index = static_cast<std::size_t>(p * static_cast<double>(ns.size() - 1));
+        std::nth_element(ns.begin(), ns.begin() + static_cast<std::ptrdiff_t>(index), ns.end());
+        return ns[index];
+    };
+    std::printf("callback_median_ns %u\ncallback_p99_ns %u\ncallback_max_ns %u\n", at(0.5),
+                at(0.99), at(1.0));
+}
+
+// The limit: the same blocks written with one write call each, one thread.
+double PlainWriteMBps(const std::string& path,
+                      const std::vector<std::vector<std::uint8_t>>& blocks) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    std::uint64_t bytes = 0;
+    for (const auto& block : blocks) {
+        DWORD written = 0;
+        WriteFile(file, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+        bytes += written;
+    }
+    QueryPerformanceCounter(&end);
+    CloseHandle(file);
+    const double seconds =
+        static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -289,6 +341,8 @@ int main(int argc, char** argv) {
     host.SetRateMBps(options.rate);
     host.SetLoop(options.loop);
     host.SetCallAfterRemovalMs(options.callAfterRemovalMs);
+    host.SetPacketsPerBlock(options.packetsPerBlock);
+    host.SetTiming(options.timing);
 
     ModuleInfo info{};
     info.size = sizeof info;
@@ -335,6 +389,13 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(delivered.blocks),
                 static_cast<unsigned long long>(delivered.bytes),
                 static_cast<unsigned long long>(delivered.checksum));
+    if (host.DeliverySeconds() > 0) {
+        std::printf("delivery_MBps %.3f\n", delivered.bytes / host.DeliverySeconds() / 1e6);
+    }
+    if (options.timing) PrintTiming(host.CallbackNs());
+    if (!options.plainWrite.empty()) {
+        std::printf("plain_write_MBps %.3f\n", PlainWriteMBps(options.plainWrite, host.Blocks()));
+    }
     if (options.callAfterRemovalMs != 0) {
         Sleep(options.callAfterRemovalMs + 50);
         std::printf("calls_after_removal %llu\n",

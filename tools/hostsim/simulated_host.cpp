@@ -84,18 +84,19 @@ void SimulatedHost::StopDelivery() {
 }
 
 void SimulatedHost::DeliveryLoop(DataCallback callback, std::int32_t pid) {
-    const auto blocks = BlocksForPid(stream_, pid);
+    blocks_list_ = BlocksForPid(stream_, pid, packetsPerBlock_);
+    const auto& blocks = blocks_list_;
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     std::uint64_t sent = 0;
+    callbackNs_.clear();
     // Every block once (or again and again when looping) until removed.
     bool more = !blocks.empty();
     while (more && !removed_) {
         for (const auto& block : blocks) {
             if (rateMBps_ > 0) {
-                const auto due =
-                    start + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(sent / (rateMBps_ * 1e6)));
+                const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(sent / (rateMBps_ * 1e6)));
                 while (!removed_ && Clock::now() < due) {
                     Sleep(due - Clock::now() > std::chrono::milliseconds(2) ? 1 : 0);
                 }
@@ -107,7 +108,13 @@ void SimulatedHost::DeliveryLoop(DataCallback callback, std::int32_t pid) {
                 inCallback_.store(false);
                 break;
             }
+            const auto before = Clock::now();
             callback(0, static_cast<std::int32_t>(block.size()), block.data());
+            if (timing_) {
+                callbackNs_.push_back(static_cast<std::uint32_t>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - before)
+                        .count()));
+            }
             inCallback_.store(false);
             checksum_ = Fnv1a(block.data(), block.size(), checksum_);
             bytes_.fetch_add(block.size());
@@ -116,6 +123,7 @@ void SimulatedHost::DeliveryLoop(DataCallback callback, std::int32_t pid) {
         }
         more = loop_;
     }
+    deliverySeconds_ = std::chrono::duration<double>(Clock::now() - start).count();
     deliveryEnded_.store(true, std::memory_order_release);
     // A faulty host calls on through the old callback after the removal.
     if (callAfterRemovalMs_ == 0 || blocks.empty()) return;

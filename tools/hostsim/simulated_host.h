@@ -37,6 +37,10 @@ class SimulatedHost {
     void SetStream(std::vector<std::uint8_t> stream) { stream_ = std::move(stream); }
     void SetRateMBps(double mbps) { rateMBps_ = mbps; }
     void SetLoop(bool loop) { loop_ = loop; }
+    // 1 to 5 packets of 188 bytes per block (default 5: 940 bytes).
+    void SetPacketsPerBlock(std::size_t packets) { packetsPerBlock_ = packets; }
+    // Measure how long each callback takes on the delivery thread.
+    void SetTiming(bool timing) { timing_ = timing; }
     // A faulty host: goes on calling the callback for `ms` after removal.
     void SetCallAfterRemovalMs(std::uint32_t ms) { callAfterRemovalMs_ = ms; }
 
@@ -56,6 +60,12 @@ class SimulatedHost {
     // once the delivery ended or the registration was removed.
     Delivery Delivered() const;
     std::uint64_t CallsAfterRemoval() const { return callsAfterRemoval_.load(); }
+    // Nanoseconds per callback (with SetTiming), and the delivery's duration;
+    // stable once the delivery ended.
+    const std::vector<std::uint32_t>& CallbackNs() const { return callbackNs_; }
+    double DeliverySeconds() const { return deliverySeconds_; }
+    // The blocks of the last registration's PID, as delivered.
+    const std::vector<std::vector<std::uint8_t>>& Blocks() const { return blocks_list_; }
 
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -70,6 +80,11 @@ class SimulatedHost {
     double rateMBps_ = 0;
     bool loop_ = false;
     std::uint32_t callAfterRemovalMs_ = 0;
+    std::size_t packetsPerBlock_ = 5;
+    bool timing_ = false;
+    std::vector<std::uint32_t> callbackNs_;
+    double deliverySeconds_ = 0;
+    std::vector<std::vector<std::uint8_t>> blocks_list_;
 
     std::uint32_t addMessages_ = 0;
     std::uint32_t removeMessages_ = 0;

@@ -33,14 +33,15 @@ std::uint16_t PacketPid(const std::uint8_t* packet) {
 }
 
 std::vector<std::vector<std::uint8_t>> BlocksForPid(const std::vector<std::uint8_t>& stream,
-                                                    std::int32_t pid) {
+                                                    std::int32_t pid,
+                                                    std::size_t packetsPerBlock) {
     std::vector<std::vector<std::uint8_t>> blocks;
     std::vector<std::uint8_t> block;
     for (std::size_t offset = 0; offset + kPacketSize <= stream.size(); offset += kPacketSize) {
         const std::uint8_t* packet = stream.data() + offset;
         if (pid != kWholeStreamPid && PacketPid(packet) != pid) continue;
         block.insert(block.end(), packet, packet + kPacketSize);
-        if (block.size() == kPacketsPerBlock * kPacketSize) {
+        if (block.size() == packetsPerBlock * kPacketSize) {
             blocks.push_back(std::move(block));
             block.clear();
         }

@@ -22,9 +22,10 @@ bool LoadTransportStream(const std::string& path, std::vector<std::uint8_t>& out
 std::uint16_t PacketPid(const std::uint8_t* packet);
 
 // The packets of `pid` (13 bits; 8192 for all), grouped into blocks of up to
-// kPacketsPerBlock packets, in stream order.
+// `packetsPerBlock` packets, in stream order.
 std::vector<std::vector<std::uint8_t>> BlocksForPid(const std::vector<std::uint8_t>& stream,
-                                                    std::int32_t pid);
+                                                    std::int32_t pid,
+                                                    std::size_t packetsPerBlock = kPacketsPerBlock);
 
 // 64-bit FNV-1a, continued from `hash`.
 std::uint64_t Fnv1a(const std::uint8_t* data, std::size_t length,

@@ -56,6 +56,7 @@ for packets in 1 5; do
         echo "e2e_${name}_dropped $(dropped "$name" "$size") blocks"
     done
     lossless=0
+    dropped_once=""
     for rate in 20 40 80 160 320 640 0; do
         name="${size}B_ladder_${rate}"
         run "$name" --packets-per-block "$packets" --rate "$rate" \
@@ -65,7 +66,11 @@ for packets in 1 5; do
         label=$([ "$rate" = 0 ] && echo flat || echo "${rate}MBps")
         echo "e2e_${size}B_${label}_delivered $achieved MB/s"
         echo "e2e_${size}B_${label}_dropped $drops blocks"
-        [ "$drops" = 0 ] && lossless=$achieved
+        # The highest rate below the first one that dropped anything.
+        if [ "$drops" = 0 ] && [ "$rate" != 0 ] && [ -z "${dropped_once:-}" ]; then
+            lossless=$achieved
+        fi
+        [ "$drops" = 0 ] || dropped_once=1
         plain=$(value "$name" plain_write_MBps)
         if [ "$rate" = 0 ]; then
             # Flat out: what reached the file per second while the host flooded.

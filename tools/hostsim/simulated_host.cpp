@@ -95,8 +95,9 @@ void SimulatedHost::DeliveryLoop(DataCallback callback, std::int32_t pid) {
     while (more && !removed_) {
         for (const auto& block : blocks) {
             if (rateMBps_ > 0) {
-                const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(sent / (rateMBps_ * 1e6)));
+                const auto due =
+                    start + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(sent / (rateMBps_ * 1e6)));
                 while (!removed_ && Clock::now() < due) {
                     Sleep(due - Clock::now() > std::chrono::milliseconds(2) ? 1 : 0);
                 }

@@ -33,8 +33,7 @@ std::uint16_t PacketPid(const std::uint8_t* packet) {
 }
 
 std::vector<std::vector<std::uint8_t>> BlocksForPid(const std::vector<std::uint8_t>& stream,
-                                                    std::int32_t pid,
-                                                    std::size_t packetsPerBlock) {
+                                                    std::int32_t pid, std::size_t packetsPerBlock) {
     std::vector<std::vector<std::uint8_t>> blocks;
     std::vector<std::uint8_t> block;
     for (std::size_t offset = 0; offset + kPacketSize <= stream.size(); offset += kPacketSize) {

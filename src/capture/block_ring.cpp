@@ -1,5 +1,6 @@
 #include "capture/block_ring.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -202,6 +203,7 @@ std::uint32_t BlockRing::Drain() {
         readPos.store(r, std::memory_order_release);
         drained += kHeaderSize + AlignUp4(static_cast<std::uint32_t>(length));
     }
+    if (drained != 0) OnDrained();
     return drained;
 }
 
@@ -221,9 +223,10 @@ void BlockRing::WriterLoop() {
             // producer's wake-up.
             idleNaps = 0;
             const std::uint64_t scaled = std::uint64_t{napMs} * (capacity / 8) / drained;
-            napMs = static_cast<std::uint32_t>(scaled < 1               ? 1
-                                               : scaled > timing_.napMs ? timing_.napMs
-                                                                        : scaled);
+            // Shorter at once, longer only step by step: a drain that found
+            // little (after an early wake-up) says little about the rate.
+            const std::uint64_t longest = std::min<std::uint64_t>(timing_.napMs, napMs * 2u);
+            napMs = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(scaled, 1, longest));
         } else {
             ++idleNaps;
             napMs = timing_.napMs;

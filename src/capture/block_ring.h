@@ -90,6 +90,9 @@ class BlockRing {
   protected:
     // Writer thread: one block, in push order. The base version does nothing.
     virtual void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag);
+    // Writer thread: the ring has just been emptied (also before it closes).
+    // The base version does nothing.
+    virtual void OnDrained() {}
 
   private:
     friend struct BlockRingTestAccess;

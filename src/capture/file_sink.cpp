@@ -1,5 +1,7 @@
 #include "capture/file_sink.h"
 
+#include <cstring>
+
 namespace corvanlet {
 
 FileSink::~FileSink() {
@@ -8,6 +10,7 @@ FileSink::~FileSink() {
 
 bool FileSink::OpenFile(const char* path) {
     CloseFile();
+    pendingBytes_ = 0;
     bytesWritten.store(0, std::memory_order_relaxed);
     failedWrites_.store(0, std::memory_order_relaxed);
     if (path == nullptr || !file_.Create(path)) return false;
@@ -25,8 +28,20 @@ bool FileSink::CloseFile() {
 }
 
 void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
+    const auto size = static_cast<std::size_t>(length);
+    if (pendingBytes_ + size > kWriteBatch) WritePending();
+    std::memcpy(pending_ + pendingBytes_, data, size);
+    pendingBytes_ += size;
+}
+
+void FileSink::OnDrained() {
+    WritePending();
+}
+
+void FileSink::WritePending() {
     // A short write goes on with the rest; only a failing call loses bytes.
-    auto remaining = static_cast<std::uint32_t>(length);
+    const std::uint8_t* data = pending_;
+    auto remaining = static_cast<std::uint32_t>(pendingBytes_);
     std::uint64_t total = 0;
     while (remaining > 0) {
         std::uint32_t written = 0;
@@ -40,6 +55,7 @@ void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::
         data += written;
         remaining -= written;
     }
+    pendingBytes_ = 0;
     // Single writer: a plain load and store is enough, and the store is atomic.
     bytesWritten.store(bytesWritten.load(std::memory_order_relaxed) + total,
                        std::memory_order_relaxed);

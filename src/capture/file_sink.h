@@ -36,13 +36,24 @@ class FileSink : public BlockRing {
     std::uint64_t FailedWrites() const { return failedWrites_.load(std::memory_order_relaxed); }
 
   protected:
+    // Blocks are gathered and written in batches of up to kWriteBatch bytes:
+    // a batch is written when the next block would not fit, and whenever the
+    // ring has been emptied, so nothing waits for more data to arrive.
     void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override;
+    void OnDrained() override;
 
   private:
     friend struct FileSinkTestAccess;
 
+    static constexpr std::size_t kWriteBatch = 64 * 1024;
+
+    void WritePending();
+
     const std::int32_t ringCapacity_;
     platform::File file_;
+    // Writer thread only.
+    std::uint8_t pending_[kWriteBatch];
+    std::size_t pendingBytes_ = 0;
     // Written only by the writer thread (reset before it starts); read by
     // others. Atomic so a 32-bit reader never sees a torn 64-bit value.
     std::atomic<std::uint64_t> bytesWritten{0};

@@ -16,7 +16,7 @@
 namespace corvanlet {
 namespace {
 
-using testing::DialogDriver;
+using hostsim::DialogDriver;
 using testing::LoadedModule;
 using testing::ReadFileBytes;
 using testing::StartThroughDialog;

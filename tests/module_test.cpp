@@ -13,7 +13,7 @@
 
 #include "corvanlet/host_api.h"
 #include "simulated_host.h"
-#include "support/dialog_driver.h"
+#include "dialog_driver.h"
 #include "support/module_harness.h"
 #include "support/pe_file.h"
 #include "support/temp_dir.h"
@@ -23,7 +23,7 @@
 namespace corvanlet {
 namespace {
 
-using testing::DialogDriver;
+using hostsim::DialogDriver;
 using testing::kModuleFile;
 using testing::LoadedModule;
 using testing::ReadFileBytes;

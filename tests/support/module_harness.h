@@ -10,9 +10,11 @@
 #include <windows.h>
 
 #include "corvanlet/host_api.h"
-#include "support/dialog_driver.h"
+#include "dialog_driver.h"
 
 namespace corvanlet::testing {
+
+using hostsim::DialogDriver;
 
 // Build paths arrive as Linux paths when cross-compiled; wine sees them on Z:.
 inline std::string WindowsPath(std::string path) {
@@ -75,7 +77,7 @@ class LoadedModule {
 inline bool WithDialog(LoadedModule& module, const std::function<void(DialogDriver&)>& drive) {
     bool found = false;
     std::thread driver([&] {
-        HWND dialog = testing::FindOptionsDialog();
+        HWND dialog = hostsim::FindOptionsDialog();
         if (dialog == nullptr) return;
         found = true;
         DialogDriver driverOf(dialog);

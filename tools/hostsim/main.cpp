@@ -11,11 +11,14 @@
 #include <windows.h>
 
 #include "corvanlet/host_api.h"
+#include "dialog_driver.h"
 #include "simulated_host.h"
 #include "transport_stream.h"
 
 namespace {
 
+using corvanlet::hostsim::DialogDriver;
+using corvanlet::hostsim::FindOptionsDialog;
 using corvanlet::hostsim::SimulatedHost;
 
 constexpr char kUsage[] =
@@ -193,67 +196,30 @@ bool Resolve(HMODULE module, const char* name, Fn& out) {
     return out != nullptr;
 }
 
-BOOL CALLBACK MatchDialog(HWND window, LPARAM out) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    char title[64] = {};
-    char className[64] = {};
-    GetWindowTextA(window, title, sizeof title);
-    GetClassNameA(window, className, sizeof className);
-    if (process == GetCurrentProcessId() && std::strcmp(className, "#32770") == 0 &&
-        std::strcmp(title, "Corvanlet") == 0) {
-        *reinterpret_cast<HWND*>(out) = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The options dialog of this process, once it is open.
-HWND FindDialog(DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < timeoutMs) {
-        HWND found = nullptr;
-        EnumWindows(&MatchDialog, reinterpret_cast<LPARAM>(&found));
-        if (found != nullptr) return found;
-        Sleep(10);
-    }
-    return nullptr;
-}
-
-void Press(HWND dialog, int id) {
-    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-}
-
-std::string DialogText(HWND dialog, int id) {
-    char text[2048] = {};
-    GetDlgItemTextA(dialog, id, text, sizeof text);
-    return text;
-}
-
 // Runs on a helper thread while the dialog is modal on the main thread:
 // types the fields, presses Start, waits, stops and closes.
 void DriveDialog(const Options& options, SimulatedHost& host, std::string& report, bool& ok) {
     ok = false;
-    HWND dialog = FindDialog(10000);
-    if (dialog == nullptr) {
+    HWND window = FindOptionsDialog(10000);
+    if (window == nullptr) {
         report = "the options dialog did not appear";
         return;
     }
-    if (!options.pid.empty()) SetDlgItemTextA(dialog, 1002, options.pid.c_str());
-    if (options.haveName) SetDlgItemTextA(dialog, 1003, options.name.c_str());
-    if (options.haveDir) SetDlgItemTextA(dialog, 1004, options.dir.c_str());
-    std::string path = DialogText(dialog, 1004);
+    const DialogDriver dialog(window);
+    if (!options.pid.empty()) dialog.Type(1002, options.pid);
+    if (options.haveName) dialog.Type(1003, options.name);
+    if (options.haveDir) dialog.Type(1004, options.dir);
+    std::string path = dialog.Text(1004);
     if (!path.empty() && path.back() != '\\') path += '\\';
-    path += DialogText(dialog, 1003);
+    path += dialog.Text(1003);
     std::printf("recording_path %s\n", path.c_str());
-    std::printf("recording_pid %s\n", DialogText(dialog, 1002).c_str());
+    std::printf("recording_pid %s\n", dialog.Text(1002).c_str());
     std::fflush(stdout);
 
-    Press(dialog, 1000);
-    if (!IsWindowEnabled(GetDlgItem(dialog, 1001))) {
+    dialog.Press(1000);
+    if (!dialog.Enabled(1001)) {
         report = "the recording did not start (could the file be created?)";
-        Press(dialog, 2);
+        dialog.Press(2);
         return;
     }
     if (options.stopAfterMs >= 0) {
@@ -261,10 +227,10 @@ void DriveDialog(const Options& options, SimulatedHost& host, std::string& repor
     } else if (!host.WaitForDeliveryEnd(600000)) {
         report = "the delivery did not end within 10 minutes";
     }
-    if (options.stopBy == "dialog") Press(dialog, 1001);
-    std::printf("dialog_size %s\n", DialogText(dialog, 1005).c_str());
-    std::printf("dialog_time %s\n", DialogText(dialog, 1006).c_str());
-    Press(dialog, 2);
+    if (options.stopBy == "dialog") dialog.Press(1001);
+    std::printf("dialog_size %s\n", dialog.Text(1005).c_str());
+    std::printf("dialog_time %s\n", dialog.Text(1006).c_str());
+    dialog.Press(2);
     ok = report.empty();
 }
 

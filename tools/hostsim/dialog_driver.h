@@ -1,5 +1,6 @@
-// Drives the options dialog from a second thread, as a person would: finds
-// it, types into its edits, presses its buttons, reads its fields.
+// Drives the module's options dialog from a second thread, as a person
+// would: finds it, types into its edits, presses its buttons, reads its
+// fields. Used by hostsim's --record and by the tests.
 #pragma once
 
 #include <cstring>
@@ -7,7 +8,7 @@
 
 #include <windows.h>
 
-namespace corvanlet::testing {
+namespace corvanlet::hostsim {
 
 inline BOOL CALLBACK MatchOptionsDialog(HWND window, LPARAM out) {
     DWORD process = 0;
@@ -64,4 +65,4 @@ class DialogDriver {
     HWND dialog_;
 };
 
-}  // namespace corvanlet::testing
+}  // namespace corvanlet::hostsim

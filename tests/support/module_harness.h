@@ -11,6 +11,7 @@
 
 #include "corvanlet/host_api.h"
 #include "dialog_driver.h"
+#include "module_exports.h"
 
 namespace corvanlet::testing {
 
@@ -27,18 +28,14 @@ inline std::string WindowsPath(std::string path) {
 
 inline const std::string kModuleFile = WindowsPath(CORVANLET_MODULE_FILE);
 
-class LoadedModule {
+// The exports are inherited fields: module.getInfo(...), module.stop().
+class LoadedModule : public hostsim::ModuleExports {
   public:
     explicit LoadedModule(const std::string& directory) : path_(directory + "\\Corvanlet.Module") {
         CopyFileA(kModuleFile.c_str(), path_.c_str(), FALSE);
         library_ = LoadLibraryA(path_.c_str());
         if (library_ == nullptr) return;
-        getInfo = Get<Module_GetInfoFn>("Module_GetInfo");
-        getSubInfo = Get<Module_GetSubInfoFn>("Module_GetSubInfo");
-        setChannel = Get<Module_SetChannelFn>("Module_SetChannel");
-        showOptionsDialog = Get<Module_ShowOptionsDialogFn>("Module_ShowOptionsDialog");
-        start = Get<Module_StartFn>("Module_Start");
-        stop = Get<Module_StopFn>("Module_Stop");
+        Resolve(library_);
     }
     ~LoadedModule() { Unload(); }
 
@@ -56,18 +53,7 @@ class LoadedModule {
         return getInfo(&info) == 1;
     }
 
-    Module_GetInfoFn getInfo = nullptr;
-    Module_GetSubInfoFn getSubInfo = nullptr;
-    Module_SetChannelFn setChannel = nullptr;
-    Module_ShowOptionsDialogFn showOptionsDialog = nullptr;
-    Module_StartFn start = nullptr;
-    Module_StopFn stop = nullptr;
-
   private:
-    template <typename Fn>
-    Fn Get(const char* name) {
-        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
-    }
     std::string path_;
     HMODULE library_ = nullptr;
 };

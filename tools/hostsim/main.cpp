@@ -12,6 +12,7 @@
 
 #include "corvanlet/host_api.h"
 #include "dialog_driver.h"
+#include "module_exports.h"
 #include "simulated_host.h"
 #include "transport_stream.h"
 
@@ -19,6 +20,7 @@ namespace {
 
 using corvanlet::hostsim::DialogDriver;
 using corvanlet::hostsim::FindOptionsDialog;
+using corvanlet::hostsim::ModuleExports;
 using corvanlet::hostsim::SimulatedHost;
 
 constexpr char kUsage[] =
@@ -181,21 +183,6 @@ int ParseArguments(int argc, char** argv, Options& options) {
     return 0;
 }
 
-struct Exports {
-    Module_GetInfoFn getInfo = nullptr;
-    Module_GetSubInfoFn getSubInfo = nullptr;
-    Module_SetChannelFn setChannel = nullptr;
-    Module_ShowOptionsDialogFn showOptionsDialog = nullptr;
-    Module_StartFn start = nullptr;
-    Module_StopFn stop = nullptr;
-};
-
-template <typename Fn>
-bool Resolve(HMODULE module, const char* name, Fn& out) {
-    out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return out != nullptr;
-}
-
 // Runs on a helper thread while the dialog is modal on the main thread:
 // types the fields, presses Start, waits, stops and closes.
 void DriveDialog(const Options& options, SimulatedHost& host, std::string& report, bool& ok) {
@@ -284,17 +271,8 @@ int main(int argc, char** argv) {
         return Fail("cannot load module '" + options.module + "' (Windows error " +
                     std::to_string(GetLastError()) + ")");
     }
-    Exports exports;
-    const char* missing = nullptr;
-    auto need = [&](const char* name, auto& fn) {
-        if (missing == nullptr && !Resolve(module, name, fn)) missing = name;
-    };
-    need("Module_GetInfo", exports.getInfo);
-    need("Module_GetSubInfo", exports.getSubInfo);
-    need("Module_SetChannel", exports.setChannel);
-    need("Module_ShowOptionsDialog", exports.showOptionsDialog);
-    need("Module_Start", exports.start);
-    need("Module_Stop", exports.stop);
+    ModuleExports exports;
+    const char* missing = exports.Resolve(module);
     if (missing != nullptr) {
         FreeLibrary(module);
         return Fail("'" + options.module + "' is not a module: it has no export " + missing);

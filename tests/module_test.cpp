@@ -370,6 +370,30 @@ TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
     EXPECT_EQ(host_.RemoveMessages(), host_.AddMessages());
 }
 
+TEST_F(ModuleTest, StartReloadsSettingsAndAChannelNamesTheFile) {
+    ASSERT_TRUE(module_.Handshake(host_.Window()));
+    const std::string options = dir_.File("Options.ini");
+    WritePrivateProfileStringA("Corvanlet", "Path", "Q:\\Saved", options.c_str());
+    WritePrivateProfileStringA("Corvanlet", "Pid", "4660", options.c_str());
+    module_.start();
+    ChannelInfo channel{};
+    channel.frequency = 12345;
+    channel.symbolRate = 27500;
+    channel.polarisation = 0;
+    EXPECT_EQ(module_.setChannel(&channel), 1);
+    EXPECT_EQ(module_.setChannel(nullptr), 1);  // no channel: the name stays
+    std::string pid, name, directory;
+    ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
+        pid = dialog.Text(1002);
+        name = dialog.Text(1003);
+        directory = dialog.Text(1004);
+    }));
+    EXPECT_EQ(pid, "4660");
+    EXPECT_EQ(name, "12345-H-27500 - pid4660.dat");
+    EXPECT_EQ(directory, "Q:\\Saved");
+    EXPECT_EQ(module_.stop(), 1);
+}
+
 // Records the host's stream through the real module and stops it one way.
 void RecordAndStop(const char* way) {
     TempDir dir;

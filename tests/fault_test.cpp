@@ -30,7 +30,7 @@ class FaultTest : public ::testing::Test {
         ASSERT_TRUE(module_.Loaded());
         ASSERT_TRUE(module_.Handshake(host_.Window()));
         host_.SetStream(testing::MakeTransportStream({0x100, 0x200}, 4000));
-        host_.SetRateMBps(10);
+        host_.SetRateMBps(4);
     }
 
     TempDir dir_;

@@ -167,7 +167,7 @@ TEST_F(HostsimTest, RealCapturesRecordBusySparseAndTablePids) {
         const std::string ts = kSamples + "\\" + c.file;
         const std::string name = "pid" + std::to_string(c.pid) + ".dat";
         auto args = Record(ts, c.pid, name);
-        args.insert(args.end(), {"--rate", "20"});
+        args.insert(args.end(), {"--rate", "4"});
         const HostsimRun run = Hostsim(args);
         ASSERT_EQ(run.exitCode, 0u) << run.errors;
         const auto expected = Extract(ReadFileBytes(ts), c.pid);
@@ -187,7 +187,7 @@ TEST_F(HostsimTest, EveryStopPathLeavesAClosedFileEqualToTheDelivery) {
         SCOPED_TRACE(way);
         const std::string name = std::string(way) + ".dat";
         auto args = Record(stream_, 0x100, name);
-        args.insert(args.end(), {"--loop", "--rate", "10", "--stop-after", "400", "--stop-by", way,
+        args.insert(args.end(), {"--loop", "--rate", "4", "--stop-after", "400", "--stop-by", way,
                                  "--channel", "11362,V,27500"});
         const HostsimRun run = Hostsim(args);
         ASSERT_EQ(run.exitCode, 0u) << run.errors;
@@ -217,7 +217,7 @@ TEST_F(HostsimTest, RefusedRegistrationRecordsAnEmptyFileAndSendsNoRemoval) {
 TEST_F(HostsimTest, FaultyHostCallingAfterRemovalChangesNothing) {
     WriteStream(testing::MakeTransportStream({0x100, 0x200}, 20000));
     auto args = Record(stream_, 0x100, "faulty.dat");
-    args.insert(args.end(), {"--loop", "--rate", "10", "--stop-after", "300", "--stop-by",
+    args.insert(args.end(), {"--loop", "--rate", "4", "--stop-after", "300", "--stop-by",
                              "module-stop", "--call-after-removal", "300"});
     const HostsimRun run = Hostsim(args);
     ASSERT_EQ(run.exitCode, 0u) << run.errors;

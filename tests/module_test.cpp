@@ -408,7 +408,7 @@ void RecordAndStop(const char* way) {
     channel.symbolRate = 22000;
     channel.polarisation = 1;
     host.SetStream(testing::MakeTransportStream({0x100, 0x200, 0x100}, 9000));
-    host.SetRateMBps(10);
+    host.SetRateMBps(4);
     host.SetLoop(true);
     const std::string path = dir.File("way.dat");
     ASSERT_TRUE(WithDialog(module, [&](DialogDriver& dialog) {

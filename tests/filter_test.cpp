@@ -61,7 +61,7 @@ TEST_F(FilterTest, RegistrationRecordCarriesIdPidNameAndCallback) {
     EXPECT_EQ(sent.pid, 0x0100);
     EXPECT_EQ(filter_.Pid(), 0x10100);  // the filter keeps the full value
     EXPECT_EQ(sent.reserved24, 0u);
-    EXPECT_EQ(sent.callback, reinterpret_cast<std::uintptr_t>(&DataCallbackEntry));
+    EXPECT_EQ(sent.callback, reinterpret_cast<std::uintptr_t>(&DataCallback));
     EXPECT_EQ(sent.hostHandle, 0u);  // zero when sent
     // With no module instance the name is the process's own file name,
     // followed by zero bytes up to the end of the field.
@@ -100,7 +100,7 @@ TEST_F(FilterTest, RefusedAndWindowlessRegistrationsRecordNothingAndSendNoRemova
     EXPECT_EQ(host_.RemoveMessages(), 0u);
     EXPECT_FALSE(filter_.sink.IsOpen());
     std::uint8_t block[188] = {0x47};
-    DataCallbackEntry(0, 188, block);  // the closed ring ignores it
+    DataCallback(0, 188, block);  // the closed ring ignores it
     EXPECT_EQ(filter_.sink.BytesWritten(), 0u);
 
     hostWindow = nullptr;  // no handshake yet: the message reaches nobody
@@ -209,11 +209,11 @@ TEST_F(FilterTest, BadBlocksAreDroppedOrIgnored) {
     const std::string path = dir_.File("bad.dat");
     ASSERT_TRUE(filter_.Start(0x100, path.c_str()));
     std::vector<std::uint8_t> block(1001, 0x47);
-    DataCallbackEntry(0, 1001, block.data());  // too long: dropped and counted
-    DataCallbackEntry(0, 500, nullptr);        // no data: ignored
-    DataCallbackEntry(0, 0, block.data());     // empty: ignored
-    DataCallbackEntry(0, -1, block.data());    // negative: ignored
-    DataCallbackEntry(0, 1000, block.data());  // the largest block is taken
+    DataCallback(0, 1001, block.data());  // too long: dropped and counted
+    DataCallback(0, 500, nullptr);        // no data: ignored
+    DataCallback(0, 0, block.data());     // empty: ignored
+    DataCallback(0, -1, block.data());    // negative: ignored
+    DataCallback(0, 1000, block.data());  // the largest block is taken
     filter_.Stop();
     EXPECT_EQ(filter_.sink.DroppedBlocks(), 1u);
     EXPECT_EQ(ReadFileBytes(path).size(), 1000u);

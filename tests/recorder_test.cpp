@@ -205,7 +205,7 @@ TEST_F(RecorderRecordingTest, DestructionStopsTheRecordingWithItsDataWritten) {
         ASSERT_TRUE(recorder.StartRecording());
         std::uint8_t block[940];
         std::memset(block, 0x47, sizeof block);
-        for (int i = 0; i < 50; ++i) DataCallbackEntry(0, sizeof block, block);
+        for (int i = 0; i < 50; ++i) DataCallback(0, sizeof block, block);
     }
     EXPECT_EQ(host_.RemoveMessages(), 1u);
     EXPECT_EQ(testing::ReadFileBytes(path).size(), 50u * 940u);

@@ -11,7 +11,7 @@ namespace corvanlet {
 
 namespace {
 
-// Deliveries currently inside DataCallbackEntry. Unregister waits for it to
+// Deliveries currently inside DataCallback. Unregister waits for it to
 // reach zero after clearing activeFilter, so no delivery that read the old
 // filter can still be using it once the remove message has been sent.
 std::atomic<std::uint32_t> deliveriesInFlight{0};
@@ -32,8 +32,7 @@ void ModuleFileName(char (&name)[30]) {
 
 }  // namespace
 
-extern "C" void CORVANLET_CALL DataCallbackEntry(std::uint32_t, std::int32_t length,
-                                                 const std::uint8_t* data) {
+void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::uint8_t* data) {
     // seq_cst on both sides (here and in Unregister): either Unregister sees
     // this delivery counted, or this delivery sees activeFilter cleared.
     deliveriesInFlight.fetch_add(1, std::memory_order_seq_cst);
@@ -53,7 +52,7 @@ bool StreamFilter::Register() {
     registration.pid = static_cast<std::uint16_t>(static_cast<std::uint32_t>(pid) & 0xFFFF);
     ModuleFileName(registration.moduleName);
     registration.callback =
-        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&DataCallbackEntry));
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&DataCallback));
     registration.hostHandle = 0;
     // Active before the message: blocks the host delivers while still handling
     // the request already reach this filter.

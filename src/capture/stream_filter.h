@@ -60,7 +60,7 @@ class RecordingFilter : public StreamFilter {
 // The entry the host calls with each block (cdecl, see host_api.h). Passes it
 // to the active filter; ignores it when there is none, when the address is
 // null, or when the length is not positive.
-extern "C" void CORVANLET_CALL DataCallbackEntry(std::uint32_t context, std::int32_t length,
-                                                 const std::uint8_t* data);
+void CORVANLET_CALL DataCallback(std::uint32_t context, std::int32_t length,
+                                 const std::uint8_t* data);
 
 }  // namespace corvanlet

@@ -59,7 +59,7 @@ LRESULT SimulatedHost::OnAdd(FilterRegistration* registration) {
     removed_ = false;
     deliveryEnded_ = false;
     auto callback =
-        reinterpret_cast<DataCallback>(static_cast<std::uintptr_t>(registration->callback));
+        reinterpret_cast<::DataCallback>(static_cast<std::uintptr_t>(registration->callback));
     delivery_ = std::thread(&SimulatedHost::DeliveryLoop, this, callback,
                             static_cast<std::int32_t>(registration->pid));
     return 1;
@@ -83,7 +83,7 @@ void SimulatedHost::StopDelivery() {
     if (delivery_.joinable()) delivery_.join();
 }
 
-void SimulatedHost::DeliveryLoop(DataCallback callback, std::int32_t pid) {
+void SimulatedHost::DeliveryLoop(::DataCallback callback, std::int32_t pid) {
     blocks_list_ = BlocksForPid(stream_, pid, packetsPerBlock_);
     const auto& blocks = blocks_list_;
     using Clock = std::chrono::steady_clock;

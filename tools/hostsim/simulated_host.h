@@ -72,7 +72,7 @@ class SimulatedHost {
     LRESULT OnAdd(FilterRegistration* registration);
     void OnRemove(std::uint32_t handle);
     void StopDelivery();
-    void DeliveryLoop(DataCallback callback, std::int32_t pid);
+    void DeliveryLoop(::DataCallback callback, std::int32_t pid);
 
     HWND window_ = nullptr;
     bool accept_ = true;

@@ -40,11 +40,12 @@ class BlockRing {
     BlockRing(const BlockRing&) = delete;
     BlockRing& operator=(const BlockRing&) = delete;
 
-    // Control thread. Closes an open ring first, then allocates `capacity`
-    // bytes and starts the writer thread. False, with the ring closed and no
-    // thread, when the sizes are unusable (the storage must hold two records
-    // of maxBlock bytes), the storage cannot be allocated or the thread cannot
-    // start. `startOffset` places the first record (tests use it to land next
+    // Control thread. Closes an open ring first, then allocates `ringCapacity`
+    // bytes (rounded down to a multiple of 4) for blocks of up to
+    // `blockLimit` bytes and starts the writer thread. False, with the ring
+    // closed and no thread, when the sizes are unusable (the storage must hold
+    // two of the largest records), the storage cannot be allocated or the
+    // thread cannot start. `startOffset` places the first record (tests use it to land next
     // to the end of the storage); it is aligned down and wrapped by the rule.
     bool Init(std::int32_t ringCapacity, std::int32_t blockLimit, std::uint32_t startOffset = 0);
 
@@ -74,11 +75,11 @@ class BlockRing {
     // How the writer waits. While data flows it naps between drains, at most
     // `napMs` and less when the stream is fast (about the time the producer
     // takes to fill an eighth of the ring); the producer wakes it early only
-    // once the ring is half full. So the host's thread rarely pays for a
-    // wake-up. After
-    // `idleNapsBeforeSleep` naps that found nothing it sleeps until the next
-    // push wakes it; `safetyTimeoutMs` bounds that sleep in case a wake-up
-    // were ever lost (counted in LateWakeups).
+    // once the ring is half full or a block finds it full, so the host's
+    // thread rarely pays for a wake-up. After `idleNapsBeforeSleep` naps that
+    // found nothing it sleeps until the next push wakes it; `safetyTimeoutMs`
+    // bounds that sleep in case a wake-up were ever lost (counted in
+    // LateWakeups).
     struct Timing {
         std::uint32_t napMs = 10;
         std::uint32_t idleNapsBeforeSleep = 5;

@@ -11,14 +11,11 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh python3 >/dev/null
 source scripts/wine-env.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target corvanlet_module hostsim >/dev/null
-prepare_wine_prefix
+build_module_and_hostsim
 
 work="$ROOT/build/e2e-bench"
 rm -rf "$work"
 mkdir -p "$work"
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 cp build/windows/module/Corvanlet.Module "$work/"
 # 100,000 packets of PID 256 (18.8 MB), each numbered.
 python3 - "$work/in.ts" <<'PY'

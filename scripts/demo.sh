@@ -30,14 +30,11 @@ echo "Corvanlet demo: record one PID through the module, then check the file"
 bash scripts/setup.sh ffmpeg python3 >/dev/null
 source scripts/wine-env.sh
 echo "  building the module and hostsim..."
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target corvanlet_module hostsim >/dev/null
-prepare_wine_prefix
+build_module_and_hostsim
 
 work="$ROOT/build/demo"
 rm -rf "$work"
 mkdir -p "$work"
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 if [ -z "$ts" ]; then
     ts="$work/input.ts"

@@ -5,14 +5,13 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh imagemagick
 source scripts/wine-env.sh
-[ -f build/windows/tools/hostsim/hostsim.exe ] || { cmake --preset windows >/dev/null && cmake --build --preset windows; }
-prepare_wine_prefix
+build_module_and_hostsim
 
 work=/tmp/Recordings
 rm -rf "$work" && mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 cp build/windows/module/Corvanlet.Module "$work/"
-printf '[Corvanlet]\r\nPath=Z:%s\r\nPid=512\r\n' "${work//\//\\}" >"$work/Options.ini"
+printf '[Corvanlet]\r\nPath=%s\r\nPid=512\r\n' "$(winpath "$work")" >"$work/Options.ini"
 # A stream of PID 512 made on the spot: 60,000 packets, delivered at 2 MB/s.
 python3 - "$work/in.ts" <<'PY'
 import sys

@@ -15,3 +15,13 @@ prepare_wine_prefix() {
         touch "$WINEPREFIX/.corvanlet-ready"
     fi
 }
+
+# A Linux path as programs under wine see it (drive Z: is the root).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Builds the module and hostsim (the Windows configuration) and readies wine.
+build_module_and_hostsim() {
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows --target corvanlet_module hostsim >/dev/null
+    prepare_wine_prefix
+}

@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "capture/block_ring.h"
-#include "capture/file_sink.h"
 
 namespace corvanlet {
 

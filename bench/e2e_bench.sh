@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end figures: the real Corvanlet.Module loaded by tools/hostsim under
-# wine. Prints one figure per line as "name value unit":
+# wine, at each width this machine can run (32-bit where it can, and 64-bit).
+# Prints one figure per line as "name value unit", each name starting with
+# the width it came from (e2e32_ or e2e64_ where the list says e2e_):
 #   e2e_<size>_<rate>_callback_*   the callback's cost on the host's delivery thread
 #   e2e_<size>_<rate>_dropped      blocks missing from the recording
 #   e2e_<size>_lossless            the highest delivery rate tried with nothing dropped
@@ -11,12 +13,10 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh python3 >/dev/null
 source scripts/wine-env.sh
-build_module_and_hostsim
 
 work="$ROOT/build/e2e-bench"
 rm -rf "$work"
 mkdir -p "$work"
-cp build/windows/module/Corvanlet.Module "$work/"
 # 100,000 packets of PID 256 (18.8 MB), each numbered.
 python3 - "$work/in.ts" <<'PY'
 import struct, sys
@@ -29,7 +29,7 @@ run() {  # run NAME ARGS...: records PID 256 and prints hostsim's figures
     local name=$1
     shift
     rm -f "$work/r.dat"
-    xvfb-run -a wine build/windows/tools/hostsim/hostsim.exe \
+    xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" \
         --module "$(winpath "$work/Corvanlet.Module")" --ts "$(winpath "$work/in.ts")" \
         --record --pid 256 --name r.dat --dir "$(winpath "$work")" "$@" 2>/dev/null \
         | tr -d '\r' >"$work/$name.out"
@@ -42,42 +42,49 @@ dropped() {  # blocks missing from the recording
     echo $(( (delivered - written) / $2 ))
 }
 
-for packets in 1 5; do
-    size=$((packets * 188))
-    for rate in 1 2.5 10; do
-        name="${size}B_${rate/./_}MBps"
-        run "$name" --packets-per-block "$packets" --rate "$rate" --loop --stop-after 3000 --timing
-        echo "e2e_${name}_callback_median $(value "$name" callback_median_ns) ns"
-        echo "e2e_${name}_callback_p99 $(value "$name" callback_p99_ns) ns"
-        echo "e2e_${name}_callback_max $(value "$name" callback_max_ns) ns"
-        echo "e2e_${name}_dropped $(dropped "$name" "$size") blocks"
+widths=(64)
+can_run_32bit && widths=(32 64)
+for bits in "${widths[@]}"; do
+    if [ "$bits" = 32 ]; then use_preset windows; else use_preset windows64; fi
+    build_module_and_hostsim "$preset"
+    cp "build/$preset/module/Corvanlet.Module" "$work/"
+    for packets in 1 5; do
+        size=$((packets * 188))
+        for rate in 1 2.5 10; do
+            name="${size}B_${rate/./_}MBps"
+            run "$name" --packets-per-block "$packets" --rate "$rate" --loop --stop-after 3000 --timing
+            echo "e2e${bits}_${name}_callback_median $(value "$name" callback_median_ns) ns"
+            echo "e2e${bits}_${name}_callback_p99 $(value "$name" callback_p99_ns) ns"
+            echo "e2e${bits}_${name}_callback_max $(value "$name" callback_max_ns) ns"
+            echo "e2e${bits}_${name}_dropped $(dropped "$name" "$size") blocks"
+        done
+        lossless=0
+        dropped_once=""
+        for rate in 20 40 80 160 320 640 0; do
+            name="${size}B_ladder_${rate}"
+            run "$name" --packets-per-block "$packets" --rate "$rate" \
+                --plain-write "$(winpath "$work/plain.dat")"
+            achieved=$(value "$name" delivery_MBps)
+            drops=$(dropped "$name" "$size")
+            label=$([ "$rate" = 0 ] && echo flat || echo "${rate}MBps")
+            echo "e2e${bits}_${size}B_${label}_delivered $achieved MB/s"
+            echo "e2e${bits}_${size}B_${label}_dropped $drops blocks"
+            # The highest rate below the first one that dropped anything.
+            if [ "$drops" = 0 ] && [ "$rate" != 0 ] && [ -z "${dropped_once:-}" ]; then
+                lossless=$achieved
+            fi
+            [ "$drops" = 0 ] || dropped_once=1
+            plain=$(value "$name" plain_write_MBps)
+            if [ "$rate" = 0 ]; then
+                # Flat out: what reached the file per second while the host flooded.
+                flood=$(awk -v d="$(value "$name" delivered_bytes)" -v r="$achieved" \
+                    -v w="$(stat -c %s "$work/r.dat")" 'BEGIN { printf "%.3f", w / (d / r) }')
+            fi
+        done
+        echo "e2e${bits}_${size}B_flood_written $flood MB/s"
+        echo "e2e${bits}_${size}B_flood_to_plain $(awk -v a="$flood" -v b="$plain" 'BEGIN { printf "%.3f", a / b }') ratio"
+        echo "e2e${bits}_${size}B_lossless $lossless MB/s"
+        echo "e2e${bits}_${size}B_plain_write $plain MB/s"
+        echo "e2e${bits}_${size}B_lossless_to_plain $(awk -v a="$lossless" -v b="$plain" 'BEGIN { printf "%.3f", a / b }') ratio"
     done
-    lossless=0
-    dropped_once=""
-    for rate in 20 40 80 160 320 640 0; do
-        name="${size}B_ladder_${rate}"
-        run "$name" --packets-per-block "$packets" --rate "$rate" \
-            --plain-write "$(winpath "$work/plain.dat")"
-        achieved=$(value "$name" delivery_MBps)
-        drops=$(dropped "$name" "$size")
-        label=$([ "$rate" = 0 ] && echo flat || echo "${rate}MBps")
-        echo "e2e_${size}B_${label}_delivered $achieved MB/s"
-        echo "e2e_${size}B_${label}_dropped $drops blocks"
-        # The highest rate below the first one that dropped anything.
-        if [ "$drops" = 0 ] && [ "$rate" != 0 ] && [ -z "${dropped_once:-}" ]; then
-            lossless=$achieved
-        fi
-        [ "$drops" = 0 ] || dropped_once=1
-        plain=$(value "$name" plain_write_MBps)
-        if [ "$rate" = 0 ]; then
-            # Flat out: what reached the file per second while the host flooded.
-            flood=$(awk -v d="$(value "$name" delivered_bytes)" -v r="$achieved" \
-                -v w="$(stat -c %s "$work/r.dat")" 'BEGIN { printf "%.3f", w / (d / r) }')
-        fi
-    done
-    echo "e2e_${size}B_flood_written $flood MB/s"
-    echo "e2e_${size}B_flood_to_plain $(awk -v a="$flood" -v b="$plain" 'BEGIN { printf "%.3f", a / b }') ratio"
-    echo "e2e_${size}B_lossless $lossless MB/s"
-    echo "e2e_${size}B_plain_write $plain MB/s"
-    echo "e2e_${size}B_lossless_to_plain $(awk -v a="$lossless" -v b="$plain" 'BEGIN { printf "%.3f", a / b }') ratio"
 done

@@ -27,8 +27,17 @@ using corvanlet::FileSink;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
+// Which build a figure came from: the widths behave differently under wine.
+#if defined(_WIN64)
+constexpr char kBuild[] = "win64";
+#elif defined(_WIN32)
+constexpr char kBuild[] = "win32";
+#else
+constexpr char kBuild[] = "native";
+#endif
+
 void Print(const std::string& name, double value, const char* unit) {
-    std::printf("%s %.6g %s\n", name.c_str(), value, unit);
+    std::printf("%s_%s %.6g %s\n", kBuild, name.c_str(), value, unit);
     std::fflush(stdout);
 }
 

@@ -29,8 +29,14 @@ echo "Corvanlet demo: record one PID through the module, then check the file"
 
 bash scripts/setup.sh ffmpeg python3 >/dev/null
 source scripts/wine-env.sh
-echo "  building the module and hostsim..."
-build_module_and_hostsim
+# The module that ships is 32-bit. A kernel that cannot run 32-bit code gets
+# the same recording through the 64-bit build.
+use_runnable_preset
+if [ "$preset" = windows64 ]; then
+    echo "  32-bit programs cannot run on this kernel: recording through the 64-bit module in the 64-bit hostsim"
+fi
+echo "  building the $width module and hostsim..."
+build_module_and_hostsim "$preset"
 
 work="$ROOT/build/demo"
 rm -rf "$work"
@@ -48,18 +54,18 @@ else
 fi
 
 # The module sits in its own folder with its settings: PID and directory.
-cp build/windows/module/Corvanlet.Module "$work/"
+cp "build/$preset/module/Corvanlet.Module" "$work/"
 printf '[Corvanlet]\r\nPath=%s\r\nPid=%s\r\n' "$(winpath "$work")" "$pid" >"$work/Options.ini"
-say module: "$work/Corvanlet.Module (loaded by tools/hostsim under wine)"
+say module: "$work/Corvanlet.Module ($width, loaded by tools/hostsim under wine)"
 say channel: "11362 H 22000, PID $pid"
 
 args=(--module "$(winpath "$work/Corvanlet.Module")" --ts "$(winpath "$ts")"
       --channel 11362,H,22000 --rate "$rate")
 if [ "$interactive" = 1 ]; then
     echo "  the dialog opens: press Start, later Stop, then Close"
-    wine build/windows/tools/hostsim/hostsim.exe "${args[@]}" --interactive >"$work/hostsim.out"
+    "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" "${args[@]}" --interactive >"$work/hostsim.out"
 else
-    xvfb-run -a wine build/windows/tools/hostsim/hostsim.exe "${args[@]}" --record \
+    xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" "${args[@]}" --record \
         >"$work/hostsim.out" 2>"$work/hostsim.err" &
     runner=$!
     ticks=0
@@ -89,6 +95,7 @@ fi
 blocks=$(value delivered_blocks)
 delivered=$(value delivered_bytes)
 written=$(stat -c %s "$recording")
+say capture: "$(tr -d '\r' <"$work/hostsim.out" | grep -m1 '^packet size' || true)"
 say file: "$recording"
 say delivered: "$blocks blocks, $delivered bytes of PID $pid"
 say written: "$written bytes ($(( (delivered - written) / 940 )) blocks dropped)"

@@ -5,12 +5,13 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh imagemagick
 source scripts/wine-env.sh
-build_module_and_hostsim
+use_runnable_preset
+build_module_and_hostsim "$preset"
 
 work=/tmp/Recordings
 rm -rf "$work" && mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
-cp build/windows/module/Corvanlet.Module "$work/"
+cp "build/$preset/module/Corvanlet.Module" "$work/"
 printf '[Corvanlet]\r\nPath=%s\r\nPid=512\r\n' "$(winpath "$work")" >"$work/Options.ini"
 # A stream of PID 512 made on the spot: 60,000 packets, delivered at 2 MB/s.
 python3 - "$work/in.ts" <<'PY'
@@ -20,7 +21,7 @@ with open(sys.argv[1], "wb") as out:
         out.write(bytes([0x47, 0x02, 0x00, 0x10 | (i & 15)]) + bytes([i & 0xFF]) * 184)
 PY
 xvfb-run -a -s "-screen 0 640x420x24" bash -c "
-    wine build/windows/tools/hostsim/hostsim.exe --module 'Z:${work//\//\\}\\Corvanlet.Module' \
+    ${wine[*]} build/$preset/tools/hostsim/hostsim.exe --module 'Z:${work//\//\\}\\Corvanlet.Module' \
         --ts 'Z:${work//\//\\}\\in.ts' --channel 11362,H,22000 --record --rate 2 --loop \
         --stop-after 4300 >/dev/null &
     sleep 4.6

@@ -13,11 +13,15 @@ have g++ || packages+=(g++)
 have git || packages+=(git)
 have clang-format || packages+=(clang-format)
 have i686-w64-mingw32-g++-posix || packages+=(g++-mingw-w64-i686)
+have x86_64-w64-mingw32-g++-posix || packages+=(g++-mingw-w64-x86-64-posix)
 have xvfb-run || packages+=(xvfb)
 have xauth || packages+=(xauth)
 [ -f /usr/src/googletest/CMakeLists.txt ] || packages+=(googletest)
 have_pkg wine || packages+=(wine)
+# wine32 installs on every machine, even one whose kernel cannot run it;
+# wine64 runs the 64-bit build there.
 have_pkg wine32:i386 || packages+=(wine32:i386)
+[ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
 for extra in "$@"; do
     have_pkg "$extra" || packages+=("$extra")
 done

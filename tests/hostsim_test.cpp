@@ -145,6 +145,96 @@ TEST_F(HostsimTest, ClearErrorsForBadInvocations) {
     EXPECT_NE(run.errors.find("is not a transport stream"), std::string::npos) << run.errors;
 }
 
+// A capture as real ones come, made from plain packets: each packet in a
+// unit of `unit` bytes (192: a 4-byte timestamp first; 204: 16 parity bytes
+// after), junk before the first one, junk where sync is lost after packet
+// `lossAfter`, and a partial unit at the end.
+struct Capture {
+    std::size_t unit = 188;
+    std::size_t leading = 0;
+    std::size_t lossAfter = 0;
+    std::size_t lossBytes = 0;
+    std::size_t trailing = 0;
+};
+
+std::vector<std::uint8_t> Junk(std::size_t count, std::uint32_t seed) {
+    std::vector<std::uint8_t> junk(count);
+    // Now and then a stray 0x47, as in real noise.
+    for (std::size_t i = 0; i < count; ++i) junk[i] = static_cast<std::uint8_t>(seed + i * 37);
+    return junk;
+}
+
+std::vector<std::uint8_t> MakeCapture(const std::vector<std::uint8_t>& packets, const Capture& c) {
+    std::vector<std::uint8_t> out = Junk(c.leading, 1);
+    for (std::size_t at = 0, n = 0; at < packets.size(); at += 188, ++n) {
+        if (c.unit == 192) out.insert(out.end(), {0x12, 0x34, 0x56, static_cast<std::uint8_t>(n)});
+        out.insert(out.end(), packets.begin() + at, packets.begin() + at + 188);
+        if (c.unit == 204) out.insert(out.end(), 16, static_cast<std::uint8_t>(0xA0 + n % 16));
+        if (n + 1 == c.lossAfter) {
+            const auto junk = Junk(c.lossBytes, 2);
+            out.insert(out.end(), junk.begin(), junk.end());
+        }
+    }
+    const auto partial = Junk(c.trailing, 3);
+    out.insert(out.end(), partial.begin(), partial.end());
+    if (c.trailing > 0) out[out.size() - c.trailing + (c.unit == 192 ? 4 : 0)] = 0x47;
+    return out;
+}
+
+TEST(PacketGrid, CapturesAsTheyComeGiveThePlainPackets) {
+    const auto packets = testing::MakeTransportStream({0x100, 0x200, 0x1FFF}, 300);
+    struct Case {
+        const char* what;
+        Capture capture;
+        const char* described;
+    };
+    const Case cases[] = {
+        {"clean",
+         {188, 0, 0, 0, 0},
+         "packet size 188; skipped 0 leading bytes, 0 bytes in 0 resyncs, no partial packet at the "
+         "end"},
+        {"leading junk and a cut end",
+         {188, 77, 0, 0, 100},
+         "packet size 188; skipped 77 leading bytes, 0 bytes in 0 resyncs, a 100-byte partial "
+         "packet at the end"},
+        {"sync lost in the middle",
+         {188, 0, 150, 1000, 0},
+         "packet size 188; skipped 0 leading bytes, 1000 bytes in 1 resyncs, no partial packet at "
+         "the end"},
+        {"M2TS",
+         {192, 77, 0, 0, 100},
+         "packet size 192; skipped 77 leading bytes, 0 bytes in 0 resyncs, a 100-byte partial "
+         "packet at the end"},
+        {"M2TS losing sync",
+         {192, 3, 10, 500, 0},
+         "packet size 192; skipped 3 leading bytes, 500 bytes in 1 resyncs, no partial packet at "
+         "the end"},
+        {"204 with parity",
+         {204, 1, 290, 33, 150},
+         "packet size 204; skipped 1 leading bytes, 33 bytes in 1 resyncs, a 150-byte partial "
+         "packet at the end"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::uint8_t> found;
+        hostsim::PacketGrid grid;
+        ASSERT_TRUE(hostsim::FindPackets(MakeCapture(packets, c.capture), found, grid));
+        EXPECT_EQ(hostsim::Describe(grid), c.described);
+        EXPECT_TRUE(found == packets);
+    }
+
+    // No grid at all: nothing, a JPEG's start, stray sync bytes off any stride.
+    std::vector<std::uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F'};
+    jpeg.resize(5000, 0x00);
+    for (std::size_t i = 10; i < jpeg.size(); i += 7) jpeg[i] = 0x47;  // off every stride
+    for (const auto& notTs : {std::vector<std::uint8_t>{}, jpeg, Junk(100000, 4)}) {
+        std::vector<std::uint8_t> found;
+        hostsim::PacketGrid grid;
+        EXPECT_FALSE(hostsim::FindPackets(notTs, found, grid));
+        EXPECT_TRUE(found.empty());
+    }
+}
+
 TEST_F(HostsimTest, RealCapturesRecordBusySparseAndTablePids) {
     struct Case {
         const char* file;
@@ -200,6 +290,22 @@ TEST_F(HostsimTest, EveryStopPathLeavesAClosedFileEqualToTheDelivery) {
                   Hex(hostsim::Fnv1a(file.data(), file.size())));
         EXPECT_TRUE(DeleteFileA(dir_.File(name).c_str()));  // closed
     }
+}
+
+TEST_F(HostsimTest, RecordsTheRightPacketsOfAnUntidyM2tsCapture) {
+    const auto packets = testing::MakeTransportStream({0x100, 0x300, 0x100, 0x1FFF}, 2000);
+    WriteStream(MakeCapture(packets, {192, 77, 900, 3000, 100}));
+    auto args = Record(stream_, 0x100, "m2ts.dat");
+    args.insert(args.end(), {"--rate", "4"});
+    const HostsimRun run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_NE(run.output.find("packet size 192; skipped 77 leading bytes, 3000 bytes in 1 "
+                              "resyncs, a 100-byte partial packet at the end"),
+              std::string::npos)
+        << run.output;
+    const auto expected = Extract(packets, 0x100);
+    EXPECT_EQ(expected.size(), 1000u * 188);
+    EXPECT_TRUE(ReadFileBytes(dir_.File("m2ts.dat")) == expected);
 }
 
 TEST_F(HostsimTest, RefusedRegistrationRecordsAnEmptyFileAndSendsNoRemoval) {

@@ -15,7 +15,6 @@
 #include "simulated_host.h"
 #include "dialog_driver.h"
 #include "support/module_harness.h"
-#include "support/pe_file.h"
 #include "support/temp_dir.h"
 #include "support/ts_maker.h"
 #include "transport_stream.h"
@@ -52,12 +51,12 @@ class ModuleTest : public ::testing::Test {
 TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
     EXPECT_EQ(module_.getInfo(nullptr), 0);
     ModuleInfo info{};
-    info.size = 35;
+    info.size = sizeof(ModuleInfo) - 1;
     info.interfaceVersion = 111;
     ModuleInfo before = info;
     EXPECT_EQ(module_.getInfo(&info), 0);
     EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);  // untouched
-    info.size = 36;
+    info.size = sizeof(ModuleInfo);
     info.interfaceVersion = 110;
     before = info;
     EXPECT_EQ(module_.getInfo(&info), 0);
@@ -66,7 +65,8 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
     info = ModuleInfo{};
     info.size = 0xFFFFFFFFu;  // passes the size test
     info.interfaceVersion = 200;
-    info.hostWindow = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(host_.Window()));
+    info.hostWindow =
+        static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(host_.Window()));
     EXPECT_EQ(module_.getInfo(&info), 1);
     EXPECT_EQ(info.moduleVersion, 100u);
     EXPECT_EQ(info.interfaceVersion, 111u);
@@ -78,10 +78,10 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
     hostsim::SimulatedHost other;
     ASSERT_TRUE(other.Create());
     ModuleInfo refused{};
-    refused.size = 36;
+    refused.size = sizeof(ModuleInfo);
     refused.interfaceVersion = 110;
     refused.hostWindow =
-        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(other.Window()));
+        static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(other.Window()));
     refused.hostAssignedId = 7;
     EXPECT_EQ(module_.getInfo(&refused), 0);
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
@@ -107,17 +107,17 @@ TEST_F(ModuleTest, EntryDescriptionByIndexOrId) {
     char name[32];
     std::memset(name, 'x', sizeof name);
     ModuleEntryInfo entry{};
-    entry.size = 32;
+    entry.size = sizeof(ModuleEntryInfo);
     entry.index = 1;  // by index: entry 1 does not exist
     EXPECT_EQ(module_.getSubInfo(&entry), 0);
     EXPECT_EQ(entry.id, 1u);
 
     entry = ModuleEntryInfo{};
-    entry.size = 32;
+    entry.size = sizeof(ModuleEntryInfo);
     entry.byId = 1;
     entry.id = 0;
     entry.index = 7;
-    entry.nameBuffer = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(name));
+    entry.nameBuffer = static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(name));
     EXPECT_EQ(module_.getSubInfo(&entry), 1);
     EXPECT_EQ(entry.index, 0u);
     EXPECT_EQ(entry.entryType, 256u);
@@ -127,153 +127,15 @@ TEST_F(ModuleTest, EntryDescriptionByIndexOrId) {
     EXPECT_EQ(name[10], 'x');  // nothing beyond the terminator
 
     entry = ModuleEntryInfo{};
-    entry.size = 32;
+    entry.size = sizeof(ModuleEntryInfo);
     entry.entryFlag2 = 9;
     EXPECT_EQ(module_.getSubInfo(&entry), 1);  // no name buffer: the rest still written
     EXPECT_EQ(entry.entryType, 256u);
     EXPECT_EQ(entry.entryFlag, 1);
     EXPECT_EQ(entry.entryFlag2, 0);
 
-    entry.size = 31;
+    entry.size = sizeof(ModuleEntryInfo) - 1;
     EXPECT_EQ(module_.getSubInfo(&entry), 0);
-}
-
-TEST(ModuleFile, ExportsSixFunctionsByOrdinalAndImportsOnlySystemLibraries) {
-    testing::PeFile pe(ReadFileBytes(kModuleFile));
-    ASSERT_TRUE(pe.Is32BitDll());
-    const std::map<std::string, std::uint32_t> expected = {
-        {"Module_GetInfo", 1},           {"Module_GetSubInfo", 2}, {"Module_SetChannel", 3},
-        {"Module_ShowOptionsDialog", 4}, {"Module_Start", 5},      {"Module_Stop", 6}};
-    EXPECT_EQ(pe.Exports(), expected);
-    EXPECT_EQ(pe.ExportedFunctionCount(), 6u);
-    const std::vector<std::string> system = {"KERNEL32.DLL", "USER32.DLL", "MSVCRT.DLL",
-                                             "ADVAPI32.DLL", "GDI32.DLL"};
-    const auto imports = pe.ImportedDlls();
-    EXPECT_FALSE(imports.empty());
-    for (std::string dll : imports) {
-        for (char& c : dll) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        EXPECT_NE(std::find(system.begin(), system.end(), dll), system.end()) << dll;
-    }
-}
-
-// The dialog template as the module carries it.
-struct TemplateItem {
-    std::uint16_t controlClass;  // 0x80 button, 0x81 edit, 0x82 static
-    std::int32_t id;
-    std::wstring text;
-    short x, y, cx, cy;
-    DWORD style;
-};
-
-std::wstring ReadWide(const std::uint8_t*& at) {
-    std::wstring text;
-    const auto* chars = reinterpret_cast<const wchar_t*>(at);
-    while (*chars != 0) text += *chars++;
-    at = reinterpret_cast<const std::uint8_t*>(chars + 1);
-    return text;
-}
-
-std::uint16_t ReadClassOrText(const std::uint8_t*& at, std::wstring& text) {
-    std::uint16_t first;
-    std::memcpy(&first, at, 2);
-    if (first == 0xFFFF) {
-        std::uint16_t ordinal;
-        std::memcpy(&ordinal, at + 2, 2);
-        at += 4;
-        return ordinal;
-    }
-    text = ReadWide(at);
-    return 0;
-}
-
-TEST(ModuleFile, DialogTemplateMatchesTheLayout) {
-    HMODULE data = LoadLibraryExA(kModuleFile.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(data, nullptr);
-    HRSRC resource = FindResourceA(data, MAKEINTRESOURCEA(101), MAKEINTRESOURCEA(5));  // RT_DIALOG
-    ASSERT_NE(resource, nullptr);
-    const auto* at = static_cast<const std::uint8_t*>(LockResource(LoadResource(data, resource)));
-    ASSERT_NE(at, nullptr);
-
-    struct Header {
-        WORD version, signature;
-        DWORD helpId, exStyle, style;
-        WORD items;
-        short x, y, cx, cy;
-    } header;
-    std::memcpy(&header, at, sizeof header);
-    at += 26;
-    EXPECT_EQ(header.version, 1);
-    EXPECT_EQ(header.signature, 0xFFFF);  // the extended form
-    EXPECT_EQ(header.style & ~DS_SETFONT,
-              static_cast<DWORD>(DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU));
-    EXPECT_EQ(header.exStyle, static_cast<DWORD>(WS_EX_TOOLWINDOW));
-    EXPECT_EQ(header.x, 0);
-    EXPECT_EQ(header.y, 0);
-    EXPECT_EQ(header.cx, 230);
-    EXPECT_EQ(header.cy, 153);
-    std::wstring ignored;
-    EXPECT_EQ(ReadClassOrText(at, ignored), 0);  // no menu
-    EXPECT_EQ(ReadClassOrText(at, ignored), 0);  // the standard dialog class
-    EXPECT_EQ(ReadWide(at), L"Corvanlet");
-    ASSERT_NE(header.style & DS_SETFONT, 0u);
-    WORD points;
-    std::memcpy(&points, at, 2);
-    at += 6;  // points, weight, italic, charset
-    EXPECT_EQ(points, 8);
-    EXPECT_EQ(ReadWide(at), L"MS Sans Serif");
-
-    const DWORD edit = WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL;
-    const DWORD readOnly = edit | ES_READONLY;
-    const DWORD button = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
-    const DWORD group = WS_CHILD | WS_VISIBLE | BS_GROUPBOX;
-    const DWORD label = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT;
-    const std::vector<TemplateItem> expected = {
-        {0x81, 1002, L"", 57, 15, 40, 12, edit | WS_TABSTOP},
-        {0x81, 1003, L"", 57, 33, 157, 12, edit | WS_TABSTOP},
-        {0x81, 1005, L"", 49, 60, 58, 12, readOnly},
-        {0x81, 1006, L"", 49, 74, 40, 12, readOnly},
-        {0x81, 1004, L"", 15, 105, 199, 12, edit | WS_TABSTOP},
-        {0x80, 1000, L"Start", 49, 132, 50, 14, button},
-        {0x80, 1001, L"Stop", 111, 132, 50, 14, button},
-        {0x80, 2, L"Close", 173, 132, 50, 14, button},
-        {0x80, -1, L"", 7, 4, 216, 120, group},
-        {0x82, -1, L"Pid :", 36, 18, 15, 8, label},
-        {0x82, -1, L"Size :", 27, 60, 18, 8, label},
-        {0x82, -1, L"Time :", 25, 74, 20, 8, label},
-        {0x82, -1, L"File name :", 16, 34, 35, 8, label},
-        {0x80, -1, L" Directory ", 7, 93, 216, 31, group},
-    };
-    ASSERT_EQ(header.items, expected.size());
-    for (const auto& want : expected) {
-        at =
-            reinterpret_cast<const std::uint8_t*>((reinterpret_cast<std::uintptr_t>(at) + 3) & ~3u);
-        struct Item {
-            DWORD helpId, exStyle, style;
-            short x, y, cx, cy;
-            std::int32_t id;
-        } item;
-        std::memcpy(&item, at, sizeof item);
-        at += 24;
-        std::wstring className;
-        std::wstring text;
-        const std::uint16_t controlClass = ReadClassOrText(at, className);
-        ReadClassOrText(at, text);
-        WORD extra;
-        std::memcpy(&extra, at, 2);
-        at += 2 + extra;
-        SCOPED_TRACE(::testing::Message()
-                     << "control " << want.id << " at " << want.x << "," << want.y);
-        EXPECT_EQ(controlClass, want.controlClass);
-        EXPECT_EQ(item.id, want.id);
-        EXPECT_TRUE(text == want.text);
-        EXPECT_EQ(item.x, want.x);
-        EXPECT_EQ(item.y, want.y);
-        EXPECT_EQ(item.cx, want.cx);
-        EXPECT_EQ(item.cy, want.cy);
-        EXPECT_EQ(item.style, want.style);
-        EXPECT_EQ(item.exStyle, 0u);
-    }
-    FreeLibrary(data);
 }
 
 TEST_F(ModuleTest, DialogBeforeHandshakeFindsNoTemplateAndReturns) {

@@ -1,7 +1,13 @@
 /*
  * Corvanlet host interface: what a Siltrocke host and the "Corvanlet.Module"
  * library exchange. Plain C, for a 32-bit Windows process: every handle and
- * address inside a record is 32 bits wide, all values are little-endian.
+ * address inside a record is 32 bits wide, all values are little-endian. The
+ * offsets in the comments are those of this 32-bit layout.
+ *
+ * Built for 64-bit Windows (_WIN64), every field that holds a handle or an
+ * address is pointer-sized and the records take their natural C layout; that
+ * layout serves a 64-bit host, and testing on machines that cannot run 32-bit
+ * code. The module that ships is the 32-bit one.
  *
  * Calling convention: the six exports and the data callback use the C
  * calling convention (cdecl: the caller removes the arguments), with
@@ -26,6 +32,14 @@ extern "C" {
 
 typedef uint8_t CorvanletBool; /* 1 true, 0 false */
 
+/* A handle or an address inside a record: 32 bits in the shipped layout,
+ * pointer-sized in the 64-bit one. */
+#ifdef _WIN64
+typedef uint64_t CorvanletAddress;
+#else
+typedef uint32_t CorvanletAddress;
+#endif
+
 /* --- Handshake --------------------------------------------------------- */
 
 /* Passed to Module_GetInfo. The host fills size, interfaceVersion, hostWindow
@@ -38,7 +52,7 @@ typedef struct ModuleInfo {
     uint32_t moduleInterfaceVersion; /* 0x10 out: 111 */
     uint32_t reserved14;             /* 0x14 not used */
     uint32_t reserved18;             /* 0x18 not used */
-    uint32_t hostWindow;             /* 0x1C in: window that takes the filter messages */
+    CorvanletAddress hostWindow;     /* 0x1C in: window that takes the filter messages */
     uint32_t hostAssignedId;         /* 0x20 in: the host's id for the module; 0 means 256 */
 } ModuleInfo;
 
@@ -49,11 +63,11 @@ typedef struct ModuleEntryInfo {
     uint32_t id;    /* 0x08 in/out: entry id */
     uint8_t byId;   /* 0x0C in: nonzero: id given, copied to index; zero: the reverse */
     uint8_t reserved0D[3];
-    uint32_t nameBuffer; /* 0x10 in: address of a buffer for the name ("Corvanlet"), or 0 */
-    uint32_t reserved14; /* 0x14 not used */
-    uint32_t entryType;  /* 0x18 out: 256 */
-    uint8_t entryFlag;   /* 0x1C out: 1 */
-    uint8_t entryFlag2;  /* 0x1D out: 0 */
+    CorvanletAddress nameBuffer; /* 0x10 in: address of a buffer for the name ("Corvanlet"), or 0 */
+    uint32_t reserved14;         /* 0x14 not used */
+    uint32_t entryType;          /* 0x18 out: 256 */
+    uint8_t entryFlag;           /* 0x1C out: 1 */
+    uint8_t entryFlag2;          /* 0x1D out: 0 */
     uint8_t reserved1E[2];
 } ModuleEntryInfo;
 
@@ -75,7 +89,7 @@ typedef struct ChannelInfo {
  * callback with the PID's data, and may store its own handle at 0x2C. */
 #define CORVANLET_ADD_FILTER 0x01020020u
 
-/* wParam: remove a filter. lParam: the 32-bit value found at 0x2C of its
+/* wParam: remove a filter. lParam: the value found at 0x2C of its
  * registration. Result ignored. After it returns the host makes no further
  * calls of that filter's callback. */
 #define CORVANLET_REMOVE_FILTER 0x01020021u
@@ -92,8 +106,8 @@ typedef struct FilterRegistration {
     uint16_t pid;        /* 0x04 low 16 bits of the PID */
     char moduleName[30]; /* 0x06 module file name, zero-filled; no terminator at 30 characters */
     uint32_t reserved24; /* 0x24 0 */
-    uint32_t callback;   /* 0x28 address of the module's DataCallback */
-    uint32_t hostHandle; /* 0x2C the host's handle for this registration; 0 when sent */
+    CorvanletAddress callback;   /* 0x28 address of the module's DataCallback */
+    CorvanletAddress hostHandle; /* 0x2C the host's handle for this registration; 0 when sent */
 } FilterRegistration;
 
 /* --- Exports, ordinals 1 to 6 ----------------------------------------- */
@@ -108,6 +122,7 @@ typedef CorvanletBool(CORVANLET_CALL* Module_StopFn)(void);
 #ifdef __cplusplus
 }
 
+#ifndef _WIN64
 static_assert(sizeof(ModuleInfo) == 36);
 static_assert(offsetof(ModuleInfo, size) == 0x00);
 static_assert(offsetof(ModuleInfo, moduleVersion) == 0x04);
@@ -140,6 +155,41 @@ static_assert(offsetof(FilterRegistration, moduleName) == 0x06);
 static_assert(offsetof(FilterRegistration, reserved24) == 0x24);
 static_assert(offsetof(FilterRegistration, callback) == 0x28);
 static_assert(offsetof(FilterRegistration, hostHandle) == 0x2C);
+#else
+/* The 64-bit layout: the same fields, handles and addresses 8 bytes wide. */
+static_assert(sizeof(ModuleInfo) == 48);
+static_assert(offsetof(ModuleInfo, size) == 0x00);
+static_assert(offsetof(ModuleInfo, moduleVersion) == 0x04);
+static_assert(offsetof(ModuleInfo, interfaceVersion) == 0x08);
+static_assert(offsetof(ModuleInfo, entryCount) == 0x0C);
+static_assert(offsetof(ModuleInfo, moduleInterfaceVersion) == 0x10);
+static_assert(offsetof(ModuleInfo, hostWindow) == 0x20);
+static_assert(offsetof(ModuleInfo, hostAssignedId) == 0x28);
+
+static_assert(sizeof(ModuleEntryInfo) == 40);
+static_assert(offsetof(ModuleEntryInfo, size) == 0x00);
+static_assert(offsetof(ModuleEntryInfo, index) == 0x04);
+static_assert(offsetof(ModuleEntryInfo, id) == 0x08);
+static_assert(offsetof(ModuleEntryInfo, byId) == 0x0C);
+static_assert(offsetof(ModuleEntryInfo, nameBuffer) == 0x10);
+static_assert(offsetof(ModuleEntryInfo, entryType) == 0x1C);
+static_assert(offsetof(ModuleEntryInfo, entryFlag) == 0x20);
+static_assert(offsetof(ModuleEntryInfo, entryFlag2) == 0x21);
+
+static_assert(sizeof(ChannelInfo) == 248);
+static_assert(offsetof(ChannelInfo, frequency) == 0xEC);
+static_assert(offsetof(ChannelInfo, symbolRate) == 0xF0);
+static_assert(offsetof(ChannelInfo, polarisation) == 0xF4);
+
+static_assert(sizeof(FilterRegistration) == 56);
+static_assert(offsetof(FilterRegistration, ownerId) == 0x00);
+static_assert(offsetof(FilterRegistration, reserved02) == 0x02);
+static_assert(offsetof(FilterRegistration, pid) == 0x04);
+static_assert(offsetof(FilterRegistration, moduleName) == 0x06);
+static_assert(offsetof(FilterRegistration, reserved24) == 0x24);
+static_assert(offsetof(FilterRegistration, callback) == 0x28);
+static_assert(offsetof(FilterRegistration, hostHandle) == 0x30);
+#endif
 #endif
 
 #endif /* CORVANLET_HOST_API_H */

@@ -52,7 +52,7 @@ bool StreamFilter::Register() {
     registration.pid = static_cast<std::uint16_t>(static_cast<std::uint32_t>(pid) & 0xFFFF);
     ModuleFileName(registration.moduleName);
     registration.callback =
-        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&DataCallback));
+        static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(&DataCallback));
     registration.hostHandle = 0;
     // Active before the message: blocks the host delivers while still handling
     // the request already reach this filter.

@@ -48,7 +48,7 @@ class LoadedModule : public hostsim::ModuleExports {
         ModuleInfo info{};
         info.size = sizeof info;
         info.interfaceVersion = 111;
-        info.hostWindow = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(window));
+        info.hostWindow = static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(window));
         info.hostAssignedId = id;
         return getInfo(&info) == 1;
     }

@@ -263,7 +263,11 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> stream;
     if (!options.ts.empty()) {
         std::string error;
-        if (!corvanlet::hostsim::LoadTransportStream(options.ts, stream, error)) return Fail(error);
+        corvanlet::hostsim::PacketGrid grid;
+        if (!corvanlet::hostsim::LoadTransportStream(options.ts, stream, grid, error)) {
+            return Fail(error);
+        }
+        std::printf("%s\n", corvanlet::hostsim::Describe(grid).c_str());
     }
 
     HMODULE module = LoadLibraryA(options.module.c_str());
@@ -291,7 +295,8 @@ int main(int argc, char** argv) {
     ModuleInfo info{};
     info.size = sizeof info;
     info.interfaceVersion = 111;
-    info.hostWindow = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(host.Window()));
+    info.hostWindow =
+        static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(host.Window()));
     info.hostAssignedId = options.id;
     if (!exports.getInfo(&info)) return Fail("the module refused the handshake");
     std::printf("module_version %u\nmodule_entries %u\n", info.moduleVersion, info.entryCount);
@@ -299,7 +304,7 @@ int main(int argc, char** argv) {
     char entryName[64] = {};
     ModuleEntryInfo entry{};
     entry.size = sizeof entry;
-    entry.nameBuffer = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(entryName));
+    entry.nameBuffer = static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(entryName));
     if (exports.getSubInfo(&entry)) std::printf("module_entry %s\n", entryName);
 
     exports.start();

@@ -36,7 +36,7 @@ LRESULT CALLBACK SimulatedHost::WindowProc(HWND window, UINT message, WPARAM wPa
             return host->OnAdd(reinterpret_cast<FilterRegistration*>(lParam));
         }
         if (wParam == CORVANLET_REMOVE_FILTER) {
-            host->OnRemove(static_cast<std::uint32_t>(lParam));
+            host->OnRemove(static_cast<CorvanletAddress>(lParam));
             return 0;
         }
     }
@@ -65,7 +65,7 @@ LRESULT SimulatedHost::OnAdd(FilterRegistration* registration) {
     return 1;
 }
 
-void SimulatedHost::OnRemove(std::uint32_t handle) {
+void SimulatedHost::OnRemove(CorvanletAddress handle) {
     ++removeMessages_;
     lastRemovedHandle_ = handle;
     // The host makes no further call of the callback once removal returns,

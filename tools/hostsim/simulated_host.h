@@ -47,8 +47,8 @@ class SimulatedHost {
     // What the module asked for.
     std::uint32_t AddMessages() const { return addMessages_; }
     std::uint32_t RemoveMessages() const { return removeMessages_; }
-    std::uint32_t LastRemovedHandle() const { return lastRemovedHandle_; }
-    std::uint32_t LastGivenHandle() const { return nextHandle_ - 1; }
+    CorvanletAddress LastRemovedHandle() const { return lastRemovedHandle_; }
+    CorvanletAddress LastGivenHandle() const { return nextHandle_ - 1; }
     const FilterRegistration& LastRegistration() const { return lastRegistration_; }
     // The address the module passed with the add message.
     const FilterRegistration* LastRegistrationAddress() const { return registration_; }
@@ -70,7 +70,7 @@ class SimulatedHost {
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnAdd(FilterRegistration* registration);
-    void OnRemove(std::uint32_t handle);
+    void OnRemove(CorvanletAddress handle);
     void StopDelivery();
     void DeliveryLoop(::DataCallback callback, std::int32_t pid);
 
@@ -88,8 +88,8 @@ class SimulatedHost {
 
     std::uint32_t addMessages_ = 0;
     std::uint32_t removeMessages_ = 0;
-    std::uint32_t lastRemovedHandle_ = 0;
-    std::uint32_t nextHandle_ = 0x5A01;
+    CorvanletAddress lastRemovedHandle_ = 0;
+    CorvanletAddress nextHandle_ = 0x5A01;
     FilterRegistration lastRegistration_{};
     FilterRegistration* registration_ = nullptr;
 

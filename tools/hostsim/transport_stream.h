@@ -14,9 +14,31 @@ constexpr std::size_t kPacketsPerBlock = 5;
 // A requested PID of 8192 selects every packet of the stream.
 constexpr std::int32_t kWholeStreamPid = 8192;
 
-// Loads a transport stream file: a whole number of 188-byte packets, each
-// starting with the sync byte 0x47. On failure returns false with `error` set.
-bool LoadTransportStream(const std::string& path, std::vector<std::uint8_t>& out,
+// What finding the packet grid of a capture did to it.
+struct PacketGrid {
+    std::size_t packetSize = 0;       // 188, 192 (M2TS: a 4-byte prefix) or 204 (16 parity bytes)
+    std::size_t leadingBytes = 0;     // skipped before the first packet
+    std::size_t resyncBytes = 0;      // skipped where the sync was lost
+    std::size_t resyncs = 0;          // how often
+    std::size_t trailingPartial = 0;  // the bytes of a partial packet at the end
+};
+
+// Finds the packet grid of a capture as it comes: the first run of sync bytes
+// (0x47) at a stride of 188, 192 or 204, skipping leading bytes until one is
+// found. Then takes every packet on that grid as a plain 188-byte packet
+// (without M2TS prefixes or parity bytes); where the sync is lost it skips to
+// the next run on the same stride; a partial packet at the end is left out.
+// False when the data has no packet grid at all.
+bool FindPackets(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>& packets,
+                 PacketGrid& grid);
+
+// One line on what FindPackets did, e.g. "packet size 192; skipped 77 leading
+// bytes, 0 bytes in 0 resyncs, a 100-byte partial packet at the end".
+std::string Describe(const PacketGrid& grid);
+
+// Loads a capture file and finds its packets (FindPackets): `out` holds plain
+// 188-byte packets. On failure returns false with `error` set.
+bool LoadTransportStream(const std::string& path, std::vector<std::uint8_t>& out, PacketGrid& grid,
                          std::string& error);
 
 std::uint16_t PacketPid(const std::uint8_t* packet);

@@ -86,6 +86,42 @@ else
 fi
 wineserver -k >/dev/null 2>&1 || true
 
+# A check that is not a GoogleTest suite reports like one: a one-case XML.
+record_check() {  # record_check NAME STATUS MESSAGE
+    mkdir -p "$results/scripts"
+    local failures=0 body=""
+    if [ "$2" -ne 0 ]; then
+        failures=1
+        body="<failure message=\"$3\"/>"
+    fi
+    printf '<testsuites tests="1" failures="%s" errors="0" disabled="0">\n<testsuite name="scripts" tests="1" failures="%s"><testcase name="%s">%s</testcase></testsuite>\n</testsuites>\n' \
+        "$failures" "$failures" "$1" "$body" >"$results/scripts/$1.xml"
+    [ "$2" -eq 0 ] || { echo "$1: $3"; status=1; }
+}
+
+echo "== package: built twice from scratch, the same bytes"
+package_status=0
+if first=$(bash scripts/package.sh) && cp "$first" build/package-first.zip &&
+    second=$(bash scripts/package.sh) && [ "$first" = "$second" ]; then
+    cmp -s build/package-first.zip "$second" || package_status=1
+    python3 - "$second" <<'PY' || package_status=1
+import hashlib, sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+names = z.namelist()
+assert names == ["Corvanlet.Module", "INSTALL.txt", "LICENSE.txt", "SHA256SUMS.txt"], names
+sums = dict(reversed(line.split("  ")) for line in z.read("SHA256SUMS.txt").decode().splitlines())
+for name in names[:3]:
+    assert sums[name] == hashlib.sha256(z.read(name)).hexdigest(), name
+for text in ("INSTALL.txt", "LICENSE.txt"):
+    data = z.read(text)
+    assert data.count(b"\r\n") == data.count(b"\n") > 0, text + " has line ends other than CRLF"
+PY
+else
+    package_status=1
+fi
+ran+=(scripts)
+record_check package_reproducible "$package_status" "two builds of the archive differ, or its contents are wrong"
+
 # Sum the test cases over every suite's XML report. A suite that failed
 # without a report (a crash) counts as one failure.
 passed=0

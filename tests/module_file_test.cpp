@@ -201,6 +201,43 @@ TEST_P(ModuleFile, DialogTemplateMatchesTheLayout) {
     FreeLibrary(data);
 }
 
+// What a user sees in the file's Properties: the build's version and names.
+TEST_P(ModuleFile, VersionResourceNamesTheBuild) {
+    const std::string& path = GetParam().path;
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    ASSERT_NE(size, 0u) << "no version resource in " << path;
+    std::vector<std::uint8_t> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    const DWORD high = (CORVANLET_VERSION_MAJOR << 16) | CORVANLET_VERSION_MINOR;
+    const DWORD low = CORVANLET_VERSION_PATCH << 16;
+    EXPECT_EQ(fixed->dwFileVersionMS, high);
+    EXPECT_EQ(fixed->dwFileVersionLS, low);
+    EXPECT_EQ(fixed->dwProductVersionMS, high);
+    EXPECT_EQ(fixed->dwProductVersionLS, low);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+
+    auto text = [&](const char* name) {
+        char* value = nullptr;
+        UINT chars = 0;
+        const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &chars)) {
+            return std::string("(missing)");
+        }
+        return std::string(value);
+    };
+    EXPECT_EQ(text("FileVersion"), CORVANLET_VERSION_TEXT);
+    EXPECT_EQ(text("ProductVersion"), CORVANLET_VERSION_TEXT);
+    EXPECT_EQ(text("ProductName"), "Corvanlet");
+    EXPECT_EQ(text("OriginalFilename"), "Corvanlet.Module");
+    EXPECT_NE(text("FileDescription"), "(missing)");
+}
+
 INSTANTIATE_TEST_SUITE_P(Built, ModuleFile, ::testing::ValuesIn(BuiltModules()),
                          [](const auto& info) { return std::to_string(info.param.bits) + "bit"; });
 

@@ -132,7 +132,8 @@ PacedRun RunPaced(const std::string& path, std::size_t blockSize, double mbps, d
         }
         FillBlock(seq, block);
         const auto before = Clock::now();
-        const bool accepted = sink.Push(block.data(), static_cast<std::int32_t>(blockSize), 0);
+        const bool accepted = sink.Push(block.data(), static_cast<std::int32_t>(blockSize), 0) ==
+                              corvanlet::BlockRing::PushResult::kQueued;
         const auto after = Clock::now();
         // Flat out, a refused block gives the core back to the writer and the
         // system's own write-back: on two cores a spinning producer would
@@ -182,7 +183,7 @@ double PlainWriteMBps(const std::string& path, std::size_t blockSize, std::uint6
     for (std::uint64_t seq = 0; seq < blocks; ++seq) {
         FillBlock(static_cast<std::uint32_t>(seq), block);
         std::uint32_t written = 0;
-        file.Write(block.data(), static_cast<std::uint32_t>(blockSize), &written);
+        if (!file.Write(block.data(), static_cast<std::uint32_t>(blockSize), &written)) break;
     }
     file.Close();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -199,7 +200,7 @@ void WriteFor(const std::string& path, std::size_t blockSize, double seconds) {
     for (std::uint32_t seq = 0; Clock::now() < end; ++seq) {
         FillBlock(seq, block);
         std::uint32_t written = 0;
-        file.Write(block.data(), static_cast<std::uint32_t>(blockSize), &written);
+        if (!file.Write(block.data(), static_cast<std::uint32_t>(blockSize), &written)) break;
     }
     file.Close();
     fs::remove(path);

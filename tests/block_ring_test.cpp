@@ -1,3 +1,5 @@
+// The block queue's records and wrap rule, single-threaded over storage the
+// test owns; and the ring with its writer thread, two threads at a time.
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -6,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/block_queue.h"
 #include "capture/block_ring.h"
-#include "support/ring_access.h"
 #include "support/test_blocks.h"
 
 namespace corvanlet {
@@ -17,6 +19,7 @@ using testing::BlockMatches;
 using testing::MakeBlock;
 using testing::Random;
 using testing::SequenceOf;
+using PushResult = BlockRing::PushResult;
 
 struct Received {
     std::uint8_t tag;
@@ -72,26 +75,112 @@ std::uint32_t StressSeconds() {
 
 // Pushes until accepted; the writer drains meanwhile.
 void PushSure(BlockRing& ring, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
-    while (!ring.Push(data, length, tag)) std::this_thread::yield();
+    while (ring.Push(data, length, tag) != PushResult::kQueued) std::this_thread::yield();
+}
+
+// Takes every published record off the queue, as the writer would.
+std::vector<Received> TakeAll(BlockQueue& queue) {
+    std::vector<Received> taken;
+    BlockQueue::Record record;
+    std::uint32_t at = queue.ReadPosition();
+    while (queue.Peek(at, record)) {
+        taken.push_back(
+            {record.tag, std::vector<std::uint8_t>(record.data, record.data + record.length)});
+        at = record.next;
+    }
+    queue.Release(at);
+    return taken;
+}
+
+TEST(BlockQueue, WrapRuleBoundary) {
+    // 100000 bytes, blocks of up to 1000: a record of 1000 bytes takes 1008,
+    // so the last offset where a record may start is 98992. A record ending
+    // exactly there leaves the next one there; ending 4 bytes later sends it
+    // to 0.
+    std::vector<std::uint32_t> storage(100000 / 4);
+    BlockQueue queue;
+    queue.Reset(storage.data(), 100000, 1000, 98992 - 108);
+    EXPECT_EQ(queue.LastStart(), 98992u);
+    std::uint8_t block[1000];
+    MakeBlock(0, 100, block);
+    ASSERT_TRUE(queue.Enqueue(block, 100, 0));
+    EXPECT_EQ(queue.WritePosition(), 98992u);
+    MakeBlock(1, 1000, block);
+    ASSERT_TRUE(queue.Enqueue(block, 1000, 1));  // the largest record still fits at the last start
+    EXPECT_EQ(queue.WritePosition(), 0u);
+    auto taken = TakeAll(queue);
+
+    queue.Reset(storage.data(), 100000, 1000, 98992 - 104);
+    MakeBlock(2, 100, block);
+    ASSERT_TRUE(queue.Enqueue(block, 100, 0));
+    EXPECT_EQ(queue.WritePosition(), 0u);
+    MakeBlock(3, 97, block);  // padded to 100
+    ASSERT_TRUE(queue.Enqueue(block, 97, 0));
+    EXPECT_EQ(queue.WritePosition(), 108u);
+    for (auto& record : TakeAll(queue)) taken.push_back(std::move(record));
+    ASSERT_EQ(taken.size(), 4u);
+    EXPECT_TRUE(BlockMatches(0, taken[0].bytes.data(), 100));
+    EXPECT_TRUE(BlockMatches(1, taken[1].bytes.data(), 1000));
+    EXPECT_TRUE(BlockMatches(2, taken[2].bytes.data(), 100));
+    EXPECT_TRUE(BlockMatches(3, taken[3].bytes.data(), 97));
+}
+
+TEST(BlockQueue, EverySizeSurvivesManyWrapsFromEveryNearEndStart) {
+    // A small queue wraps often. For each block size the first record is
+    // placed next to the end of the storage, so every size meets the boundary
+    // at several alignments; then the queue is filled up and emptied in steps
+    // until it has wrapped at least three times.
+    constexpr std::uint32_t kCapacity = 4096;
+    std::vector<std::uint32_t> storage(kCapacity / 4);
+    BlockQueue queue;
+    std::uint8_t block[1000];
+    for (std::int32_t length = 1; length <= 1000; ++length) {
+        const std::uint32_t lastStart = kCapacity - 1008;
+        queue.Reset(storage.data(), kCapacity, 1000,
+                    lastStart - 4u * static_cast<std::uint32_t>(length % 8));
+        const std::uint32_t records = 3u * kCapacity / BlockQueue::RecordSize(length) + 2;
+        std::uint32_t pushed = 0;
+        std::uint32_t checked = 0;
+        while (checked < records) {
+            while (pushed < records) {
+                MakeBlock(pushed, length, block);
+                if (!queue.Enqueue(block, length, static_cast<std::uint8_t>(pushed))) break;
+                ++pushed;
+            }
+            const auto taken = TakeAll(queue);
+            ASSERT_FALSE(taken.empty()) << "size " << length;
+            for (const auto& got : taken) {
+                ASSERT_EQ(got.bytes.size(), static_cast<std::size_t>(length));
+                ASSERT_EQ(got.tag, static_cast<std::uint8_t>(checked));
+                ASSERT_TRUE(BlockMatches(checked, got.bytes.data(), length))
+                    << "size " << length << " block " << checked;
+                ++checked;
+            }
+        }
+        EXPECT_EQ(checked, pushed);
+    }
 }
 
 TEST(BlockRing, AcceptsUpToMaxBlockAndRefusesBadBlocks) {
     CollectingRing ring;
     ASSERT_TRUE(ring.Init(100000, 1000));
     std::vector<std::uint8_t> block(1001, 0x5A);
-    EXPECT_TRUE(ring.Push(block.data(), 1000, 7));
-    EXPECT_FALSE(ring.Push(block.data(), 1001, 7));
-    EXPECT_FALSE(ring.Push(nullptr, 10, 7));
-    EXPECT_TRUE(ring.Push(block.data(), 0, 7));   // nothing to queue
-    EXPECT_TRUE(ring.Push(block.data(), -5, 7));  // nothing to queue
-    EXPECT_TRUE(ring.Push(block.data(), 3, 9));
+    EXPECT_EQ(ring.Push(block.data(), 1000, 7), PushResult::kQueued);
+    EXPECT_EQ(ring.Push(block.data(), 1001, 7), PushResult::kRefused);
+    EXPECT_EQ(ring.Push(nullptr, 10, 7), PushResult::kRefused);
+    EXPECT_EQ(ring.Push(block.data(), 0, 7), PushResult::kIgnored);
+    EXPECT_EQ(ring.Push(block.data(), -5, 7), PushResult::kIgnored);
+    EXPECT_EQ(ring.Push(block.data(), 3, 9), PushResult::kQueued);
+    ring.Refuse(33);  // refused before it got here
+    ring.Refuse(0);   // nothing
     ring.Close();
     ASSERT_EQ(ring.received.size(), 2u);
     EXPECT_EQ(ring.received[0].bytes.size(), 1000u);
     EXPECT_EQ(ring.received[0].tag, 7);
     EXPECT_EQ(ring.received[1].bytes.size(), 3u);
     EXPECT_EQ(ring.received[1].tag, 9);
-    EXPECT_EQ(ring.DroppedBlocks(), 2u);
+    EXPECT_EQ(ring.DroppedBlocks(), 3u);
+    EXPECT_EQ(ring.DroppedBytes(), 1001u + 10u + 33u);
 }
 
 TEST(BlockRing, TinyBlocksAreDeliveredWithEverythingBehindThem) {
@@ -118,67 +207,6 @@ TEST(BlockRing, TinyBlocksAreDeliveredWithEverythingBehindThem) {
     }
 }
 
-TEST(BlockRing, WrapRuleBoundary) {
-    // capacity 100000, maxBlock 1000: a record of 1000 bytes takes 1008, so the
-    // last offset where a record may start is 98992. A record ending exactly
-    // there leaves the next one there; ending 4 bytes later sends it to 0.
-    CollectingRing ring;
-    ASSERT_TRUE(ring.Init(100000, 1000, 98992 - 108));
-    EXPECT_EQ(BlockRingTestAccess::LastStart(ring), 98992u);
-    std::uint8_t block[1000];
-    MakeBlock(0, 100, block);
-    ASSERT_TRUE(ring.Push(block, 100, 0));
-    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 98992u);
-    MakeBlock(1, 1000, block);
-    ASSERT_TRUE(ring.Push(block, 1000, 1));  // the largest record still fits at the last start
-    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 0u);
-    ring.Close();
-
-    ASSERT_TRUE(ring.Init(100000, 1000, 98992 - 104));
-    MakeBlock(2, 100, block);
-    ASSERT_TRUE(ring.Push(block, 100, 0));
-    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 0u);
-    MakeBlock(3, 97, block);  // padded to 100
-    ASSERT_TRUE(ring.Push(block, 97, 0));
-    EXPECT_EQ(BlockRingTestAccess::WritePos(ring), 108u);
-    ring.Close();
-    ASSERT_EQ(ring.received.size(), 4u);
-    EXPECT_TRUE(BlockMatches(0, ring.received[0].bytes.data(), 100));
-    EXPECT_TRUE(BlockMatches(1, ring.received[1].bytes.data(), 1000));
-    EXPECT_TRUE(BlockMatches(2, ring.received[2].bytes.data(), 100));
-    EXPECT_TRUE(BlockMatches(3, ring.received[3].bytes.data(), 97));
-}
-
-TEST(BlockRing, EverySizeSurvivesManyWrapsFromEveryNearEndStart) {
-    // A small ring wraps often. For each block size the first record is placed
-    // next to the end of the storage, so every size meets the boundary at
-    // several alignments, then the ring wraps at least three times.
-    constexpr std::int32_t kCapacity = 4096;
-    CollectingRing ring;
-    std::uint8_t block[1000];
-    for (std::int32_t length = 1; length <= 1000; ++length) {
-        const std::uint32_t lastStart = kCapacity - 1008;
-        const std::uint32_t start = lastStart - 4u * static_cast<std::uint32_t>(length % 8);
-        ASSERT_TRUE(ring.Init(kCapacity, 1000, start));
-        const std::uint32_t records =
-            3u * kCapacity / (8u + static_cast<std::uint32_t>(length)) + 2;
-        for (std::uint32_t seq = 0; seq < records; ++seq) {
-            MakeBlock(seq, length, block);
-            PushSure(ring, block, length, static_cast<std::uint8_t>(seq));
-        }
-        ring.Close();
-        ASSERT_EQ(ring.received.size(), records) << "size " << length;
-        for (std::uint32_t seq = 0; seq < records; ++seq) {
-            const auto& got = ring.received[seq];
-            ASSERT_EQ(got.bytes.size(), static_cast<std::size_t>(length));
-            ASSERT_EQ(got.tag, static_cast<std::uint8_t>(seq));
-            ASSERT_TRUE(BlockMatches(seq, got.bytes.data(), length))
-                << "size " << length << " block " << seq;
-        }
-        ring.received.clear();
-    }
-}
-
 TEST(BlockRing, RandomSizesFlatOutArriveInOrderExactlyOnce) {
     // Long enough to catch a torn length word (it showed within seconds);
     // CORVANLET_STRESS_SECONDS makes it run longer.
@@ -194,7 +222,7 @@ TEST(BlockRing, RandomSizesFlatOutArriveInOrderExactlyOnce) {
         for (int i = 0; i < 256; ++i) {
             const std::int32_t length = random.Between(4, 1000);
             MakeBlock(pushed, length, block);
-            while (!ring.Push(block, length, 0)) ++refused;
+            while (ring.Push(block, length, 0) != PushResult::kQueued) ++refused;
             ++pushed;
         }
     }
@@ -214,14 +242,20 @@ TEST(BlockRing, SlowWriterDropsWholeBlocksAndCountsThem) {
     constexpr std::uint32_t kPushes = 20000;
     std::vector<std::int32_t> lengths(kPushes);
     std::uint32_t accepted = 0;
+    std::uint64_t refusedBytes = 0;
     for (std::uint32_t seq = 0; seq < kPushes; ++seq) {
         lengths[seq] = random.Between(4, 1000);
         MakeBlock(seq, lengths[seq], block);
-        if (ring.Push(block, lengths[seq], 0)) ++accepted;
+        if (ring.Push(block, lengths[seq], 0) == PushResult::kQueued) {
+            ++accepted;
+        } else {
+            refusedBytes += static_cast<std::uint64_t>(lengths[seq]);
+        }
     }
     ring.Close();
     EXPECT_GT(ring.DroppedBlocks(), 0u);
     EXPECT_EQ(ring.DroppedBlocks() + accepted, kPushes);
+    EXPECT_EQ(ring.DroppedBytes(), refusedBytes);
     ASSERT_EQ(ring.received.size(), accepted);
     std::int64_t previous = -1;
     for (const auto& got : ring.received) {
@@ -264,7 +298,9 @@ TEST(BlockRing, CloseAndReopenDuringPushStorm) {
 TEST(BlockRing, NoLostWakeUpsAcrossManySleeps) {
     // The writer goes to sleep after every empty drain, so almost every push
     // meets a sleeping or just-falling-asleep writer. A lost wake-up would
-    // leave a block waiting for the safety timeout, which is counted.
+    // leave a block waiting for the safety timeout, which is counted. Half
+    // the gaps are a few dozen spins: pushes that land right between the
+    // writer's announcement of sleep and its last look at the ring.
     CollectingRing ring;
     BlockRing::Timing timing;
     timing.idleNapsBeforeSleep = 0;
@@ -277,12 +313,12 @@ TEST(BlockRing, NoLostWakeUpsAcrossManySleeps) {
     std::uint32_t pushed = 0;
     while (platform::TickCountMs() - start < seconds * 1000) {
         MakeBlock(pushed, 188, block);
-        ASSERT_TRUE(ring.Push(block, 188, 0));
+        ASSERT_EQ(ring.Push(block, 188, 0), PushResult::kQueued);
         ++pushed;
         // Wait for the writer to take it, then a random gap so the next push
         // lands anywhere in the writer's way to sleep.
         while (ring.count.load(std::memory_order_acquire) < pushed) std::this_thread::yield();
-        const std::uint32_t spins = random.Next() % 20000;
+        const std::uint32_t spins = random.Next() % (pushed % 2 ? 64 : 20000);
         std::atomic<std::uint32_t> spin{0};
         while (spin.load(std::memory_order_relaxed) < spins)
             spin.fetch_add(1, std::memory_order_relaxed);
@@ -294,26 +330,49 @@ TEST(BlockRing, NoLostWakeUpsAcrossManySleeps) {
     EXPECT_GT(ring.WakeCalls(), pushed / 4);  // the writer really did sleep between pushes
 }
 
+TEST(BlockRing, AFullRingWakesANappingWriter) {
+    // Naps of 5 s and no wake-up for a filling ring: only the block that
+    // finds the ring full can bring the writer back early.
+    CollectingRing ring;
+    BlockRing::Timing timing;
+    timing.napMs = 5000;
+    timing.wakeAtPercent = 100;
+    timing.idleNapsBeforeSleep = 1000;
+    ring.SetTiming(timing);
+    ASSERT_TRUE(ring.Init(20000, 1000));
+    platform::SleepMs(50);  // the writer found nothing and naps
+    std::uint8_t block[1000];
+    std::uint32_t seq = 0;
+    MakeBlock(seq, 1000, block);
+    while (ring.Push(block, 1000, 0) == PushResult::kQueued) MakeBlock(++seq, 1000, block);
+    const std::uint32_t refusedAt = platform::TickCountMs();
+    while (ring.Push(block, 1000, 0) != PushResult::kQueued) platform::SleepMs(1);
+    EXPECT_LT(platform::TickCountMs() - refusedAt, 1000u);
+    EXPECT_GE(ring.WakeCalls(), 1u);
+    ring.Close();
+    EXPECT_EQ(ring.received.size(), seq + 1);
+}
+
 TEST(BlockRing, LifecycleEdges) {
     CollectingRing never;
     never.Close();  // never opened: returns at once
     std::uint8_t block[16] = {};
-    EXPECT_TRUE(never.Push(block, 16, 0));  // ignored
+    EXPECT_EQ(never.Push(block, 16, 0), PushResult::kIgnored);
     EXPECT_TRUE(never.received.empty());
 
     CollectingRing ring;
     ASSERT_TRUE(ring.Init(100000, 1000));
     MakeBlock(0, 16, block);
-    ASSERT_TRUE(ring.Push(block, 16, 0));
+    ASSERT_EQ(ring.Push(block, 16, 0), PushResult::kQueued);
     ASSERT_TRUE(ring.Init(100000, 1000));  // closes the first ring, its block written
     EXPECT_EQ(ring.received.size(), 1u);
     MakeBlock(1, 16, block);
-    ASSERT_TRUE(ring.Push(block, 16, 0));
+    ASSERT_EQ(ring.Push(block, 16, 0), PushResult::kQueued);
     ring.Close();
     ring.Close();
     ASSERT_EQ(ring.received.size(), 2u);
     EXPECT_TRUE(BlockMatches(1, ring.received[1].bytes.data(), 16));
-    EXPECT_TRUE(ring.Push(block, 16, 0));  // closed again: ignored
+    EXPECT_EQ(ring.Push(block, 16, 0), PushResult::kIgnored);  // closed again
     EXPECT_EQ(ring.received.size(), 2u);
 }
 
@@ -323,16 +382,16 @@ TEST(BlockRing, UnusableSizesLeaveTheRingClosed) {
     EXPECT_FALSE(ring.Init(2015, 1000));  // cannot hold two records of 1000
     EXPECT_FALSE(ring.Init(100000, 0));
     EXPECT_FALSE(ring.Init(-1, 1000));
-    EXPECT_TRUE(ring.Push(block, 16, 0));  // closed: ignored
+    EXPECT_EQ(ring.Push(block, 16, 0), PushResult::kIgnored);
     if constexpr (sizeof(void*) == 4) {
         // Nearly 2 GiB cannot be had in a 32-bit process next to the program.
         EXPECT_FALSE(ring.Init(0x7FFFFFF0, 1000));
-        EXPECT_TRUE(ring.Push(block, 16, 0));
+        EXPECT_EQ(ring.Push(block, 16, 0), PushResult::kIgnored);
     }
     ring.Close();
     EXPECT_TRUE(ring.received.empty());
     EXPECT_TRUE(ring.Init(2016, 1000));
-    EXPECT_TRUE(ring.Push(block, 16, 0));
+    EXPECT_EQ(ring.Push(block, 16, 0), PushResult::kQueued);
     ring.Close();
     EXPECT_EQ(ring.received.size(), 1u);
 }

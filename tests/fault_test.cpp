@@ -45,12 +45,12 @@ TEST_F(FaultTest, FullDiskFailsEveryWriteButTheModuleGoesOn) {
         recording = StartThroughDialog(dialog, "256", "full", "Z:\\dev");
         host_.WaitForDeliveryEnd(10000);
         Sleep(1200);  // a timer tick
-        sizeShown = dialog.Text(1005);
-        dialog.Press(1001);
+        sizeShown = dialog.Text(IDC_SIZE_EDIT);
+        dialog.Press(IDC_STOP_BUTTON);
         // A later recording to a good directory works.
         EXPECT_TRUE(StartThroughDialog(dialog, "256", "good.dat", dir_.Path().string()));
         host_.WaitForDeliveryEnd(10000);
-        dialog.Press(1001);
+        dialog.Press(IDC_STOP_BUTTON);
     }));
     EXPECT_TRUE(recording) << "could not open Z:\\dev\\full";
     EXPECT_EQ(sizeShown, "0");  // nothing reached the disk
@@ -69,11 +69,11 @@ TEST_F(FaultTest, MissingDirectoryOrLockedFileRefusesToStart) {
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         missingStarted = StartThroughDialog(dialog, "256", "a.dat", dir_.File("no\\such\\dir"));
         lockedStarted = StartThroughDialog(dialog, "256", "locked.dat", dir_.Path().string());
-        startStillEnabled = dialog.Enabled(1000) && dialog.Enabled(1002);
+        startStillEnabled = dialog.Enabled(IDC_START_BUTTON) && dialog.Enabled(IDC_PID_EDIT);
         CloseHandle(holder);
         afterRelease = StartThroughDialog(dialog, "256", "locked.dat", dir_.Path().string());
         host_.WaitForDeliveryEnd(10000);
-        dialog.Press(1001);
+        dialog.Press(IDC_STOP_BUTTON);
     }));
     EXPECT_FALSE(missingStarted);
     EXPECT_FALSE(lockedStarted);
@@ -96,7 +96,7 @@ TEST_F(FaultTest, JunkInThePidFieldGivesADefinitePid) {
     for (const auto& c : cases) {
         ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
             EXPECT_TRUE(StartThroughDialog(dialog, c.typed, "junk.dat", dir_.Path().string()));
-            dialog.Press(1001);
+            dialog.Press(IDC_STOP_BUTTON);
         }));
         EXPECT_EQ(host_.LastRegistration().pid, c.sent) << c.typed;
     }
@@ -108,7 +108,7 @@ TEST_F(FaultTest, FileNameWithAnsiCharacters) {
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         EXPECT_TRUE(StartThroughDialog(dialog, "256", name, dir_.Path().string()));
         host_.WaitForDeliveryEnd(10000);
-        dialog.Press(1001);
+        dialog.Press(IDC_STOP_BUTTON);
     }));
     if (GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << GetACP();
     std::wstring wide = std::wstring(dir_.Path().wstring()) + L"\\Gr\u00FCn \u00E9t\u00E9.dat";
@@ -159,17 +159,17 @@ TEST_F(FaultTest, AThousandStartStopCyclesLeakNoHandlesOrMemory) {
     std::size_t memoryBefore = 0, memoryAfter = 0;
     int started = 0;
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        dialog.Type(1002, "256");
-        dialog.Type(1003, "cycle.dat");
-        dialog.Type(1004, directory);
+        dialog.Type(IDC_PID_EDIT, "256");
+        dialog.Type(IDC_FILE_NAME_EDIT, "cycle.dat");
+        dialog.Type(IDC_DIRECTORY_EDIT, directory);
         for (int cycle = 0; cycle < 1000; ++cycle) {
             if (cycle == 50) {  // after the first allocations have settled
                 handleBefore = NextHandleValue();
                 memoryBefore = PrivateBytes();
             }
-            dialog.Press(1000);
-            started += dialog.Enabled(1001) ? 1 : 0;
-            dialog.Press(1001);
+            dialog.Press(IDC_START_BUTTON);
+            started += dialog.Enabled(IDC_STOP_BUTTON) ? 1 : 0;
+            dialog.Press(IDC_STOP_BUTTON);
         }
         handleAfter = NextHandleValue();
         memoryAfter = PrivateBytes();

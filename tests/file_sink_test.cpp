@@ -1,8 +1,17 @@
+// The file sink: every accepted block in the file once, whole and in order,
+// through short and failing writes, and through a process exit that finds
+// the writer anywhere in a batch.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,13 +21,6 @@
 #include "support/test_blocks.h"
 
 namespace corvanlet {
-
-struct FileSinkTestAccess {
-    static void SetBytesWritten(FileSink& sink, std::uint64_t value) {
-        sink.bytesWritten.store(value);
-    }
-};
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -42,7 +44,7 @@ std::vector<std::uint8_t> PushBlocks(FileSink& sink, std::uint32_t count, std::u
     for (std::uint32_t i = 0; i < count; ++i) {
         const auto length = static_cast<std::int32_t>((i * 389u + seed) % 1000u + 1);
         MakeBlock(seed + i, length, block);
-        while (!sink.Push(block, length, 0)) {
+        while (sink.Push(block, length, 0) != BlockRing::PushResult::kQueued) {
         }
         expected.insert(expected.end(), block, block + length);
     }
@@ -56,12 +58,12 @@ TEST_F(FileSinkTest, FileHoldsEveryBlockInOrderAndReplacesOldContent) {
     ASSERT_TRUE(sink.OpenFile(path.c_str()));
     EXPECT_TRUE(sink.IsOpen());
     const auto expected = PushBlocks(sink, 3000, 1);
-    EXPECT_TRUE(sink.CloseFile());  // every accepted block is written before the close
+    sink.CloseFile();  // every accepted block is written before the close
     EXPECT_FALSE(sink.IsOpen());
     EXPECT_EQ(sink.BytesWritten(), expected.size());
     EXPECT_EQ(sink.FailedWrites(), 0u);
     EXPECT_EQ(ReadAll(path), expected);
-    EXPECT_TRUE(sink.CloseFile());                    // idle: no effect
+    sink.CloseFile();                                 // idle: no effect
     EXPECT_EQ(sink.BytesWritten(), expected.size());  // kept until the next open
 }
 
@@ -86,7 +88,7 @@ TEST_F(FileSinkTest, FileThatCannotBeCreatedLeavesTheSinkIdle) {
     EXPECT_FALSE(sink.IsOpen());
     EXPECT_FALSE(sink.OpenFile(nullptr));
     std::uint8_t block[8] = {};
-    EXPECT_TRUE(sink.Push(block, 8, 0));  // nothing open: ignored
+    EXPECT_EQ(sink.Push(block, 8, 0), BlockRing::PushResult::kIgnored);  // nothing open
     EXPECT_EQ(sink.BytesWritten(), 0u);
     EXPECT_FALSE(fs::exists(path));
 }
@@ -123,18 +125,170 @@ TEST_F(FileSinkTest, FailingWritesAreCountedAndTheRecordingGoesOn) {
     EXPECT_EQ(ReadAll(path), expected);
 }
 
+// A file sink whose writes can be cut short, fail, or stop the writer dead,
+// and which can pretend the file already holds `mark` bytes.
+class TestSink : public FileSink {
+  public:
+    enum class Freeze { kNone, kGathering, kMidWrite, kAfterWrite };
+
+    std::uint32_t maxPerCall = 0xFFFFFFFFu;      // a short write: at most this many bytes a call
+    std::uint32_t failAfterBytes = 0xFFFFFFFFu;  // then writes this many more and fails
+    mutable std::atomic<Freeze> freeze{Freeze::kNone};  // where the writer stops dead, once
+    mutable std::atomic<bool> frozen{false};
+
+    // A ring of 1 MiB: room for what the host delivers while the writer is dead.
+    TestSink() : FileSink(1 << 20) {}
+    ~TestSink() override { CloseFile(); }
+    void StartAt(std::uint64_t mark) { RecoverTo(mark); }
+
+  protected:
+    bool WriteSome(const void* data, std::uint32_t length, std::uint32_t* written) override {
+        if (Stop(Freeze::kMidWrite)) {
+            (void)FileSink::WriteSome(data, length / 2 + 1, written);
+            Die();
+        }
+        length = std::min(length, maxPerCall);
+        if (failAfterBytes != 0xFFFFFFFFu) {
+            const std::uint32_t allowed = std::min(length, failAfterBytes);
+            failAfterBytes -= allowed;
+            if (allowed < length) {
+                if (allowed != 0) (void)FileSink::WriteSome(data, allowed, written);
+                *written = allowed;
+                return false;
+            }
+        }
+        return FileSink::WriteSome(data, length, written);
+    }
+    void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override {
+        FileSink::ProcessBlock(data, length, tag);
+        if (++gathered_ == 40 && Stop(Freeze::kGathering)) Die();
+    }
+    std::uint64_t Mark() const override {
+        if (Stop(Freeze::kAfterWrite)) Die();
+        return FileSink::Mark();
+    }
+
+  private:
+    bool Stop(Freeze where) const {
+        Freeze expected = where;
+        return freeze.compare_exchange_strong(expected, Freeze::kNone);
+    }
+    // The writer stops here for good, as a thread killed by the process's exit.
+    void Die() const {
+        frozen.store(true);
+        std::unique_lock<std::mutex> lock(dead_);
+        never_.wait(lock, [] { return false; });
+    }
+
+    std::uint32_t gathered_ = 0;
+    mutable std::mutex dead_;
+    mutable std::condition_variable never_;
+};
+
 TEST_F(FileSinkTest, ByteCounterPassesFourGiB) {
     const std::string path = PathOf("big.dat");
-    FileSink sink;
+    TestSink sink;
     ASSERT_TRUE(sink.OpenFile(path.c_str()));
-    // Stand in for 4 GiB already written; then real writes carry it over.
-    FileSinkTestAccess::SetBytesWritten(sink, 0xFFFFFF00ull);
+    // The file already holds 4 GiB (sparse); real writes carry the count over.
+    sink.StartAt(0xFFFFFF00ull);
     std::uint8_t block[1000] = {};
-    ASSERT_TRUE(sink.Push(block, 1000, 0));
-    ASSERT_TRUE(sink.Push(block, 1000, 0));
+    ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
+    ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
     sink.CloseFile();
     EXPECT_EQ(sink.BytesWritten(), 0xFFFFFF00ull + 2000);
+    EXPECT_EQ(fs::file_size(path), 0xFFFFFF00ull + 2000);
+    fs::remove(path);
 }
+
+TEST_F(FileSinkTest, SinkDestroyedWhileOpenWritesEveryAcceptedBlock) {
+    const std::string path = PathOf("destroyed.dat");
+    std::vector<std::uint8_t> expected;
+    {
+        FileSink sink;
+        ASSERT_TRUE(sink.OpenFile(path.c_str()));
+        expected = PushBlocks(sink, 2000, 5);
+    }
+    EXPECT_EQ(ReadAll(path), expected);
+}
+
+TEST_F(FileSinkTest, ShortWritesAreContinuedNotCountedAsFailures) {
+    const std::string path = PathOf("short.dat");
+    TestSink sink;
+    sink.maxPerCall = 777;
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    const auto expected = PushBlocks(sink, 2000, 6);
+    sink.CloseFile();
+    EXPECT_EQ(sink.FailedWrites(), 0u);
+    EXPECT_EQ(sink.BytesWritten(), expected.size());
+    EXPECT_EQ(ReadAll(path), expected);
+}
+
+TEST_F(FileSinkTest, AWriteFailingPartwayKeepsTheFileToWholeBlocks) {
+    // 1000-byte blocks; the file takes 2500 bytes, then a write fails: the
+    // half block is cut back off, and what the failure lost is counted.
+    const std::string path = PathOf("partial.dat");
+    TestSink sink;
+    sink.failAfterBytes = 2500;
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    std::vector<std::uint8_t> all;
+    std::uint8_t block[1000];
+    for (std::uint32_t i = 0; i < 10; ++i) {
+        MakeBlock(i, 1000, block);
+        ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
+        all.insert(all.end(), block, block + 1000);
+    }
+    sink.CloseFile();
+    const auto file = ReadAll(path);
+    EXPECT_EQ(file.size() % 1000, 0u);
+    EXPECT_EQ(file.size(), 2000u);
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), all.begin()));
+    EXPECT_EQ(sink.BytesWritten(), 2000u);
+    EXPECT_GE(sink.FailedWrites(), 1u);
+    EXPECT_EQ(sink.FailedWriteBlocks() * 1000, sink.FailedWriteBytes());
+    EXPECT_EQ(sink.FailedWriteBytes() + file.size(), 10000u);
+}
+
+class ProcessExitTest : public FileSinkTest,
+                        public ::testing::WithParamInterface<TestSink::Freeze> {
+  protected:
+    void TearDown() override { platform::SetTeardown(platform::Teardown::kNone); }
+};
+
+// The process ends while the writer is somewhere in a batch: the exiting
+// thread writes what is left, and the file holds every accepted block once,
+// whole and in order.
+TEST_P(ProcessExitTest, TheFileHoldsEveryAcceptedBlockOnceAndWhole) {
+    const std::string path = PathOf("exit.dat");
+    auto* sink = new TestSink;  // its frozen writer never lets go of it
+    ASSERT_TRUE(sink->OpenFile(path.c_str()));
+    sink->freeze = GetParam();
+    auto expected = PushBlocks(*sink, 200, 7);
+    const std::uint32_t start = platform::TickCountMs();
+    while (!sink->frozen.load() && platform::TickCountMs() - start < 10000) platform::SleepMs(1);
+    ASSERT_TRUE(sink->frozen.load());
+    const auto more = PushBlocks(*sink, 200, 8);  // the host went on delivering
+    expected.insert(expected.end(), more.begin(), more.end());
+
+    platform::SetTeardown(platform::Teardown::kProcessExit);
+    sink->CloseFile();
+    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_EQ(sink->BytesWritten(), expected.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(WriterStoppedDead, ProcessExitTest,
+                         ::testing::Values(TestSink::Freeze::kGathering,
+                                           TestSink::Freeze::kMidWrite,
+                                           TestSink::Freeze::kAfterWrite),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case TestSink::Freeze::kGathering:
+                                     return "WhileGathering";
+                                 case TestSink::Freeze::kMidWrite:
+                                     return "InTheMiddleOfAWrite";
+                                 default:
+                                     return "AfterAWriteBeforeItsCommit";
+                             }
+                         });
 
 }  // namespace
 }  // namespace corvanlet

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "corvanlet/host_api.h"
+#include "corvanlet/ids.h"
 #include "simulated_host.h"
 #include "dialog_driver.h"
 #include "support/module_harness.h"
@@ -52,7 +53,7 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
     EXPECT_EQ(module_.getInfo(nullptr), 0);
     ModuleInfo info{};
     info.size = sizeof(ModuleInfo) - 1;
-    info.interfaceVersion = 111;
+    info.interfaceVersion = CORVANLET_INTERFACE_VERSION;
     ModuleInfo before = info;
     EXPECT_EQ(module_.getInfo(&info), 0);
     EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);  // untouched
@@ -69,9 +70,9 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
         static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(host_.Window()));
     EXPECT_EQ(module_.getInfo(&info), 1);
     EXPECT_EQ(info.moduleVersion, 100u);
-    EXPECT_EQ(info.interfaceVersion, 111u);
+    EXPECT_EQ(info.interfaceVersion, static_cast<std::uint32_t>(CORVANLET_INTERFACE_VERSION));
     EXPECT_EQ(info.entryCount, 1u);
-    EXPECT_EQ(info.moduleInterfaceVersion, 111u);
+    EXPECT_EQ(info.moduleInterfaceVersion, static_cast<std::uint32_t>(CORVANLET_INTERFACE_VERSION));
 
     // A refused handshake later changes nothing: registrations still go to
     // the first host's window, with its id (0 means 256).
@@ -86,7 +87,7 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
     EXPECT_EQ(module_.getInfo(&refused), 0);
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         EXPECT_TRUE(StartThroughDialog(dialog, "70000", "h.dat", dir_.Path().string()));
-        dialog.Press(1001);
+        dialog.Press(IDC_STOP_BUTTON);
     }));
     EXPECT_EQ(other.AddMessages(), 0u);
     ASSERT_EQ(host_.AddMessages(), 1u);
@@ -97,7 +98,7 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
     ASSERT_TRUE(module_.Handshake(host_.Window(), 0x12345));
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         EXPECT_TRUE(StartThroughDialog(dialog, "1", "h.dat", dir_.Path().string()));
-        dialog.Press(1001);
+        dialog.Press(IDC_STOP_BUTTON);
     }));
     EXPECT_EQ(host_.LastRegistration().ownerId, 0x2345);
 }
@@ -159,37 +160,40 @@ TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
         bool startAfter, stopAfter, openAfterEnter;
     } seen{};
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        seen.size = dialog.Text(1005);
-        seen.time = dialog.Text(1006);
-        seen.stopEnabled = dialog.Enabled(1001);
-        HWND control = GetDlgItem(dialog.Window(), 1002);
+        seen.size = dialog.Text(IDC_SIZE_EDIT);
+        seen.time = dialog.Text(IDC_TIME_EDIT);
+        seen.stopEnabled = dialog.Enabled(IDC_STOP_BUTTON);
+        HWND control = GetDlgItem(dialog.Window(), IDC_PID_EDIT);
         for (int i = 0; i < 6; ++i) {
             seen.tabOrder.push_back(GetDlgCtrlID(control));
             control = GetNextDlgTabItem(dialog.Window(), control, FALSE);
         }
-        dialog.Key(1003, VK_RETURN);  // command 1: not handled, the dialog stays
+        dialog.Key(IDC_FILE_NAME_EDIT, VK_RETURN);  // command 1: not handled, the dialog stays
         Sleep(200);
         seen.openAfterEnter = dialog.Open();
         StartThroughDialog(dialog, "  257xyz", "rec.dat", directory);
-        seen.startEnabled = dialog.Enabled(1000);
-        seen.editsEnabled = dialog.Enabled(1002) || dialog.Enabled(1003) || dialog.Enabled(1004);
+        seen.startEnabled = dialog.Enabled(IDC_START_BUTTON);
+        seen.editsEnabled = dialog.Enabled(IDC_PID_EDIT) || dialog.Enabled(IDC_FILE_NAME_EDIT) ||
+                            dialog.Enabled(IDC_DIRECTORY_EDIT);
         // The timer ticks each second from the dialog's opening: wait for a
         // tick that comes at least a second into the recording.
-        for (int i = 0; i < 500 && (dialog.Text(1006).empty() || dialog.Text(1006) == "00:00:00");
+        for (int i = 0; i < 500 && (dialog.Text(IDC_TIME_EDIT).empty() ||
+                                    dialog.Text(IDC_TIME_EDIT) == "00:00:00");
              ++i) {
             Sleep(10);
         }
-        seen.sizeAfterTick = dialog.Text(1005);
-        seen.timeAfterTick = dialog.Text(1006);
-        dialog.Press(1001);
-        seen.startAfter = dialog.Enabled(1000);
-        seen.stopAfter = dialog.Enabled(1001);
+        seen.sizeAfterTick = dialog.Text(IDC_SIZE_EDIT);
+        seen.timeAfterTick = dialog.Text(IDC_TIME_EDIT);
+        dialog.Press(IDC_STOP_BUTTON);
+        seen.startAfter = dialog.Enabled(IDC_START_BUTTON);
+        seen.stopAfter = dialog.Enabled(IDC_STOP_BUTTON);
     }));
     EXPECT_EQ(seen.size, "");
     EXPECT_EQ(seen.time, "");
     EXPECT_FALSE(seen.stopEnabled);
     // Tab skips the disabled Stop button; the template test covers its place.
-    EXPECT_EQ(seen.tabOrder, (std::vector<int>{1002, 1003, 1004, 1000, 2, 1002}));
+    EXPECT_EQ(seen.tabOrder, (std::vector<int>{IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT,
+                                               IDC_START_BUTTON, IDC_CLOSE_BUTTON, IDC_PID_EDIT}));
     EXPECT_TRUE(seen.openAfterEnter);
     EXPECT_FALSE(seen.startEnabled);
     EXPECT_FALSE(seen.editsEnabled);
@@ -207,8 +211,8 @@ TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
     // Escape closes and saves as well.
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         StartThroughDialog(dialog, "300", "esc.dat", directory);
-        dialog.Press(1001);
-        dialog.Key(1002, VK_ESCAPE);
+        dialog.Press(IDC_STOP_BUTTON);
+        dialog.Key(IDC_PID_EDIT, VK_ESCAPE);
         for (int i = 0; i < 200 && dialog.Open(); ++i) Sleep(10);
     }));
     EXPECT_EQ(Ini("Pid"), "300");
@@ -225,7 +229,8 @@ TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
     EXPECT_EQ(Ini("Pid"), std::to_string(static_cast<std::int32_t>(
                               static_cast<std::uint32_t>(1234567890123456789ull & 0xFFFFFFFFu))));
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        startDisabledWhileRecording = !dialog.Enabled(1000) && dialog.Enabled(1001);
+        startDisabledWhileRecording =
+            !dialog.Enabled(IDC_START_BUTTON) && dialog.Enabled(IDC_STOP_BUTTON);
     }));
     EXPECT_TRUE(startDisabledWhileRecording);
     module_.stop();
@@ -246,9 +251,9 @@ TEST_F(ModuleTest, StartReloadsSettingsAndAChannelNamesTheFile) {
     EXPECT_EQ(module_.setChannel(nullptr), 1);  // no channel: the name stays
     std::string pid, name, directory;
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        pid = dialog.Text(1002);
-        name = dialog.Text(1003);
-        directory = dialog.Text(1004);
+        pid = dialog.Text(IDC_PID_EDIT);
+        name = dialog.Text(IDC_FILE_NAME_EDIT);
+        directory = dialog.Text(IDC_DIRECTORY_EDIT);
     }));
     EXPECT_EQ(pid, "4660");
     EXPECT_EQ(name, "12345-H-27500 - pid4660.dat");
@@ -276,7 +281,7 @@ void RecordAndStop(const char* way) {
     ASSERT_TRUE(WithDialog(module, [&](DialogDriver& dialog) {
         ASSERT_TRUE(StartThroughDialog(dialog, "256", "way.dat", dir.Path().string()));
         Sleep(300);
-        if (std::strcmp(way, "dialog") == 0) dialog.Press(1001);
+        if (std::strcmp(way, "dialog") == 0) dialog.Press(IDC_STOP_BUTTON);
     }));
     if (std::strcmp(way, "module-stop") == 0) module.stop();
     if (std::strcmp(way, "set-channel") == 0) module.setChannel(&channel);
@@ -291,7 +296,7 @@ void RecordAndStop(const char* way) {
     EXPECT_TRUE(DeleteFileA(path.c_str()));
     if (std::strcmp(way, "set-channel") == 0) {
         ASSERT_TRUE(WithDialog(module, [&](DialogDriver& dialog) {
-            EXPECT_EQ(dialog.Text(1003), "11362-V-22000 - pid256.dat");
+            EXPECT_EQ(dialog.Text(IDC_FILE_NAME_EDIT), "11362-V-22000 - pid256.dat");
         }));
     }
 }

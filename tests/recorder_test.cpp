@@ -8,7 +8,7 @@
 #include <windows.h>
 
 #include "dialog/options_dialog.h"
-#include "module/process_values.h"
+#include "host/stream_filter.h"
 #include "recorder/recorder_module.h"
 #include "simulated_host.h"
 #include "support/temp_dir.h"
@@ -78,119 +78,112 @@ TEST(Recorder, PathJoinsDirectoryAndNameWithOneBackslash) {
 }
 
 TEST(Recorder, NamesFromTheChannelAndPid) {
-    RecorderModule recorder;
-    recorder.recordPid = 17;
+    HostLink link;
+    RecorderModule recorder(link, Settings(nullptr));
+    recorder.SetChoice(17, "", "");
     ChannelInfo channel = Channel(100, 1, 200);
-    recorder.NameFromChannel(&channel);
-    EXPECT_STREQ(recorder.recordFileName, "100-V-200 - pid17.dat");
+    EXPECT_TRUE(recorder.NameFromChannel(&channel));
+    EXPECT_STREQ(recorder.FileName(), "100-V-200 - pid17.dat");
     channel = Channel(100, 0, 200);
     recorder.NameFromChannel(&channel);
-    EXPECT_STREQ(recorder.recordFileName, "100-H-200 - pid17.dat");
+    EXPECT_STREQ(recorder.FileName(), "100-H-200 - pid17.dat");
     channel = Channel(-1, 0x80000000u, -5);
-    recorder.recordPid = -1;
+    recorder.SetChoice(-1, recorder.FileName(), "");
     recorder.NameFromChannel(&channel);
-    EXPECT_STREQ(recorder.recordFileName, "-1-V--5 - pid-1.dat");
-    recorder.NameFromChannel(nullptr);  // keeps the old name
-    EXPECT_STREQ(recorder.recordFileName, "-1-V--5 - pid-1.dat");
+    EXPECT_STREQ(recorder.FileName(), "-1-V--5 - pid-1.dat");
+    EXPECT_FALSE(recorder.NameFromChannel(nullptr));  // keeps the old name
+    EXPECT_STREQ(recorder.FileName(), "-1-V--5 - pid-1.dat");
 }
 
 class RecorderSettingsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::snprintf(moduleSettingsPath, sizeof moduleSettingsPath, "%s",
-                      dir_.File("Options.ini").c_str());
         WritePrivateProfileStringA("Siltrocke", nullptr, nullptr, HostSettingsFile().c_str());
     }
     void TearDown() override {
         WritePrivateProfileStringA("Siltrocke", nullptr, nullptr, HostSettingsFile().c_str());
-        moduleSettingsPath[0] = '\0';
     }
     TempDir dir_;
+    std::string ini_ = dir_.File("Options.ini");
+    HostLink link_;
 };
 
 TEST_F(RecorderSettingsTest, FallBackFromOptionsToHostSettingsToExecutableDirectory) {
-    RecorderModule recorder;
-    EXPECT_EQ(std::string(recorder.recordDirectory), ExeDirectory());  // nothing set anywhere
+    RecorderModule recorder(link_, Settings(ini_.c_str()));
+    EXPECT_EQ(std::string(recorder.Directory()), ExeDirectory());  // nothing set anywhere
     recorder.LoadSettings();
-    EXPECT_EQ(std::string(recorder.recordDirectory), ExeDirectory());
-    EXPECT_EQ(recorder.recordPid, 0);
+    EXPECT_EQ(std::string(recorder.Directory()), ExeDirectory());
+    EXPECT_EQ(recorder.Pid(), 0);
 
     WritePrivateProfileStringA("Siltrocke", "RecordDir", "D:\\HostRec", HostSettingsFile().c_str());
     recorder.LoadSettings();
-    EXPECT_STREQ(recorder.recordDirectory, "D:\\HostRec");
+    EXPECT_STREQ(recorder.Directory(), "D:\\HostRec");
 
-    WritePrivateProfileStringA("Corvanlet", "Path", "E:\\Mine", moduleSettingsPath);
-    WritePrivateProfileStringA("Corvanlet", "Pid", "-42", moduleSettingsPath);
+    WritePrivateProfileStringA("Corvanlet", "Path", "E:\\Mine", ini_.c_str());
+    WritePrivateProfileStringA("Corvanlet", "Pid", "-42", ini_.c_str());
     recorder.LoadSettings();
-    EXPECT_STREQ(recorder.recordDirectory, "E:\\Mine");
-    EXPECT_EQ(recorder.recordPid, -42);
+    EXPECT_STREQ(recorder.Directory(), "E:\\Mine");
+    EXPECT_EQ(recorder.Pid(), -42);
 }
 
 TEST_F(RecorderSettingsTest, SaveWritesPathAndPidThatLoadReadsBack) {
-    RecorderModule recorder;
-    std::strcpy(recorder.recordDirectory, "F:\\Saved dir");
-    recorder.recordPid = 8191;
+    RecorderModule recorder(link_, Settings(ini_.c_str()));
+    recorder.SetChoice(8191, "", "F:\\Saved dir");
     recorder.SaveSettings();
-    RecorderModule other;
+    RecorderModule other(link_, Settings(ini_.c_str()));
     other.LoadSettings();
-    EXPECT_STREQ(other.recordDirectory, "F:\\Saved dir");
-    EXPECT_EQ(other.recordPid, 8191);
+    EXPECT_STREQ(other.Directory(), "F:\\Saved dir");
+    EXPECT_EQ(other.Pid(), 8191);
 }
 
 TEST_F(RecorderSettingsTest, NoSettingsFileMeansDefaultsAndNoWrites) {
-    moduleSettingsPath[0] = '\0';  // the module's directory was too long
-    RecorderModule recorder;
-    recorder.recordPid = 5;
+    RecorderModule recorder(link_, Settings(nullptr));  // the module's directory was too long
+    recorder.SetChoice(5, "", "x");
     recorder.SaveSettings();
     recorder.LoadSettings();
-    EXPECT_EQ(recorder.recordPid, 0);
-    EXPECT_EQ(GetFileAttributesA(dir_.File("Options.ini").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(recorder.Pid(), 0);
+    EXPECT_EQ(GetFileAttributesA(ini_.c_str()), INVALID_FILE_ATTRIBUTES);
+    // A path that does not fit is no settings file either.
+    EXPECT_STREQ(Settings(std::string(300, 'x').c_str()).Path(), "");
 }
 
 class RecorderRecordingTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(host_.Create());
-        hostWindow = host_.Window();
-        hostAssignedId = 256;
-        activeFilter = nullptr;
+        link_.window = host_.Window();
+        link_.ownerId = 256;
     }
-    void TearDown() override { hostWindow = nullptr; }
     hostsim::SimulatedHost host_;
     TempDir dir_;
+    HostLink link_;
 };
 
 TEST_F(RecorderRecordingTest, StartWhileRecordingKeepsTheRunningRecording) {
-    RecorderModule recorder;
-    std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
-                  dir_.Path().string().c_str());
-    std::strcpy(recorder.recordFileName, "one.dat");
-    recorder.recordPid = 0x100;
+    RecorderModule recorder(link_, Settings(nullptr));
+    recorder.SetChoice(0x100, "one.dat", dir_.Path().string().c_str());
     ASSERT_TRUE(recorder.StartRecording());
     EXPECT_TRUE(recorder.IsRecording());
-    std::strcpy(recorder.recordFileName, "two.dat");
-    recorder.hostStarted = true;
+    recorder.SetChoice(0x100, "two.dat", dir_.Path().string().c_str());
     EXPECT_TRUE(recorder.StartRecording());  // goes on with one.dat
     EXPECT_EQ(host_.AddMessages(), 1u);
     EXPECT_EQ(GetFileAttributesA(dir_.File("two.dat").c_str()), INVALID_FILE_ATTRIBUTES);
     ChannelInfo channel = Channel(1, 1, 1);
-    recorder.NameFromChannel(&channel);  // no renaming while recording
-    EXPECT_STREQ(recorder.recordFileName, "two.dat");
+    EXPECT_FALSE(recorder.NameFromChannel(&channel));  // no renaming while recording
+    EXPECT_STREQ(recorder.FileName(), "two.dat");
     recorder.StopRecording();
     EXPECT_FALSE(recorder.IsRecording());
     EXPECT_EQ(host_.RemoveMessages(), 1u);
 }
 
 TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
-    RecorderModule recorder;
-    std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
-                  dir_.File("missing").c_str());
-    std::strcpy(recorder.recordFileName, "a.dat");
+    RecorderModule recorder(link_, Settings(nullptr));
+    recorder.SetChoice(0, "a.dat", dir_.File("missing").c_str());
     EXPECT_FALSE(recorder.StartRecording());
     EXPECT_FALSE(recorder.IsRecording());
-    recorder.recordFileName[0] = '\0';  // the directory alone is no file
-    std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
-                  dir_.Path().string().c_str());
+    EXPECT_FALSE(recorder.HasRecorded());
+    // The directory alone is no file.
+    recorder.SetChoice(0, "", dir_.Path().string().c_str());
     EXPECT_FALSE(recorder.StartRecording());
     EXPECT_EQ(host_.AddMessages(), 0u);
 }
@@ -198,10 +191,8 @@ TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
 TEST_F(RecorderRecordingTest, DestructionStopsTheRecordingWithItsDataWritten) {
     const std::string path = dir_.File("unload.dat");
     {
-        RecorderModule recorder;
-        std::snprintf(recorder.recordDirectory, sizeof recorder.recordDirectory, "%s",
-                      dir_.Path().string().c_str());
-        std::strcpy(recorder.recordFileName, "unload.dat");
+        RecorderModule recorder(link_, Settings(nullptr));
+        recorder.SetChoice(0, "unload.dat", dir_.Path().string().c_str());
         ASSERT_TRUE(recorder.StartRecording());
         std::uint8_t block[940];
         std::memset(block, 0x47, sizeof block);

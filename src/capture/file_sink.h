@@ -16,7 +16,7 @@ class FileSink : public BlockRing {
     static constexpr std::int32_t kMaxBlock = 1000;
 
     // `capacity` is the ring size used by every OpenFile.
-    explicit FileSink(std::int32_t capacity = kCapacity) : ringCapacity_(capacity) {}
+    explicit FileSink(std::int32_t capacity = kCapacity);
     // Closes like CloseFile, while this is still a FileSink, so the writer's
     // last blocks still reach the file.
     ~FileSink() override;
@@ -24,40 +24,50 @@ class FileSink : public BlockRing {
     // Control thread. Closes a file still open, creates (or truncates) the
     // file at `path` and starts the ring. False, with the sink idle, when the
     // file cannot be created or the ring cannot start.
-    bool OpenFile(const char* path);
+    [[nodiscard]] bool OpenFile(const char* path);
     // Control thread. Writes every accepted block, stops the ring, closes the
-    // file. Always true; no-op when idle.
-    bool CloseFile();
+    // file. No-op when idle.
+    void CloseFile();
     bool IsOpen() const { return file_.IsOpen(); }
 
-    // Any thread. Bytes that reached the file since the last OpenFile.
-    std::uint64_t BytesWritten() const { return bytesWritten.load(std::memory_order_relaxed); }
-    // Write calls that failed since the last OpenFile (their bytes are lost).
+    // Any thread. Since the last OpenFile: bytes that reached the file; write
+    // calls that failed; the blocks and bytes those failures lost.
+    std::uint64_t BytesWritten() const { return bytesWritten_.load(std::memory_order_relaxed); }
     std::uint64_t FailedWrites() const { return failedWrites_.load(std::memory_order_relaxed); }
+    std::uint64_t FailedWriteBlocks() const {
+        return failedBlocks_.load(std::memory_order_relaxed);
+    }
+    std::uint64_t FailedWriteBytes() const { return failedBytes_.load(std::memory_order_relaxed); }
 
   protected:
-    // Blocks are gathered and written in batches of up to kWriteBatch bytes:
-    // a batch is written when the next block would not fit, and whenever the
-    // ring has been emptied, so nothing waits for more data to arrive.
+    // Blocks are gathered per batch (up to kWriteBatch bytes) and written in
+    // one go at the batch's end; nothing waits for more data to arrive.
     void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override;
-    void OnDrained() override;
+    void EndBatch() override;
+    std::uint64_t Mark() const override { return fileLength_; }
+    void RecoverTo(std::uint64_t mark) override;
+    // One write call, as platform::File::Write. A test double may write less.
+    virtual bool WriteSome(const void* data, std::uint32_t length, std::uint32_t* written) {
+        return file_.Write(data, length, written);
+    }
 
   private:
-    friend struct FileSinkTestAccess;
-
-    static constexpr std::size_t kWriteBatch = 64 * 1024;
-
-    void WritePending();
+    static constexpr std::uint32_t kWriteBatch = 64 * 1024;
 
     const std::int32_t ringCapacity_;
     platform::File file_;
-    // Writer thread only.
+    // Writer thread only (and the exit path, once the writer is gone).
     std::uint8_t pending_[kWriteBatch];
-    std::size_t pendingBytes_ = 0;
+    std::uint32_t pendingBytes_ = 0;
+    std::uint32_t blockEnds_[kMaxBatchBlocks];  // where each pending block ends
+    std::uint32_t pendingBlocks_ = 0;
+    std::uint64_t fileLength_ = 0;  // whole blocks the file holds
     // Written only by the writer thread (reset before it starts); read by
     // others. Atomic so a 32-bit reader never sees a torn 64-bit value.
-    std::atomic<std::uint64_t> bytesWritten{0};
+    std::atomic<std::uint64_t> bytesWritten_{0};
     std::atomic<std::uint64_t> failedWrites_{0};
+    std::atomic<std::uint64_t> failedBlocks_{0};
+    std::atomic<std::uint64_t> failedBytes_{0};
 };
 
 }  // namespace corvanlet

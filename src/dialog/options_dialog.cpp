@@ -3,118 +3,121 @@
 #include <charconv>
 #include <cstdio>
 
-#include <windows.h>
-
-#include "dialog/resource.h"
-#include "module/process_values.h"
-#include "recorder/recorder_module.h"
+#include "corvanlet/ids.h"
 
 namespace corvanlet {
 
 namespace {
-
 constexpr UINT kRefreshMs = 1000;
 constexpr int kPidChars = 19;  // longer PID text is cut to its first 19 characters
+}  // namespace
 
-RecorderModule* RecorderOf(HWND dialog) {
-    return reinterpret_cast<RecorderModule*>(GetWindowLongPtrA(dialog, DWLP_USER));
+void OptionsDialog::Show(HINSTANCE templates) {
+    if (window_ != nullptr) {
+        // A host window may ask again while the dialog runs: one is enough.
+        SetForegroundWindow(window_);
+        return;
+    }
+    const INT_PTR result =
+        DialogBoxParamA(templates, MAKEINTRESOURCEA(IDD_OPTIONS), nullptr,
+                        &OptionsDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    platform::CallGuard guard(lock_);
+    // However it was closed, keep what the user recorded with for next time.
+    if (result != -1 && result != 0) recorder_.SaveSettings();
+    window_ = nullptr;
 }
 
-INT_PTR OnInitDialog(HWND dialog, RecorderModule& recorder) {
-    recorder.dialogWindow = dialog;
+INT_PTR CALLBACK OptionsDialog::DialogProc(HWND window, UINT message, WPARAM wParam,
+                                           LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrA(window, DWLP_USER, lParam);
+        return reinterpret_cast<OptionsDialog*>(lParam)->OnInit(window);
+    }
+    auto* dialog = reinterpret_cast<OptionsDialog*>(GetWindowLongPtrA(window, DWLP_USER));
+    if (dialog == nullptr) return FALSE;
+    switch (message) {
+        case WM_COMMAND:
+            return dialog->OnCommand(LOWORD(wParam));
+        case WM_CLOSE:
+            EndDialog(window, IDC_CLOSE_BUTTON);
+            return TRUE;
+        case WM_TIMER: {
+            if (wParam != IDT_REFRESH) return FALSE;
+            platform::CallGuard guard(dialog->lock_);
+            dialog->Refresh();
+            return TRUE;
+        }
+        default:
+            return FALSE;
+    }
+}
+
+INT_PTR OptionsDialog::OnInit(HWND window) {
+    platform::CallGuard guard(lock_);
+    window_ = window;
     char pid[16];
-    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(recorder.recordPid));
-    SetDlgItemTextA(dialog, IDC_PID_EDIT, pid);
-    SetDlgItemTextA(dialog, IDC_FILE_NAME_EDIT, recorder.recordFileName);
-    SetDlgItemTextA(dialog, IDC_DIRECTORY_EDIT, recorder.recordDirectory);
-    SetTimer(dialog, IDT_REFRESH, kRefreshMs, nullptr);
-    UpdateControls(recorder);
+    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(recorder_.Pid()));
+    SetDlgItemTextA(window_, IDC_PID_EDIT, pid);
+    SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, recorder_.FileName());
+    SetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, recorder_.Directory());
+    SetTimer(window_, IDT_REFRESH, kRefreshMs, nullptr);
+    Refresh();
     return TRUE;
 }
 
-void OnStart(HWND dialog, RecorderModule& recorder) {
-    char pid[kPidChars + 1] = {};
-    GetDlgItemTextA(dialog, IDC_PID_EDIT, pid, sizeof pid);
-    recorder.recordPid = ParsePid(pid);
-    GetDlgItemTextA(dialog, IDC_FILE_NAME_EDIT, recorder.recordFileName,
-                    static_cast<int>(sizeof recorder.recordFileName));
-    GetDlgItemTextA(dialog, IDC_DIRECTORY_EDIT, recorder.recordDirectory,
-                    static_cast<int>(sizeof recorder.recordDirectory));
-    recorder.StartRecording();  // a failure leaves the controls as they were
-}
-
-INT_PTR OnCommand(HWND dialog, RecorderModule& recorder, int id) {
+INT_PTR OptionsDialog::OnCommand(int id) {
     switch (id) {
         case IDC_CLOSE_BUTTON:
-            EndDialog(dialog, IDC_CLOSE_BUTTON);
+            EndDialog(window_, IDC_CLOSE_BUTTON);
             return TRUE;
         case IDC_START_BUTTON:
-            OnStart(dialog, recorder);
+            OnStart();
             return TRUE;
-        case IDC_STOP_BUTTON:
-            recorder.StopRecording();
+        case IDC_STOP_BUTTON: {
+            platform::CallGuard guard(lock_);
+            recorder_.StopRecording();
+            Refresh();
             return TRUE;
+        }
         default:
             return FALSE;
     }
 }
 
-void OnRefresh(HWND dialog, const RecorderModule& recorder) {
-    if (!recorder.IsRecording()) return;
+void OptionsDialog::OnStart() {
+    char pid[kPidChars + 1] = {};
+    GetDlgItemTextA(window_, IDC_PID_EDIT, pid, sizeof pid);
+    char fileName[RecorderModule::kTextSize] = {};
+    GetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
+    char directory[RecorderModule::kTextSize] = {};
+    GetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, directory, sizeof directory);
+    platform::CallGuard guard(lock_);
+    recorder_.SetChoice(ParsePid(pid), fileName, directory);
+    // A start that fails leaves the controls as they were.
+    if (recorder_.StartRecording()) Refresh();
+}
+
+void OptionsDialog::Refresh() {
+    if (window_ == nullptr) return;
+    const bool recording = recorder_.IsRecording();
+    EnableWindow(GetDlgItem(window_, IDC_START_BUTTON), !recording);
+    EnableWindow(GetDlgItem(window_, IDC_PID_EDIT), !recording);
+    EnableWindow(GetDlgItem(window_, IDC_FILE_NAME_EDIT), !recording);
+    EnableWindow(GetDlgItem(window_, IDC_DIRECTORY_EDIT), !recording);
+    EnableWindow(GetDlgItem(window_, IDC_STOP_BUTTON), recording);
+    // Size and time follow a recording while it runs, and show its final
+    // values once it has stopped (the last blocks are written by then).
+    if (!recorder_.HasRecorded()) return;
     char elapsed[16];
-    FormatElapsed(GetTickCount() - recorder.startTick, elapsed);
-    SetDlgItemTextA(dialog, IDC_TIME_EDIT, elapsed);
+    FormatElapsed(recorder_.ElapsedMs(), elapsed);
+    SetDlgItemTextA(window_, IDC_TIME_EDIT, elapsed);
     char size[24] = {};
-    std::to_chars(size, size + sizeof size - 1, recorder.filter.sink.BytesWritten());
-    SetDlgItemTextA(dialog, IDC_SIZE_EDIT, size);
+    std::to_chars(size, size + sizeof size - 1, recorder_.BytesWritten());
+    SetDlgItemTextA(window_, IDC_SIZE_EDIT, size);
 }
 
-INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) {
-        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-        return OnInitDialog(dialog, *reinterpret_cast<RecorderModule*>(lParam));
-    }
-    RecorderModule* recorder = RecorderOf(dialog);
-    if (recorder == nullptr) return FALSE;
-    switch (message) {
-        case WM_COMMAND:
-            return OnCommand(dialog, *recorder, LOWORD(wParam));
-        case WM_CLOSE:
-            EndDialog(dialog, IDC_CLOSE_BUTTON);
-            return TRUE;
-        case WM_TIMER:
-            if (wParam != IDT_REFRESH) return FALSE;
-            OnRefresh(dialog, *recorder);
-            return TRUE;
-        default:
-            return FALSE;
-    }
-}
-
-}  // namespace
-
-void ShowOptionsDialog(RecorderModule& recorder) {
-    if (recorder.dialogWindow != nullptr) {
-        // A host window may ask again while the dialog runs: one is enough.
-        SetForegroundWindow(recorder.dialogWindow);
-        return;
-    }
-    const INT_PTR result = DialogBoxParamA(dialogInstance, MAKEINTRESOURCEA(IDD_OPTIONS), nullptr,
-                                           &DialogProc, reinterpret_cast<LPARAM>(&recorder));
-    // However it was closed, keep what the user recorded with for next time.
-    if (result != -1 && result != 0) recorder.SaveSettings();
-    recorder.dialogWindow = nullptr;
-}
-
-void UpdateControls(RecorderModule& recorder) {
-    HWND dialog = recorder.dialogWindow;
-    if (dialog == nullptr) return;
-    const bool recording = recorder.IsRecording();
-    EnableWindow(GetDlgItem(dialog, IDC_START_BUTTON), !recording);
-    EnableWindow(GetDlgItem(dialog, IDC_PID_EDIT), !recording);
-    EnableWindow(GetDlgItem(dialog, IDC_FILE_NAME_EDIT), !recording);
-    EnableWindow(GetDlgItem(dialog, IDC_DIRECTORY_EDIT), !recording);
-    EnableWindow(GetDlgItem(dialog, IDC_STOP_BUTTON), recording);
+void OptionsDialog::ShowFileName() {
+    if (window_ != nullptr) SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, recorder_.FileName());
 }
 
 std::int32_t ParsePid(const char* text) {

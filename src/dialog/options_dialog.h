@@ -1,21 +1,47 @@
-// The options dialog: edits the recorder's PID, file name and directory,
-// starts and stops a recording, and shows its elapsed time and size once a
-// second.
+// OptionsDialog: the module's one window. It edits the recorder's PID, file
+// name and directory, starts and stops a recording, and shows its elapsed
+// time and size, read from the recorder once a second.
 #pragma once
 
 #include <cstdint>
 
+#include <windows.h>
+
+#include "platform/call_lock.h"
+#include "recorder/recorder_module.h"
+
 namespace corvanlet {
 
-class RecorderModule;
+class OptionsDialog {
+  public:
+    // Every touch of `recorder` happens under `lock`.
+    OptionsDialog(RecorderModule& recorder, platform::CallLock& lock)
+        : recorder_(recorder), lock_(lock) {}
+    OptionsDialog(const OptionsDialog&) = delete;
+    OptionsDialog& operator=(const OptionsDialog&) = delete;
 
-// Runs the dialog modally on the calling thread until it is closed, then
-// saves the settings. A dialog already open is brought to the front instead.
-void ShowOptionsDialog(RecorderModule& recorder);
+    // Runs the dialog modally on the calling thread, from the template in
+    // `templates`, until it is closed; then saves the settings. A dialog
+    // already open is brought to the front instead. Call without the lock.
+    void Show(HINSTANCE templates);
+    bool IsOpen() const { return window_ != nullptr; }
 
-// Enables Start and the edits exactly when no recording runs, and Stop
-// exactly when one runs. Does nothing while the dialog is closed.
-void UpdateControls(RecorderModule& recorder);
+    // Under the lock: shows the recorder's state (enabled controls, size and
+    // time), or does nothing while the dialog is closed.
+    void Refresh();
+    // Under the lock: shows the recorder's file name in its field.
+    void ShowFileName();
+
+  private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnInit(HWND window);
+    INT_PTR OnCommand(int id);
+    void OnStart();
+
+    RecorderModule& recorder_;
+    platform::CallLock& lock_;
+    HWND window_ = nullptr;  // the dialog's own window while it is open
+};
 
 // The PID typed into the dialog: leading white space, an optional sign, then
 // digits up to the first other character; no digits gives 0; values beyond

@@ -1,8 +1,9 @@
-// A thin layer over the few operating-system services the capture core uses.
-// The Win32 implementation is what ships; the POSIX one lets the same core run
-// natively under ThreadSanitizer and AddressSanitizer.
+// A thin layer over the few operating-system services the module uses. The
+// Win32 implementation is what ships; the POSIX one lets the portable capture
+// core run natively under ThreadSanitizer and AddressSanitizer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #ifdef _WIN32
@@ -10,17 +11,35 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+
+#include "platform/handles.h"
 #else
 #include <condition_variable>
 #include <mutex>
+#include <pthread.h>
 #endif
 
 namespace corvanlet::platform {
 
+// How the process is treating this library right now. Set from the library's
+// detach notice, before the static objects are destroyed.
+enum class Teardown : std::uint32_t {
+    kNone,
+    // The host frees the library: the loader lock is held, so no thread may
+    // be waited for that needs it to start or to exit.
+    kUnload,
+    // The process is ending: every other thread is already gone, wherever it
+    // stood. Nothing they owned (a lock, a count) will ever be released.
+    kProcessExit,
+};
+void SetTeardown(Teardown teardown);
+Teardown CurrentTeardown();
+
 // An in-process auto-reset wake-up: Notify sets it (and wakes a waiter), Wait
 // consumes it. A Notify that comes before the Wait is remembered, so a waiter
 // that checked its condition and then waits cannot miss it. Unlike a kernel
-// event it costs no system round trip when nobody waits.
+// event it costs no system round trip when nobody waits. Both sides hold a
+// lock for a few instructions, so a Notify can wait that long for a Wait.
 class WakeSignal {
   public:
     WakeSignal() = default;
@@ -42,10 +61,45 @@ class WakeSignal {
     bool signalled_ = false;  // guarded by lock_
 };
 
-// Starts a thread that runs `entry(argument)`. The thread is never joined:
-// its owner learns through shared state when it has finished its work, which
-// also works where waiting for a thread's exit cannot (under the loader lock).
-bool StartDetachedThread(void (*entry)(void*), void* argument);
+// A thread that runs code of this library and owns its thread handle.
+class Thread {
+  public:
+    Thread() = default;
+    ~Thread() { Release(); }
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts `entry(argument)`. The entry must call Started() first thing.
+    [[nodiscard]] bool Start(void (*entry)(void*), void* argument);
+    // Called by the new thread as its first step.
+    void Started();
+
+    // During an unload only: a thread that has not yet run any of this
+    // library's code (it waits for the loader lock to start) would run it
+    // after the library is gone. Such a thread is stopped for good, and true
+    // tells the caller to do its work itself. False in every other case.
+    [[nodiscard]] bool CancelIfNotStarted();
+    // Once the thread has said its work is done: makes sure it runs no more
+    // code of this library, so the library may be unmapped, then forgets it.
+    // Normally that means waiting for it to exit. During an unload it cannot
+    // exit (that needs the loader lock), so this waits until it has left the
+    // library's code, which it does not re-enter on its way out. At process
+    // exit it is already gone. No-op when there is no thread.
+    void Finish();
+    // Forgets the thread (its handle) without waiting.
+    void Release();
+
+  private:
+#ifdef _WIN32
+    UniqueHandle handle_;
+#else
+    pthread_t thread_{};
+    bool joinable_ = false;
+#endif
+    // Set by the thread; the owner reads it while the thread is suspended
+    // or known to be done, so it needs no ordering of its own.
+    std::atomic<bool> started_{false};
+};
 
 void SleepMs(std::uint32_t ms);
 
@@ -61,16 +115,18 @@ class File {
     File& operator=(const File&) = delete;
 
     // Creates or truncates the file at `path`. Closes any file held before.
-    bool Create(const char* path);
+    [[nodiscard]] bool Create(const char* path);
     // One write call: true when the system reported success; `written` holds
     // the count it reports as written.
-    bool Write(const void* data, std::uint32_t length, std::uint32_t* written);
+    [[nodiscard]] bool Write(const void* data, std::uint32_t length, std::uint32_t* written);
+    // Cuts the file to `length` bytes and goes on writing there.
+    [[nodiscard]] bool Truncate(std::uint64_t length);
     void Close();
     bool IsOpen() const;
 
   private:
 #ifdef _WIN32
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    UniqueFileHandle handle_;
 #else
     int fd_ = -1;
 #endif

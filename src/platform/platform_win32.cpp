@@ -1,8 +1,64 @@
-#include "platform/platform.h"
-
+#include <atomic>
 #include <new>
 
+#include "platform/platform.h"
+
 namespace corvanlet::platform {
+
+namespace {
+// Written once by the library's detach notice, read by whatever runs after it
+// on the same thread; relaxed suffices, atomic keeps other readers defined.
+std::atomic<Teardown> teardown{Teardown::kNone};
+
+struct ThreadStart {
+    void (*entry)(void*);
+    void* argument;
+};
+
+DWORD WINAPI ThreadMain(LPVOID raw) {
+    const ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.entry(start.argument);
+    return 0;
+}
+
+// The address range of the image that holds this code.
+bool OwnImage(std::uintptr_t& begin, std::uintptr_t& end) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&OwnImage), &module)) {
+        return false;
+    }
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        reinterpret_cast<const std::uint8_t*>(module) + dos->e_lfanew);
+    begin = reinterpret_cast<std::uintptr_t>(module);
+    end = begin + nt->OptionalHeader.SizeOfImage;
+    return true;
+}
+
+// Where a suspended thread will go on: its instruction pointer.
+bool InstructionPointer(HANDLE thread, std::uintptr_t& at) {
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    if (!GetThreadContext(thread, &context)) return false;
+#ifdef _WIN64
+    at = static_cast<std::uintptr_t>(context.Rip);
+#else
+    at = static_cast<std::uintptr_t>(context.Eip);
+#endif
+    return true;
+}
+}  // namespace
+
+void SetTeardown(Teardown value) {
+    teardown.store(value, std::memory_order_relaxed);
+}
+
+Teardown CurrentTeardown() {
+    return teardown.load(std::memory_order_relaxed);
+}
 
 void WakeSignal::Notify() {
     AcquireSRWLockExclusive(&lock_);
@@ -27,30 +83,67 @@ bool WakeSignal::Wait(std::uint32_t timeoutMs) {
     return woken;
 }
 
-namespace {
-struct ThreadStart {
-    void (*entry)(void*);
-    void* argument;
-};
-
-DWORD WINAPI ThreadMain(LPVOID raw) {
-    const ThreadStart start = *static_cast<ThreadStart*>(raw);
-    delete static_cast<ThreadStart*>(raw);
-    start.entry(start.argument);
-    return 0;
-}
-}  // namespace
-
-bool StartDetachedThread(void (*entry)(void*), void* argument) {
+bool Thread::Start(void (*entry)(void*), void* argument) {
+    Release();
+    started_.store(false, std::memory_order_relaxed);
     auto* start = new (std::nothrow) ThreadStart{entry, argument};
     if (start == nullptr) return false;
-    HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
-    if (thread == nullptr) {
+    handle_.Reset(CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr));
+    if (!handle_) {
         delete start;
         return false;
     }
-    CloseHandle(thread);
     return true;
+}
+
+void Thread::Started() {
+    started_.store(true, std::memory_order_relaxed);
+}
+
+bool Thread::CancelIfNotStarted() {
+    if (!handle_ || CurrentTeardown() != Teardown::kUnload) return false;
+    HANDLE thread = handle_.Get();
+    std::uintptr_t begin = 0, end = 0;
+    if (!OwnImage(begin, end) || SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
+    std::uintptr_t at = 0;
+    const bool outside = InstructionPointer(thread, at) && (at < begin || at >= end);
+    if (!started_.load(std::memory_order_relaxed) && outside) {
+        TerminateThread(thread, 0);
+        Release();
+        return true;
+    }
+    ResumeThread(thread);
+    return false;
+}
+
+void Thread::Finish() {
+    if (!handle_) return;
+    HANDLE thread = handle_.Get();
+    switch (CurrentTeardown()) {
+        case Teardown::kNone:
+            WaitForSingleObject(thread, INFINITE);
+            break;
+        case Teardown::kUnload: {
+            std::uintptr_t begin = 0, end = 0;
+            if (!OwnImage(begin, end)) break;
+            for (;;) {
+                if (SuspendThread(thread) == static_cast<DWORD>(-1)) break;
+                std::uintptr_t at = 0;
+                const bool inside = InstructionPointer(thread, at) && at >= begin && at < end;
+                ResumeThread(thread);
+                if (!inside) break;
+                Sleep(0);
+            }
+            break;
+        }
+        case Teardown::kProcessExit:
+            break;
+    }
+    Release();
+}
+
+void Thread::Release() {
+    handle_.Reset();
 }
 
 void SleepMs(std::uint32_t ms) {
@@ -63,25 +156,31 @@ std::uint32_t TickCountMs() {
 
 bool File::Create(const char* path) {
     Close();
-    handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return handle_ != INVALID_HANDLE_VALUE;
+    handle_.Reset(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(handle_);
 }
 
 bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written) {
     DWORD count = 0;
-    const BOOL ok = WriteFile(handle_, data, length, &count, nullptr);
+    const BOOL ok = WriteFile(handle_.Get(), data, length, &count, nullptr);
     *written = count;
     return ok != FALSE;
 }
 
+bool File::Truncate(std::uint64_t length) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(length);
+    return SetFilePointerEx(handle_.Get(), position, nullptr, FILE_BEGIN) &&
+           SetEndOfFile(handle_.Get()) != FALSE;
+}
+
 void File::Close() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+    handle_.Reset();
 }
 
 bool File::IsOpen() const {
-    return handle_ != INVALID_HANDLE_VALUE;
+    return static_cast<bool>(handle_);
 }
 
 }  // namespace corvanlet::platform

@@ -3,85 +3,46 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dialog/options_dialog.h"
-#include "dialog/resource.h"
-#include "module/process_values.h"
+#include "platform/platform.h"
 
 namespace corvanlet {
 
-namespace {
-constexpr char kModuleSection[] = "Corvanlet";
-constexpr char kHostSection[] = "Siltrocke";
-
-void CopyText(char* out, std::size_t size, const char* text) {
-    std::snprintf(out, size, "%s", text);
-}
-}  // namespace
-
-RecorderModule::RecorderModule() {
+RecorderModule::RecorderModule(const HostLink& link, const Settings& settings)
+    : link_(link), settings_(settings) {
     LoadDefaults();
-}
-
-RecorderModule::~RecorderModule() {
-    StopRecording();
 }
 
 void RecorderModule::LoadDefaults() {
-    char exePath[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, exePath, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) exePath[0] = '\0';
-
-    // The directory keeps its trailing backslash.
-    char defaultDirectory[MAX_PATH] = {};
-    if (const char* slash = std::strrchr(exePath, '\\')) {
-        std::memcpy(defaultDirectory, exePath, static_cast<std::size_t>(slash - exePath) + 1);
-    }
-    // The host's settings file: the executable's path with its extension
-    // replaced by "ini" (or ".ini" added when its name has none).
-    char hostSettings[MAX_PATH + 4] = {};
-    CopyText(hostSettings, sizeof hostSettings, exePath);
-    char* dot = std::strrchr(hostSettings, '.');
-    const char* slash = std::strrchr(hostSettings, '\\');
-    if (dot != nullptr && (slash == nullptr || dot > slash)) {
-        std::strcpy(dot + 1, "ini");
-    } else {
-        std::strcat(hostSettings, ".ini");
-    }
-
-    char directory[MAX_PATH] = {};
-    if (exePath[0] != '\0') {
-        GetPrivateProfileStringA(kHostSection, "RecordDir", defaultDirectory, directory, MAX_PATH,
-                                 hostSettings);
-    }
-    CopyText(recordDirectory, sizeof recordDirectory, directory);
-    recordPid = 0;
+    const Settings::Values values = settings_.Defaults();
+    std::snprintf(directory_, sizeof directory_, "%s", values.directory);
+    pid_ = values.pid;
 }
 
 void RecorderModule::LoadSettings() {
-    LoadDefaults();
-    if (moduleSettingsPath[0] == '\0') return;  // no settings file: defaults only
-    char fallback[kTextSize];
-    CopyText(fallback, sizeof fallback, recordDirectory);
-    GetPrivateProfileStringA(kModuleSection, "Path", fallback, recordDirectory, kTextSize,
-                             moduleSettingsPath);
-    recordPid = static_cast<std::int32_t>(
-        GetPrivateProfileIntA(kModuleSection, "Pid", recordPid, moduleSettingsPath));
+    const Settings::Values values = settings_.Load();
+    std::snprintf(directory_, sizeof directory_, "%s", values.directory);
+    pid_ = values.pid;
 }
 
 void RecorderModule::SaveSettings() const {
-    if (moduleSettingsPath[0] == '\0') return;
-    WritePrivateProfileStringA(kModuleSection, "Path", recordDirectory, moduleSettingsPath);
-    char pid[16];
-    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(recordPid));
-    WritePrivateProfileStringA(kModuleSection, "Pid", pid, moduleSettingsPath);
+    Settings::Values values;
+    values.pid = pid_;
+    std::snprintf(values.directory, sizeof values.directory, "%s", directory_);
+    settings_.Save(values);
 }
 
-void RecorderModule::NameFromChannel(const ChannelInfo* channel) {
-    if (channel == nullptr || IsRecording()) return;
-    std::snprintf(recordFileName, sizeof recordFileName, "%i-%c-%i - pid%i.dat",
+bool RecorderModule::NameFromChannel(const ChannelInfo* channel) {
+    if (channel == nullptr || IsRecording()) return false;
+    std::snprintf(fileName_, sizeof fileName_, "%i-%c-%i - pid%i.dat",
                   static_cast<int>(channel->frequency), channel->polarisation != 0 ? 'V' : 'H',
-                  static_cast<int>(channel->symbolRate), static_cast<int>(recordPid));
-    if (dialogWindow != nullptr) SetDlgItemTextA(dialogWindow, IDC_FILE_NAME_EDIT, recordFileName);
+                  static_cast<int>(channel->symbolRate), static_cast<int>(pid_));
+    return true;
+}
+
+void RecorderModule::SetChoice(std::int32_t pid, const char* fileName, const char* directory) {
+    pid_ = pid;
+    std::snprintf(fileName_, sizeof fileName_, "%s", fileName != nullptr ? fileName : "");
+    std::snprintf(directory_, sizeof directory_, "%s", directory != nullptr ? directory : "");
 }
 
 void RecorderModule::JoinPath(const char* directory, const char* fileName,
@@ -95,17 +56,22 @@ bool RecorderModule::StartRecording() {
     // A recording that runs goes on: starting again would only cut it short.
     if (IsRecording()) return true;
     char path[kPathSize];
-    JoinPath(recordDirectory, recordFileName, path);
-    if (!filter.Start(recordPid, path)) return false;
-    startTick = GetTickCount();
-    UpdateControls(*this);
+    JoinPath(directory_, fileName_, path);
+    if (!filter_.Start(link_, pid_, path)) return false;
+    startTick_ = platform::TickCountMs();
+    recorded_ = true;
     return true;
 }
 
 void RecorderModule::StopRecording() {
     if (!IsRecording()) return;
-    filter.Stop();
-    UpdateControls(*this);
+    filter_.Stop();
+    stopTick_ = platform::TickCountMs();
+}
+
+std::uint32_t RecorderModule::ElapsedMs() const {
+    // Unsigned: a wrap of the tick count is harmless.
+    return (IsRecording() ? platform::TickCountMs() : stopTick_) - startTick_;
 }
 
 }  // namespace corvanlet

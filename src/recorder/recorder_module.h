@@ -1,57 +1,75 @@
-// RecorderModule: the module's one object. It holds what the user chose (PID,
-// file name, directory), whether the host has started the module, and the
-// RecordingFilter that captures. A recording runs exactly while the filter's
-// sink has a file open.
+// RecorderModule: what the user chose (PID, file name, directory), the
+// settings they are kept in, and the RecordingFilter that records. It starts
+// and stops recordings and builds the file name from the channel the host
+// reports. It makes no window calls: the dialog reads its state.
 #pragma once
 
 #include <cstdint>
 
-#include <windows.h>
-
-#include "capture/stream_filter.h"
 #include "corvanlet/host_api.h"
+#include "host/host_link.h"
+#include "host/recording_filter.h"
+#include "recorder/settings.h"
 
 namespace corvanlet {
 
 class RecorderModule {
   public:
-    static constexpr std::size_t kTextSize = 1000;  // file name and directory, with terminator
-    static constexpr std::size_t kPathSize = 2000;  // the joined recording path
+    static constexpr std::size_t kTextSize = Settings::kTextSize;  // file name, directory
+    static constexpr std::size_t kPathSize = 2000;                 // the joined recording path
 
-    RecorderModule();
-    // Stops a running recording (every accepted block written) before the
-    // filter goes.
-    virtual ~RecorderModule();
+    // `link` is the host as the handshake describes it, read at each start.
+    // Starts with the defaults (LoadDefaults).
+    RecorderModule(const HostLink& link, const Settings& settings);
+    // Stops a running recording (every accepted block written).
+    ~RecorderModule() = default;
     RecorderModule(const RecorderModule&) = delete;
     RecorderModule& operator=(const RecorderModule&) = delete;
 
     // Directory from the host's settings ("RecordDir"), else the host
     // executable's directory; PID 0.
     void LoadDefaults();
-    // LoadDefaults, then "Path" and "Pid" from the module's own settings file.
+    // LoadDefaults, then "Path" and "Pid" from the module's settings file.
     void LoadSettings();
     // Writes "Path" and "Pid" to the module's settings file (if it has one).
     void SaveSettings() const;
-    // Builds the file name from the channel and the PID, unless `channel` is
-    // null or a recording runs; shows it in the dialog when that is open.
-    void NameFromChannel(const ChannelInfo* channel);
-    // Starts recording into directory + file name. True when a recording
-    // runs afterwards (also when one already ran: that one goes on); false
-    // when the file cannot be created.
-    bool StartRecording();
+
+    // Builds the file name from the channel and the PID. False, with nothing
+    // changed, when `channel` is null or a recording runs.
+    bool NameFromChannel(const ChannelInfo* channel);
+    // What the user typed: taken as it is, each text cut to kTextSize - 1.
+    void SetChoice(std::int32_t pid, const char* fileName, const char* directory);
+
+    // Starts recording into directory + file name. True when a recording runs
+    // afterwards (also when one already ran: that one goes on); false when
+    // the file cannot be created.
+    [[nodiscard]] bool StartRecording();
     void StopRecording();
-    bool IsRecording() const { return filter.sink.IsOpen(); }
+    bool IsRecording() const { return filter_.IsRecording(); }
+
+    std::int32_t Pid() const { return pid_; }
+    const char* FileName() const { return fileName_; }
+    const char* Directory() const { return directory_; }
+    // Whether a recording has started since the module was loaded.
+    bool HasRecorded() const { return recorded_; }
+    // The current recording, or the last one once it has stopped.
+    std::uint32_t ElapsedMs() const;
+    std::uint64_t BytesWritten() const { return filter_.Sink().BytesWritten(); }
+    const RecordingFilter& Filter() const { return filter_; }
 
     // Joins directory and file name with a backslash when needed.
     static void JoinPath(const char* directory, const char* fileName, char (&path)[kPathSize]);
 
-    std::int32_t recordPid = 0;
-    char recordFileName[kTextSize] = {};
-    bool hostStarted = false;
-    char recordDirectory[kTextSize] = {};
-    HWND dialogWindow = nullptr;
-    std::uint32_t startTick = 0;
-    RecordingFilter filter;
+  private:
+    const HostLink& link_;
+    Settings settings_;
+    std::int32_t pid_ = 0;
+    char fileName_[kTextSize] = {};
+    char directory_[kTextSize] = {};
+    std::uint32_t startTick_ = 0;
+    std::uint32_t stopTick_ = 0;
+    bool recorded_ = false;
+    RecordingFilter filter_;
 };
 
 }  // namespace corvanlet

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "corvanlet/host_api.h"
+#include "corvanlet/ids.h"
 #include "dialog_driver.h"
 #include "module_exports.h"
 
@@ -47,7 +48,7 @@ class LoadedModule : public hostsim::ModuleExports {
     bool Handshake(HWND window, std::uint32_t id = 0) {
         ModuleInfo info{};
         info.size = sizeof info;
-        info.interfaceVersion = 111;
+        info.interfaceVersion = CORVANLET_INTERFACE_VERSION;
         info.hostWindow = static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(window));
         info.hostAssignedId = id;
         return getInfo(&info) == 1;
@@ -68,7 +69,7 @@ inline bool WithDialog(LoadedModule& module, const std::function<void(DialogDriv
         found = true;
         DialogDriver driverOf(dialog);
         drive(driverOf);
-        if (driverOf.Open()) driverOf.Press(2);
+        if (driverOf.Open()) driverOf.Press(IDC_CLOSE_BUTTON);
     });
     EXPECT_EQ(module.showOptionsDialog(), 1);
     driver.join();
@@ -78,11 +79,11 @@ inline bool WithDialog(LoadedModule& module, const std::function<void(DialogDriv
 // Types the fields and presses Start; true when Stop became enabled.
 inline bool StartThroughDialog(DialogDriver& dialog, const std::string& pid,
                                const std::string& name, const std::string& directory) {
-    dialog.Type(1002, pid);
-    dialog.Type(1003, name);
-    dialog.Type(1004, directory);
-    dialog.Press(1000);
-    return dialog.Enabled(1001);
+    dialog.Type(IDC_PID_EDIT, pid);
+    dialog.Type(IDC_FILE_NAME_EDIT, name);
+    dialog.Type(IDC_DIRECTORY_EDIT, directory);
+    dialog.Press(IDC_START_BUTTON);
+    return dialog.Enabled(IDC_STOP_BUTTON);
 }
 
 }  // namespace corvanlet::testing

@@ -11,8 +11,10 @@
 #include <windows.h>
 
 #include "corvanlet/host_api.h"
+#include "corvanlet/ids.h"
 #include "dialog_driver.h"
 #include "module_exports.h"
+#include "platform/handles.h"
 #include "simulated_host.h"
 #include "transport_stream.h"
 
@@ -45,8 +47,9 @@ constexpr char kUsage[] =
     "  --loop                deliver the stream again and again until stopped\n"
     "  --stop-after MS       stop MS milliseconds after Start (default: when the\n"
     "                        stream has been delivered once)\n"
-    "  --stop-by WAY         dialog (Stop button), module-stop, set-channel or\n"
-    "                        unload (free the library while recording); default dialog\n"
+    "  --stop-by WAY         dialog (Stop button), module-stop, set-channel,\n"
+    "                        unload (free the library while recording) or exit (end\n"
+    "                        the process while recording); default dialog\n"
     "  --refuse              refuse the module's filter registration\n"
     "  --call-after-removal MS  play a faulty host that keeps calling the callback\n"
     "  --packets-per-block N  1 to 5 packets of 188 bytes per block (default 5)\n"
@@ -152,8 +155,9 @@ int ParseArguments(int argc, char** argv, Options& options) {
         } else if (arg == "--stop-by") {
             if (!value(options.stopBy)) return Fail("--stop-by needs a way", 1);
             if (options.stopBy != "dialog" && options.stopBy != "module-stop" &&
-                options.stopBy != "set-channel" && options.stopBy != "unload") {
-                return Fail("--stop-by takes dialog, module-stop, set-channel or unload", 1);
+                options.stopBy != "set-channel" && options.stopBy != "unload" &&
+                options.stopBy != "exit") {
+                return Fail("--stop-by takes dialog, module-stop, set-channel, unload or exit", 1);
             }
         } else if (arg == "--refuse") {
             options.refuse = true;
@@ -193,20 +197,20 @@ void DriveDialog(const Options& options, SimulatedHost& host, std::string& repor
         return;
     }
     const DialogDriver dialog(window);
-    if (!options.pid.empty()) dialog.Type(1002, options.pid);
-    if (options.haveName) dialog.Type(1003, options.name);
-    if (options.haveDir) dialog.Type(1004, options.dir);
-    std::string path = dialog.Text(1004);
+    if (!options.pid.empty()) dialog.Type(IDC_PID_EDIT, options.pid);
+    if (options.haveName) dialog.Type(IDC_FILE_NAME_EDIT, options.name);
+    if (options.haveDir) dialog.Type(IDC_DIRECTORY_EDIT, options.dir);
+    std::string path = dialog.Text(IDC_DIRECTORY_EDIT);
     if (!path.empty() && path.back() != '\\') path += '\\';
-    path += dialog.Text(1003);
+    path += dialog.Text(IDC_FILE_NAME_EDIT);
     std::printf("recording_path %s\n", path.c_str());
-    std::printf("recording_pid %s\n", dialog.Text(1002).c_str());
+    std::printf("recording_pid %s\n", dialog.Text(IDC_PID_EDIT).c_str());
     std::fflush(stdout);
 
-    dialog.Press(1000);
-    if (!dialog.Enabled(1001)) {
+    dialog.Press(IDC_START_BUTTON);
+    if (!dialog.Enabled(IDC_STOP_BUTTON)) {
         report = "the recording did not start (could the file be created?)";
-        dialog.Press(2);
+        dialog.Press(IDC_CLOSE_BUTTON);
         return;
     }
     if (options.stopAfterMs >= 0) {
@@ -214,10 +218,10 @@ void DriveDialog(const Options& options, SimulatedHost& host, std::string& repor
     } else if (!host.WaitForDeliveryEnd(600000)) {
         report = "the delivery did not end within 10 minutes";
     }
-    if (options.stopBy == "dialog") dialog.Press(1001);
-    std::printf("dialog_size %s\n", dialog.Text(1005).c_str());
-    std::printf("dialog_time %s\n", dialog.Text(1006).c_str());
-    dialog.Press(2);
+    if (options.stopBy == "dialog") dialog.Press(IDC_STOP_BUTTON);
+    std::printf("dialog_size %s\n", dialog.Text(IDC_SIZE_EDIT).c_str());
+    std::printf("dialog_time %s\n", dialog.Text(IDC_TIME_EDIT).c_str());
+    dialog.Press(IDC_CLOSE_BUTTON);
     ok = report.empty();
 }
 
@@ -270,15 +274,14 @@ int main(int argc, char** argv) {
         std::printf("%s\n", corvanlet::hostsim::Describe(grid).c_str());
     }
 
-    HMODULE module = LoadLibraryA(options.module.c_str());
-    if (module == nullptr) {
+    corvanlet::platform::UniqueLibrary module(LoadLibraryA(options.module.c_str()));
+    if (!module) {
         return Fail("cannot load module '" + options.module + "' (Windows error " +
                     std::to_string(GetLastError()) + ")");
     }
     ModuleExports exports;
-    const char* missing = exports.Resolve(module);
+    const char* missing = exports.Resolve(module.Get());
     if (missing != nullptr) {
-        FreeLibrary(module);
         return Fail("'" + options.module + "' is not a module: it has no export " + missing);
     }
 
@@ -294,7 +297,7 @@ int main(int argc, char** argv) {
 
     ModuleInfo info{};
     info.size = sizeof info;
-    info.interfaceVersion = 111;
+    info.interfaceVersion = CORVANLET_INTERFACE_VERSION;
     info.hostWindow =
         static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(host.Window()));
     info.hostAssignedId = options.id;
@@ -328,8 +331,14 @@ int main(int argc, char** argv) {
     } else if (options.stopBy == "set-channel") {
         exports.setChannel(options.haveChannel ? &options.channel : nullptr);
     } else if (options.stopBy == "unload") {
-        FreeLibrary(module);  // no Module_Stop: the library must stop the recording itself
+        module.Reset();  // no Module_Stop: the library must stop the recording itself
         unloaded = true;
+    } else if (options.stopBy == "exit") {
+        // The process ends with the recording running and the host delivering:
+        // the system kills every other thread wherever it stands, then lets
+        // the library know.
+        std::fflush(stdout);
+        ExitProcess(0);
     }
 
     const auto delivered = host.Delivered();
@@ -350,10 +359,7 @@ int main(int argc, char** argv) {
         std::printf("calls_after_removal %llu\n",
                     static_cast<unsigned long long>(host.CallsAfterRemoval()));
     }
-    if (!unloaded) {
-        exports.stop();
-        FreeLibrary(module);
-    }
+    if (!unloaded) exports.stop();
     std::fflush(stdout);
-    return status;
+    return status;  // the module is freed on the way out
 }

@@ -84,8 +84,8 @@ void SimulatedHost::StopDelivery() {
 }
 
 void SimulatedHost::DeliveryLoop(::DataCallback callback, std::int32_t pid) {
-    blocks_list_ = BlocksForPid(stream_, pid, packetsPerBlock_);
-    const auto& blocks = blocks_list_;
+    blockList_ = BlocksForPid(stream_, pid, packetsPerBlock_);
+    const auto& blocks = blockList_;
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     std::uint64_t sent = 0;

@@ -65,7 +65,7 @@ class SimulatedHost {
     const std::vector<std::uint32_t>& CallbackNs() const { return callbackNs_; }
     double DeliverySeconds() const { return deliverySeconds_; }
     // The blocks of the last registration's PID, as delivered.
-    const std::vector<std::vector<std::uint8_t>>& Blocks() const { return blocks_list_; }
+    const std::vector<std::vector<std::uint8_t>>& Blocks() const { return blockList_; }
 
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -84,7 +84,7 @@ class SimulatedHost {
     bool timing_ = false;
     std::vector<std::uint32_t> callbackNs_;
     double deliverySeconds_ = 0;
-    std::vector<std::vector<std::uint8_t>> blocks_list_;
+    std::vector<std::vector<std::uint8_t>> blockList_;
 
     std::uint32_t addMessages_ = 0;
     std::uint32_t removeMessages_ = 0;

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "capture/stream_filter.h"
-#include "module/process_values.h"
+#include "host/recording_filter.h"
 #include "simulated_host.h"
+#include "platform/handles.h"
 #include "support/temp_dir.h"
 #include "support/ts_maker.h"
 #include "transport_stream.h"
@@ -27,15 +27,13 @@ class FilterTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(host_.Create());
-        hostWindow = host_.Window();
-        hostAssignedId = 256;
-        moduleInstance = nullptr;
-        activeFilter = nullptr;
+        link_.window = host_.Window();
+        link_.ownerId = 256;
+        HostLink::ModuleFileName(nullptr, link_.moduleName);
     }
-    void TearDown() override {
-        filter_.Stop();
-        hostWindow = nullptr;
-        activeFilter = nullptr;
+    void TearDown() override { filter_.Stop(); }
+    bool Start(std::int32_t pid, const std::string& path) {
+        return filter_.Start(link_, pid, path.c_str());
     }
 
     std::vector<std::uint8_t> DeliveredBytes(std::uint16_t pid) const {
@@ -47,86 +45,85 @@ class FilterTest : public ::testing::Test {
     }
 
     SimulatedHost host_;
+    HostLink link_;
     RecordingFilter filter_;
     TempDir dir_;
     std::vector<std::uint8_t> stream_ = MakeTransportStream({0x100, 0x200, 0x100, 0x1FFF}, 4000);
 };
 
 TEST_F(FilterTest, RegistrationRecordCarriesIdPidNameAndCallback) {
-    hostAssignedId = 0x12345;  // only the low 16 bits travel
-    ASSERT_TRUE(filter_.Start(0x10100, dir_.File("a.dat").c_str()));
+    link_.ownerId = 0x12345;  // only the low 16 bits travel
+    ASSERT_TRUE(Start(0x10100, dir_.File("a.dat")));
     const FilterRegistration& sent = host_.LastRegistration();
     EXPECT_EQ(sent.ownerId, 0x2345);
     EXPECT_EQ(sent.reserved02, 0);
     EXPECT_EQ(sent.pid, 0x0100);
-    EXPECT_EQ(filter_.Pid(), 0x10100);  // the filter keeps the full value
+    EXPECT_EQ(filter_.Filter()->Pid(), 0x10100);  // the filter keeps the full value
     EXPECT_EQ(sent.reserved24, 0u);
     EXPECT_EQ(sent.callback, reinterpret_cast<std::uintptr_t>(&DataCallback));
     EXPECT_EQ(sent.hostHandle, 0u);  // zero when sent
-    // With no module instance the name is the process's own file name,
-    // followed by zero bytes up to the end of the field.
-    EXPECT_STREQ(sent.moduleName, "filter_tests.exe");
-    for (std::size_t i = std::strlen("filter_tests.exe"); i < sizeof sent.moduleName; ++i) {
+    // The link's module name (here the process's own file name), followed
+    // by zero bytes up to the end of the field.
+    EXPECT_STREQ(sent.moduleName, "host_tests.exe");
+    for (std::size_t i = std::strlen("host_tests.exe"); i < sizeof sent.moduleName; ++i) {
         EXPECT_EQ(sent.moduleName[i], 0) << i;
     }
     // The record stays in the filter; the host's handle written at 0x2C goes
     // back with the removal.
-    EXPECT_EQ(host_.LastRegistrationAddress(), &filter_.Registration());
-    EXPECT_EQ(filter_.Registration().hostHandle, host_.LastGivenHandle());
+    EXPECT_EQ(host_.LastRegistrationAddress(), &filter_.Filter()->Registration());
+    EXPECT_EQ(filter_.Filter()->Registration().hostHandle, host_.LastGivenHandle());
     filter_.Stop();
     EXPECT_EQ(host_.RemoveMessages(), 1u);
     EXPECT_EQ(host_.LastRemovedHandle(), host_.LastGivenHandle());
 }
 
 TEST_F(FilterTest, LongModuleNameFillsTheFieldWithoutTerminator) {
-    HMODULE module = LoadLibraryA("corvanlet_module_with_a_long_file_name.dll");
-    ASSERT_NE(module, nullptr);
-    moduleInstance = module;
-    ASSERT_TRUE(filter_.Start(1, dir_.File("a.dat").c_str()));
+    platform::UniqueLibrary module(LoadLibraryA("corvanlet_module_with_a_long_file_name.dll"));
+    ASSERT_TRUE(module);
+    HostLink::ModuleFileName(module.Get(), link_.moduleName);
+    ASSERT_TRUE(Start(1, dir_.File("a.dat")));
     const FilterRegistration& sent = host_.LastRegistration();
     EXPECT_EQ(std::string(sent.moduleName, 30), "corvanlet_module_with_a_long_f");
-    filter_.Stop();
-    moduleInstance = nullptr;
-    FreeLibrary(module);
 }
 
 TEST_F(FilterTest, RefusedAndWindowlessRegistrationsRecordNothingAndSendNoRemoval) {
     host_.SetAccept(false);
-    ASSERT_TRUE(filter_.Start(0x100, dir_.File("refused.dat").c_str()));
-    EXPECT_FALSE(filter_.IsRegistered());
-    EXPECT_TRUE(filter_.sink.IsOpen());        // recording, not fed
-    EXPECT_EQ(activeFilter.load(), &filter_);  // still names the filter
+    ASSERT_TRUE(Start(0x100, dir_.File("refused.dat")));
+    EXPECT_FALSE(filter_.Filter()->Accepted());
+    EXPECT_TRUE(filter_.IsRecording());  // recording, not fed
+    std::uint8_t block[188] = {0x47};
+    DataCallback(0, 188, block);  // nothing is routed
     filter_.Stop();
     EXPECT_EQ(host_.RemoveMessages(), 0u);
-    EXPECT_FALSE(filter_.sink.IsOpen());
-    std::uint8_t block[188] = {0x47};
-    DataCallback(0, 188, block);  // the closed ring ignores it
-    EXPECT_EQ(filter_.sink.BytesWritten(), 0u);
+    EXPECT_FALSE(filter_.IsRecording());
+    EXPECT_EQ(filter_.Sink().BytesWritten(), 0u);
+    EXPECT_EQ(filter_.Sink().DroppedBlocks(), 0u);
 
-    hostWindow = nullptr;  // no handshake yet: the message reaches nobody
-    ASSERT_TRUE(filter_.Start(0x100, dir_.File("nowindow.dat").c_str()));
-    EXPECT_FALSE(filter_.IsRegistered());
+    link_.window = nullptr;  // no handshake yet: the message reaches nobody
+    ASSERT_TRUE(Start(0x100, dir_.File("nowindow.dat")));
+    EXPECT_FALSE(filter_.Filter()->Accepted());
     filter_.Stop();
     EXPECT_EQ(ReadFileBytes(dir_.File("nowindow.dat")).size(), 0u);
 }
 
 TEST_F(FilterTest, FileThatCannotBeCreatedRegistersNothing) {
-    EXPECT_FALSE(filter_.Start(0x100, dir_.File("no/such/dir/a.dat").c_str()));
+    EXPECT_FALSE(Start(0x100, dir_.File("no/such/dir/a.dat")));
     EXPECT_EQ(host_.AddMessages(), 0u);
-    EXPECT_FALSE(filter_.sink.IsOpen());
+    EXPECT_FALSE(filter_.IsRecording());
+    EXPECT_EQ(filter_.Filter(), nullptr);
 }
 
 TEST_F(FilterTest, RecordingEqualsWhatTheHostDelivered) {
     host_.SetStream(stream_);
     host_.SetRateMBps(4);  // a busy PID (flat out would overflow the ring)
     const std::string path = dir_.File("rec.dat");
-    ASSERT_TRUE(filter_.Start(0x100, path.c_str()));
+    ASSERT_TRUE(Start(0x100, path));
     ASSERT_TRUE(host_.WaitForDeliveryEnd(20000));
     filter_.Stop();
     const auto expected = DeliveredBytes(0x100);
     EXPECT_EQ(host_.Delivered().bytes, expected.size());
     EXPECT_EQ(ReadFileBytes(path), expected);
-    EXPECT_EQ(filter_.sink.BytesWritten(), expected.size());
+    EXPECT_EQ(filter_.Sink().BytesWritten(), expected.size());
 }
 
 TEST_F(FilterTest, StopWhileTheHostDeliversFlatOut) {
@@ -148,12 +145,12 @@ TEST_F(FilterTest, StopWhileTheHostDeliversFlatOut) {
     }
     for (int cycle = 0; cycle < 300; ++cycle) {
         const std::string path = dir_.File("storm.dat");
-        ASSERT_TRUE(filter_.Start(0x200, path.c_str()));
+        ASSERT_TRUE(Start(0x200, path));
         Sleep(cycle % 4);
         filter_.Stop();
         const auto delivered = host_.Delivered();
         const auto file = ReadFileBytes(path);
-        ASSERT_EQ(file.size() + filter_.sink.DroppedBlocks() * blockSize, delivered.bytes)
+        ASSERT_EQ(file.size() + filter_.Sink().DroppedBlocks() * blockSize, delivered.bytes)
             << "cycle " << cycle;
         ASSERT_EQ(file.size() % blockSize, 0u);
         // Packets follow the stream's order; only between blocks may some be
@@ -187,7 +184,7 @@ TEST_F(FilterTest, HostCallingAfterRemovalReachesNothing) {
     host_.SetLoop(true);
     host_.SetCallAfterRemovalMs(300);
     const std::string path = dir_.File("after.dat");
-    ASSERT_TRUE(filter_.Start(0x100, path.c_str()));
+    ASSERT_TRUE(Start(0x100, path));
     Sleep(20);
     filter_.Stop();
     const auto delivered = host_.Delivered();
@@ -199,23 +196,23 @@ TEST_F(FilterTest, HostCallingAfterRemovalReachesNothing) {
     // for it, so that call is one after the removal); the calls after it
     // change nothing once the filter is stopped.
     const auto file = ReadFileBytes(path);
-    EXPECT_GE(file.size() + (filter_.sink.DroppedBlocks() + 1) * blockSize, delivered.bytes);
-    EXPECT_EQ(activeFilter.load(), nullptr);
+    EXPECT_GE(file.size() + (filter_.Sink().DroppedBlocks() + 1) * blockSize, delivered.bytes);
     Sleep(50);
     EXPECT_EQ(ReadFileBytes(path).size(), file.size());
 }
 
 TEST_F(FilterTest, BadBlocksAreDroppedOrIgnored) {
     const std::string path = dir_.File("bad.dat");
-    ASSERT_TRUE(filter_.Start(0x100, path.c_str()));
+    ASSERT_TRUE(Start(0x100, path));
     std::vector<std::uint8_t> block(1001, 0x47);
     DataCallback(0, 1001, block.data());  // too long: dropped and counted
-    DataCallback(0, 500, nullptr);        // no data: ignored
-    DataCallback(0, 0, block.data());     // empty: ignored
-    DataCallback(0, -1, block.data());    // negative: ignored
+    DataCallback(0, 500, nullptr);        // no data: dropped and counted
+    DataCallback(0, 0, block.data());     // empty: nothing to queue
+    DataCallback(0, -1, block.data());    // negative: nothing to queue
     DataCallback(0, 1000, block.data());  // the largest block is taken
     filter_.Stop();
-    EXPECT_EQ(filter_.sink.DroppedBlocks(), 1u);
+    EXPECT_EQ(filter_.Sink().DroppedBlocks(), 2u);
+    EXPECT_EQ(filter_.Sink().DroppedBytes(), 1501u);
     EXPECT_EQ(ReadFileBytes(path).size(), 1000u);
 }
 
@@ -224,10 +221,10 @@ TEST_F(FilterTest, StartWhileRecordingEndsTheFirstRecordingCleanly) {
     host_.SetRateMBps(4);
     const std::string first = dir_.File("first.dat");
     const std::string second = dir_.File("second.dat");
-    ASSERT_TRUE(filter_.Start(0x100, first.c_str()));
+    ASSERT_TRUE(Start(0x100, first));
     ASSERT_TRUE(host_.WaitForDeliveryEnd(20000));
     const auto firstDelivered = host_.Delivered();
-    ASSERT_TRUE(filter_.Start(0x200, second.c_str()));
+    ASSERT_TRUE(Start(0x200, second));
     EXPECT_EQ(host_.RemoveMessages(), 1u);  // the first registration was removed
     EXPECT_EQ(host_.AddMessages(), 2u);
     ASSERT_TRUE(host_.WaitForDeliveryEnd(20000));

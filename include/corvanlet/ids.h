@@ -1,0 +1,28 @@
+/*
+ * Numbers that the module, hosts, tests and the simulated host share: the
+ * versions the handshake exchanges and the ids of the options dialog. Plain
+ * defines, so that the resource compiler reads them too.
+ */
+#ifndef CORVANLET_IDS_H
+#define CORVANLET_IDS_H
+
+/* Module_GetInfo: the module's version, and the interface version it speaks
+ * (a host must offer at least this one). */
+#define CORVANLET_MODULE_VERSION 100
+#define CORVANLET_INTERFACE_VERSION 111
+
+/* The options dialog: template, controls, refresh timer. */
+#define IDD_OPTIONS 101
+#define IDC_START_BUTTON 1000
+#define IDC_STOP_BUTTON 1001
+#define IDC_PID_EDIT 1002
+#define IDC_FILE_NAME_EDIT 1003
+#define IDC_DIRECTORY_EDIT 1004
+#define IDC_SIZE_EDIT 1005
+#define IDC_TIME_EDIT 1006
+/* The Close button is the dialog's cancel command (IDCANCEL): Escape and the
+ * frame's close button give the same command. */
+#define IDC_CLOSE_BUTTON 2 /* IDCANCEL */
+#define IDT_REFRESH 100
+
+#endif /* CORVANLET_IDS_H */

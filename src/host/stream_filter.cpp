@@ -1,0 +1,79 @@
+#include "host/stream_filter.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace corvanlet {
+
+namespace {
+
+// Where DataCallback puts the blocks: the ring of the one filter that routes.
+std::atomic<BlockRing*> route{nullptr};
+
+// Deliveries currently inside DataCallback. The filter's destructor waits for
+// it to reach zero after clearing the route, so no delivery that read the old
+// route is still using it once the filter is gone. It also tells a second,
+// concurrent delivery from the first.
+std::atomic<std::uint32_t> deliveriesInFlight{0};
+
+}  // namespace
+
+void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::uint8_t* data) {
+    // seq_cst on both sides (here and in ~StreamFilter): either the
+    // destructor sees this delivery counted, or this delivery sees the route
+    // cleared.
+    const std::uint32_t underWay = deliveriesInFlight.fetch_add(1, std::memory_order_seq_cst);
+    BlockRing* target = route.load(std::memory_order_seq_cst);
+    if (target != nullptr) {
+        // One producer at a time: a second delivery would race the first on
+        // the ring's write position.
+        if (underWay == 0) {
+            target->Push(data, length, 0);
+        } else {
+            target->Refuse(length);
+        }
+    }
+    // Release pairs with the destructor's load: the ring is no longer touched.
+    deliveriesInFlight.fetch_sub(1, std::memory_order_release);
+}
+
+StreamFilter::StreamFilter(const HostLink& link, std::int32_t pid, BlockRing& target)
+    : window_(link.window), pid_(pid), target_(target) {
+    registration_.ownerId = static_cast<std::uint16_t>(link.ownerId & 0xFFFF);
+    registration_.pid = static_cast<std::uint16_t>(static_cast<std::uint32_t>(pid) & 0xFFFF);
+    std::memcpy(registration_.moduleName, link.moduleName, sizeof registration_.moduleName);
+    registration_.callback =
+        static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(&DataCallback));
+    registration_.hostHandle = 0;
+    // seq_cst: ordered with the callback's loads, like every routing change.
+    route.store(&target_, std::memory_order_seq_cst);
+    accepted_ = SendMessageA(window_, CORVANLET_WM_FILTER, CORVANLET_ADD_FILTER,
+                             reinterpret_cast<LPARAM>(&registration_)) != 0;
+    if (!accepted_) {
+        BlockRing* expected = &target_;
+        route.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+    }
+}
+
+StreamFilter::~StreamFilter() {
+    BlockRing* expected = &target_;
+    if (platform::CurrentTeardown() == platform::Teardown::kProcessExit) {
+        // A delivery thread killed inside the callback left its count behind:
+        // waiting for it would never end.
+        route.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+        return;
+    }
+    // The host delivers until the removal returns; the route stays in place
+    // until then so those blocks are recorded rather than silently ignored.
+    if (accepted_) {
+        SendMessageA(window_, CORVANLET_WM_FILTER, CORVANLET_REMOVE_FILTER,
+                     static_cast<LPARAM>(registration_.hostHandle));
+    }
+    route.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+    // seq_cst: the other half of the pairing with the callback's increment.
+    while (deliveriesInFlight.load(std::memory_order_seq_cst) != 0) platform::SleepMs(0);
+}
+
+}  // namespace corvanlet

@@ -1,0 +1,95 @@
+#include "module/corvanlet_module.h"
+
+#include <cstring>
+
+#include "corvanlet/ids.h"
+
+namespace corvanlet {
+
+namespace {
+constexpr std::uint32_t kEntryType = 256;
+constexpr char kDisplayName[] = "Corvanlet";
+}  // namespace
+
+HMODULE CorvanletModule::OwnLibrary() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&CorvanletModule::OwnLibrary), &module);
+    return module;
+}
+
+// Members are built in order: the recorder keeps the link, the dialog keeps
+// the recorder and the lock.
+CorvanletModule::CorvanletModule()
+    : library_(OwnLibrary()),
+      recorder_(link_, Settings::Beside(library_)),
+      dialog_(recorder_, lock_) {
+    HostLink::ModuleFileName(library_, link_.moduleName);
+}
+
+bool CorvanletModule::GetInfo(ModuleInfo* info) {
+    if (info == nullptr || info->size < sizeof(ModuleInfo) ||
+        info->interfaceVersion < CORVANLET_INTERFACE_VERSION) {
+        return false;
+    }
+    platform::CallGuard guard(lock_);
+    info->interfaceVersion = CORVANLET_INTERFACE_VERSION;
+    info->moduleInterfaceVersion = CORVANLET_INTERFACE_VERSION;
+    info->moduleVersion = CORVANLET_MODULE_VERSION;
+    info->entryCount = 1;
+    link_ = HostLink::FromHandshake(*info, library_);
+    dialogInstance_ = library_;
+    return true;
+}
+
+bool CorvanletModule::GetSubInfo(ModuleEntryInfo* entry) {
+    if (entry == nullptr || entry->size < sizeof(ModuleEntryInfo)) return false;
+    if (entry->byId != 0) {
+        entry->index = entry->id;
+    } else {
+        entry->id = entry->index;
+    }
+    if (entry->id != 0) return false;  // the module has exactly one entry, number 0
+    entry->entryType = kEntryType;
+    if (entry->nameBuffer != 0) {
+        std::memcpy(reinterpret_cast<char*>(static_cast<std::uintptr_t>(entry->nameBuffer)),
+                    kDisplayName, sizeof kDisplayName);
+    }
+    entry->entryFlag2 = 0;
+    entry->entryFlag = 1;
+    return true;
+}
+
+bool CorvanletModule::Start() {
+    platform::CallGuard guard(lock_);
+    recorder_.LoadSettings();  // an open dialog keeps showing what it shows
+    return true;
+}
+
+bool CorvanletModule::Stop() {
+    platform::CallGuard guard(lock_);
+    recorder_.StopRecording();
+    dialog_.Refresh();
+    return true;
+}
+
+bool CorvanletModule::SetChannel(const ChannelInfo* channel) {
+    platform::CallGuard guard(lock_);
+    recorder_.StopRecording();
+    if (recorder_.NameFromChannel(channel)) dialog_.ShowFileName();
+    dialog_.Refresh();
+    return true;
+}
+
+bool CorvanletModule::ShowOptionsDialog() {
+    HINSTANCE templates = nullptr;
+    {
+        platform::CallGuard guard(lock_);
+        templates = dialogInstance_;
+    }
+    dialog_.Show(templates);  // takes the lock for each message it handles
+    return true;
+}
+
+}  // namespace corvanlet

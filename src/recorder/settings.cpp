@@ -1,0 +1,87 @@
+#include "recorder/settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace corvanlet {
+
+namespace {
+constexpr char kModuleSection[] = "Corvanlet";
+constexpr char kHostSection[] = "Siltrocke";
+
+void CopyText(char* out, std::size_t size, const char* text) {
+    std::snprintf(out, size, "%s", text);
+}
+}  // namespace
+
+Settings::Settings(const char* settingsPath) {
+    if (settingsPath != nullptr && std::strlen(settingsPath) < sizeof path_) {
+        CopyText(path_, sizeof path_, settingsPath);
+    }
+}
+
+Settings Settings::Beside(HMODULE module) {
+    char file[32768] = {};
+    const DWORD length = GetModuleFileNameA(module, file, sizeof file);
+    if (length == 0 || length >= sizeof file) return Settings(nullptr);
+    char* slash = std::strrchr(file, '\\');
+    if (slash == nullptr) return Settings(nullptr);
+    slash[1] = '\0';
+    char path[kPathSize + 1] = {};
+    const int written = std::snprintf(path, sizeof path, "%sOptions.ini", file);
+    if (written < 0 || static_cast<std::size_t>(written) >= kPathSize) return Settings(nullptr);
+    return Settings(path);
+}
+
+Settings::Values Settings::Defaults() const {
+    char exePath[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, exePath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) exePath[0] = '\0';
+
+    // The directory keeps its trailing backslash.
+    char defaultDirectory[MAX_PATH] = {};
+    if (const char* slash = std::strrchr(exePath, '\\')) {
+        std::memcpy(defaultDirectory, exePath, static_cast<std::size_t>(slash - exePath) + 1);
+    }
+    // The host's settings file: the executable's path with its extension
+    // replaced by "ini" (or ".ini" added when its name has none).
+    char hostSettings[MAX_PATH + 4] = {};
+    CopyText(hostSettings, sizeof hostSettings, exePath);
+    char* dot = std::strrchr(hostSettings, '.');
+    const char* slash = std::strrchr(hostSettings, '\\');
+    if (dot != nullptr && (slash == nullptr || dot > slash)) {
+        std::strcpy(dot + 1, "ini");
+    } else {
+        std::strcat(hostSettings, ".ini");
+    }
+
+    Values values;
+    char directory[MAX_PATH] = {};
+    if (exePath[0] != '\0') {
+        GetPrivateProfileStringA(kHostSection, "RecordDir", defaultDirectory, directory, MAX_PATH,
+                                 hostSettings);
+    }
+    CopyText(values.directory, sizeof values.directory, directory);
+    return values;
+}
+
+Settings::Values Settings::Load() const {
+    Values values = Defaults();
+    if (path_[0] == '\0') return values;  // no settings file: defaults only
+    char fallback[kTextSize];
+    CopyText(fallback, sizeof fallback, values.directory);
+    GetPrivateProfileStringA(kModuleSection, "Path", fallback, values.directory, kTextSize, path_);
+    values.pid =
+        static_cast<std::int32_t>(GetPrivateProfileIntA(kModuleSection, "Pid", values.pid, path_));
+    return values;
+}
+
+void Settings::Save(const Values& values) const {
+    if (path_[0] == '\0') return;
+    WritePrivateProfileStringA(kModuleSection, "Path", values.directory, path_);
+    char pid[16];
+    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(values.pid));
+    WritePrivateProfileStringA(kModuleSection, "Pid", pid, path_);
+}
+
+}  // namespace corvanlet

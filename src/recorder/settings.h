@@ -1,0 +1,45 @@
+// Settings: the two settings files. The module's own "Options.ini" (section
+// "Corvanlet": "Path", "Pid") is read and written; the host's own settings
+// file (section "Siltrocke": "RecordDir") is only read, for defaults.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <windows.h>
+
+namespace corvanlet {
+
+class Settings {
+  public:
+    static constexpr std::size_t kPathSize = 260;   // paths from the system
+    static constexpr std::size_t kTextSize = 1000;  // the directory, with terminator
+
+    struct Values {
+        std::int32_t pid = 0;
+        char directory[kTextSize] = {};
+    };
+
+    // `settingsPath`: the full path of "Options.ini", or empty or null when
+    // there is none (then defaults are read and nothing is written).
+    explicit Settings(const char* settingsPath);
+
+    // The settings in "Options.ini" beside the file of `module`; none when
+    // that path does not fit in kPathSize characters.
+    static Settings Beside(HMODULE module);
+
+    // The defaults: the host's "RecordDir", else the host executable's
+    // directory (with its trailing backslash); PID 0.
+    Values Defaults() const;
+    // The defaults, overridden by what "Options.ini" holds.
+    Values Load() const;
+    // Writes "Path" and "Pid"; failures are ignored. Nothing without a file.
+    void Save(const Values& values) const;
+
+    const char* Path() const { return path_; }
+
+  private:
+    char path_[kPathSize] = {};
+};
+
+}  // namespace corvanlet

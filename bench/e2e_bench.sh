@@ -11,19 +11,12 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
-bash scripts/setup.sh python3 >/dev/null
+bash scripts/setup.sh >/dev/null
 source scripts/wine-env.sh
 
 work="$ROOT/build/e2e-bench"
 rm -rf "$work"
 mkdir -p "$work"
-# 100,000 packets of PID 256 (18.8 MB), each numbered.
-python3 - "$work/in.ts" <<'PY'
-import struct, sys
-with open(sys.argv[1], "wb") as out:
-    for i in range(100000):
-        out.write(bytes([0x47, 0x01, 0x00, 0x10 | (i & 15)]) + struct.pack("<I", i) + bytes([i & 0xFF]) * 180)
-PY
 
 run() {  # run NAME ARGS...: records PID 256 and prints hostsim's figures
     local name=$1
@@ -48,6 +41,9 @@ for bits in "${widths[@]}"; do
     if [ "$bits" = 32 ]; then use_preset windows; else use_preset windows64; fi
     build_module_and_hostsim "$preset"
     cp "build/$preset/module/Corvanlet.Module" "$work/"
+    # 100,000 packets of PID 256 (18.8 MB), each numbered.
+    "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
+        --packets 100000 --pids 256
     for packets in 1 5; do
         size=$((packets * 188))
         for rate in 1 2.5 10; do

@@ -14,12 +14,8 @@ trap 'rm -rf "$work"' EXIT
 cp "build/$preset/module/Corvanlet.Module" "$work/"
 printf '[Corvanlet]\r\nPath=%s\r\nPid=512\r\n' "$(winpath "$work")" >"$work/Options.ini"
 # A stream of PID 512 made on the spot: 60,000 packets, delivered at 2 MB/s.
-python3 - "$work/in.ts" <<'PY'
-import sys
-with open(sys.argv[1], "wb") as out:
-    for i in range(60000):
-        out.write(bytes([0x47, 0x02, 0x00, 0x10 | (i & 15)]) + bytes([i & 0xFF]) * 184)
-PY
+"${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
+    --packets 60000 --pids 512
 xvfb-run -a -s "-screen 0 640x420x24" bash -c "
     ${wine[*]} build/$preset/tools/hostsim/hostsim.exe --module 'Z:${work//\//\\}\\Corvanlet.Module' \
         --ts 'Z:${work//\//\\}\\in.ts' --channel 11362,H,22000 --record --rate 2 --loop \

@@ -99,6 +99,11 @@ record_check() {  # record_check NAME STATUS MESSAGE
     [ "$2" -eq 0 ] || { echo "$1: $3"; status=1; }
 }
 
+echo "== layering: no include runs upward"
+layering_status=0
+bash scripts/include_graph.sh || layering_status=1
+record_check include_graph "$layering_status" "an include runs upward or names an unknown layer"
+
 echo "== package: built twice from scratch, the same bytes"
 package_status=0
 if first=$(bash scripts/package.sh) && cp "$first" build/package-first.zip &&

@@ -10,7 +10,6 @@
 #include "simulated_host.h"
 #include "support/module_harness.h"
 #include "support/temp_dir.h"
-#include "support/ts_maker.h"
 #include "transport_stream.h"
 
 namespace corvanlet {
@@ -29,7 +28,7 @@ class FaultTest : public ::testing::Test {
         ASSERT_TRUE(host_.Create());
         ASSERT_TRUE(module_.Loaded());
         ASSERT_TRUE(module_.Handshake(host_.Window()));
-        host_.SetStream(testing::MakeTransportStream({0x100, 0x200}, 4000));
+        host_.SetStream(hostsim::MakeTransportStream({0x100, 0x200}, 4000));
         host_.SetRateMBps(4);
     }
 

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "corvanlet/ids.h"
+#include "platform/handles.h"
 #include "support/pe_file.h"
 #include "support/temp_dir.h"
 
@@ -80,15 +82,6 @@ TEST_P(ModuleFile, ExportsSixFunctionsByOrdinalAndImportsOnlySystemLibraries) {
     }
 }
 
-// The dialog template as the module carries it.
-struct TemplateItem {
-    std::uint16_t controlClass;  // 0x80 button, 0x81 edit, 0x82 static
-    std::int32_t id;
-    std::wstring text;
-    short x, y, cx, cy;
-    DWORD style;
-};
-
 std::wstring ReadWide(const std::uint8_t*& at) {
     std::wstring text;
     const auto* chars = reinterpret_cast<const wchar_t*>(at);
@@ -97,6 +90,7 @@ std::wstring ReadWide(const std::uint8_t*& at) {
     return text;
 }
 
+// A class or text field of a template: an ordinal (0xFFFF, n) or a string.
 std::uint16_t ReadClassOrText(const std::uint8_t*& at, std::wstring& text) {
     std::uint16_t first;
     std::memcpy(&first, at, 2);
@@ -110,13 +104,25 @@ std::uint16_t ReadClassOrText(const std::uint8_t*& at, std::wstring& text) {
     return 0;
 }
 
-TEST_P(ModuleFile, DialogTemplateMatchesTheLayout) {
+struct TemplateItem {
+    std::uint16_t controlClass;  // 0x80 button, 0x81 edit, 0x82 static
+    std::int32_t id;
+    std::wstring text;
+    DWORD style;
+};
+
+// What a host and its users rely on in dialog template 101: the window's
+// kind and caption, the controls' ids, classes and texts, which fields are
+// read-only, and the tab order (the template's order of tab stops).
+TEST_P(ModuleFile, DialogTemplateHasWhatAHostReliesOn) {
     // Loaded as data, which works for either width in a process of either.
-    HMODULE data = LoadLibraryExA(GetParam().path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(data, nullptr);
-    HRSRC resource = FindResourceA(data, MAKEINTRESOURCEA(101), MAKEINTRESOURCEA(5));  // RT_DIALOG
+    platform::UniqueLibrary data(
+        LoadLibraryExA(GetParam().path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(data);
+    HRSRC resource = FindResourceA(data.Get(), MAKEINTRESOURCEA(IDD_OPTIONS), RT_DIALOG);
     ASSERT_NE(resource, nullptr);
-    const auto* at = static_cast<const std::uint8_t*>(LockResource(LoadResource(data, resource)));
+    const auto* at =
+        static_cast<const std::uint8_t*>(LockResource(LoadResource(data.Get(), resource)));
     ASSERT_NE(at, nullptr);
 
     struct Header {
@@ -127,49 +133,20 @@ TEST_P(ModuleFile, DialogTemplateMatchesTheLayout) {
     } header;
     std::memcpy(&header, at, sizeof header);
     at += 26;
-    EXPECT_EQ(header.version, 1);
     EXPECT_EQ(header.signature, 0xFFFF);  // the extended form
     EXPECT_EQ(header.style & ~DS_SETFONT,
               static_cast<DWORD>(DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU));
     EXPECT_EQ(header.exStyle, static_cast<DWORD>(WS_EX_TOOLWINDOW));
-    EXPECT_EQ(header.x, 0);
-    EXPECT_EQ(header.y, 0);
-    EXPECT_EQ(header.cx, 230);
-    EXPECT_EQ(header.cy, 153);
     std::wstring ignored;
-    EXPECT_EQ(ReadClassOrText(at, ignored), 0);  // no menu
-    EXPECT_EQ(ReadClassOrText(at, ignored), 0);  // the standard dialog class
+    ReadClassOrText(at, ignored);  // menu
+    ReadClassOrText(at, ignored);  // class
     EXPECT_EQ(ReadWide(at), L"Corvanlet");
-    ASSERT_NE(header.style & DS_SETFONT, 0u);
-    WORD points;
-    std::memcpy(&points, at, 2);
-    at += 6;  // points, weight, italic, charset
-    EXPECT_EQ(points, 8);
-    EXPECT_EQ(ReadWide(at), L"MS Sans Serif");
+    at += 6;       // points, weight, italic, charset
+    ReadWide(at);  // the font's name
 
-    const DWORD edit = WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL;
-    const DWORD readOnly = edit | ES_READONLY;
-    const DWORD button = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
-    const DWORD group = WS_CHILD | WS_VISIBLE | BS_GROUPBOX;
-    const DWORD label = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT;
-    const std::vector<TemplateItem> expected = {
-        {0x81, 1002, L"", 57, 15, 40, 12, edit | WS_TABSTOP},
-        {0x81, 1003, L"", 57, 33, 157, 12, edit | WS_TABSTOP},
-        {0x81, 1005, L"", 49, 60, 58, 12, readOnly},
-        {0x81, 1006, L"", 49, 74, 40, 12, readOnly},
-        {0x81, 1004, L"", 15, 105, 199, 12, edit | WS_TABSTOP},
-        {0x80, 1000, L"Start", 49, 132, 50, 14, button},
-        {0x80, 1001, L"Stop", 111, 132, 50, 14, button},
-        {0x80, 2, L"Close", 173, 132, 50, 14, button},
-        {0x80, -1, L"", 7, 4, 216, 120, group},
-        {0x82, -1, L"Pid :", 36, 18, 15, 8, label},
-        {0x82, -1, L"Size :", 27, 60, 18, 8, label},
-        {0x82, -1, L"Time :", 25, 74, 20, 8, label},
-        {0x82, -1, L"File name :", 16, 34, 35, 8, label},
-        {0x80, -1, L" Directory ", 7, 93, 216, 31, group},
-    };
-    ASSERT_EQ(header.items, expected.size());
-    for (const auto& want : expected) {
+    std::map<std::int32_t, TemplateItem> controls;
+    std::vector<std::int32_t> tabOrder;
+    for (WORD i = 0; i < header.items; ++i) {
         at =
             reinterpret_cast<const std::uint8_t*>((reinterpret_cast<std::uintptr_t>(at) + 3) & ~3u);
         struct Item {
@@ -179,26 +156,46 @@ TEST_P(ModuleFile, DialogTemplateMatchesTheLayout) {
         } item;
         std::memcpy(&item, at, sizeof item);
         at += 24;
-        std::wstring className;
-        std::wstring text;
-        const std::uint16_t controlClass = ReadClassOrText(at, className);
-        ReadClassOrText(at, text);
+        TemplateItem control{};
+        control.controlClass = ReadClassOrText(at, ignored);
+        ReadClassOrText(at, control.text);
+        control.id = item.id;
+        control.style = item.style;
         WORD extra;
         std::memcpy(&extra, at, 2);
         at += 2 + extra;
-        SCOPED_TRACE(::testing::Message()
-                     << "control " << want.id << " at " << want.x << "," << want.y);
-        EXPECT_EQ(controlClass, want.controlClass);
-        EXPECT_EQ(item.id, want.id);
-        EXPECT_TRUE(text == want.text);
-        EXPECT_EQ(item.x, want.x);
-        EXPECT_EQ(item.y, want.y);
-        EXPECT_EQ(item.cx, want.cx);
-        EXPECT_EQ(item.cy, want.cy);
-        EXPECT_EQ(item.style, want.style);
-        EXPECT_EQ(item.exStyle, 0u);
+        if (item.style & WS_TABSTOP) tabOrder.push_back(item.id);
+        if (item.id != -1) {
+            EXPECT_TRUE(controls.emplace(item.id, control).second) << item.id;
+        }
     }
-    FreeLibrary(data);
+
+    for (const std::int32_t id : {IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT}) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(controls.count(id), 1u);
+        EXPECT_EQ(controls[id].controlClass, 0x81);
+        EXPECT_EQ(controls[id].style & ES_READONLY, 0u);
+        EXPECT_NE(controls[id].style & ES_AUTOHSCROLL, 0u);
+    }
+    for (const std::int32_t id : {IDC_SIZE_EDIT, IDC_TIME_EDIT}) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(controls.count(id), 1u);
+        EXPECT_EQ(controls[id].controlClass, 0x81);
+        EXPECT_NE(controls[id].style & ES_READONLY, 0u);
+    }
+    const std::pair<std::int32_t, const wchar_t*> buttons[] = {
+        {IDC_START_BUTTON, L"Start"}, {IDC_STOP_BUTTON, L"Stop"}, {IDCANCEL, L"Close"}};
+    for (const auto& [id, text] : buttons) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(controls.count(id), 1u);
+        EXPECT_EQ(controls[id].controlClass, 0x80);
+        EXPECT_TRUE(controls[id].text == text);
+        EXPECT_EQ(controls[id].style & 0x0F, static_cast<DWORD>(BS_PUSHBUTTON));  // none is default
+    }
+    EXPECT_EQ(IDC_CLOSE_BUTTON, IDCANCEL);
+    EXPECT_EQ(tabOrder,
+              (std::vector<std::int32_t>{IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT,
+                                         IDC_START_BUTTON, IDC_STOP_BUTTON, IDCANCEL}));
 }
 
 // What a user sees in the file's Properties: the build's version and names.

@@ -1,6 +1,7 @@
 // The built "Corvanlet.Module" itself: loaded from a copy in a fresh
 // directory, driven through its exports and its dialog, against the
 // simulated host in this process.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -17,7 +18,6 @@
 #include "dialog_driver.h"
 #include "support/module_harness.h"
 #include "support/temp_dir.h"
-#include "support/ts_maker.h"
 #include "transport_stream.h"
 
 namespace corvanlet {
@@ -147,7 +147,7 @@ TEST_F(ModuleTest, DialogBeforeHandshakeFindsNoTemplateAndReturns) {
 TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
     ASSERT_TRUE(module_.Handshake(host_.Window()));
     module_.start();
-    host_.SetStream(testing::MakeTransportStream({0x101, 0x102}, 2000));
+    host_.SetStream(hostsim::MakeTransportStream({0x101, 0x102}, 2000));
     host_.SetLoop(true);
     host_.SetRateMBps(0.2);
     const std::string directory = dir_.Path().string();
@@ -261,58 +261,74 @@ TEST_F(ModuleTest, StartReloadsSettingsAndAChannelNamesTheFile) {
     EXPECT_EQ(module_.stop(), 1);
 }
 
-// Records the host's stream through the real module and stops it one way.
-void RecordAndStop(const char* way) {
-    TempDir dir;
-    hostsim::SimulatedHost host;
-    ASSERT_TRUE(host.Create());
-    LoadedModule module(dir.Path().string());
-    ASSERT_TRUE(module.Loaded());
-    ASSERT_TRUE(module.Handshake(host.Window()));
-    module.start();
-    ChannelInfo channel{};
-    channel.frequency = 11362;
-    channel.symbolRate = 22000;
-    channel.polarisation = 1;
-    host.SetStream(testing::MakeTransportStream({0x100, 0x200, 0x100}, 9000));
-    host.SetRateMBps(4);
-    host.SetLoop(true);
-    const std::string path = dir.File("way.dat");
-    ASSERT_TRUE(WithDialog(module, [&](DialogDriver& dialog) {
-        ASSERT_TRUE(StartThroughDialog(dialog, "256", "way.dat", dir.Path().string()));
-        Sleep(300);
-        if (std::strcmp(way, "dialog") == 0) dialog.Press(IDC_STOP_BUTTON);
-    }));
-    if (std::strcmp(way, "module-stop") == 0) module.stop();
-    if (std::strcmp(way, "set-channel") == 0) module.setChannel(&channel);
-    if (std::strcmp(way, "unload") == 0) module.Unload();  // no Module_Stop first
-    EXPECT_EQ(host.RemoveMessages(), 1u);
-    const auto delivered = host.Delivered();
-    const auto file = ReadFileBytes(path);
-    EXPECT_GT(delivered.bytes, 100000u);
-    EXPECT_EQ(file.size(), delivered.bytes);
-    EXPECT_EQ(hostsim::Fnv1a(file.data(), file.size()), delivered.checksum);
-    // The file is closed: it can be deleted.
-    EXPECT_TRUE(DeleteFileA(path.c_str()));
-    if (std::strcmp(way, "set-channel") == 0) {
+// Every way a recording ends, through the real module with the host
+// delivering: the file is closed and holds exactly what was delivered.
+//   "stop-and-free": Module_Stop and at once FreeLibrary, a common shutdown
+//   order (the writer must not be inside the library's code when it goes).
+class ModuleStopPaths : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ModuleStopPaths, TheFileIsClosedAndHoldsWhatWasDelivered) {
+    const std::string way = GetParam();
+    const int rounds = way == "stop-and-free" ? 10 : 1;
+    for (int round = 0; round < rounds; ++round) {
+        TempDir dir;
+        hostsim::SimulatedHost host;
+        ASSERT_TRUE(host.Create());
+        LoadedModule module(dir.Path().string());
+        ASSERT_TRUE(module.Loaded());
+        ASSERT_TRUE(module.Handshake(host.Window()));
+        EXPECT_EQ(module.start(), 1);
+        ChannelInfo channel{};
+        channel.frequency = 11362;
+        channel.symbolRate = 22000;
+        channel.polarisation = 1;
+        host.SetStream(hostsim::MakeTransportStream({0x100, 0x200, 0x100}, 9000));
+        host.SetRateMBps(4);
+        host.SetLoop(true);
+        const std::string path = dir.File("way.dat");
         ASSERT_TRUE(WithDialog(module, [&](DialogDriver& dialog) {
-            EXPECT_EQ(dialog.Text(IDC_FILE_NAME_EDIT), "11362-V-22000 - pid256.dat");
+            ASSERT_TRUE(StartThroughDialog(dialog, "256", "way.dat", dir.Path().string()));
+            Sleep(rounds == 1 ? 300 : 50);
+            if (way == "dialog") {
+                dialog.Press(IDC_STOP_BUTTON);
+                // The final size, with the last blocks written, not a second-old one.
+                EXPECT_EQ(dialog.Text(IDC_SIZE_EDIT), std::to_string(host.Delivered().bytes));
+            }
         }));
+        if (way == "module-stop") {
+            EXPECT_EQ(module.stop(), 1);
+        }
+        if (way == "set-channel") {
+            EXPECT_EQ(module.setChannel(&channel), 1);
+        }
+        if (way == "unload") module.Unload();  // no Module_Stop first
+        if (way == "stop-and-free") {
+            EXPECT_EQ(module.stop(), 1);
+            module.Unload();
+        }
+        EXPECT_EQ(host.RemoveMessages(), 1u);
+        const auto delivered = host.Delivered();
+        const auto file = ReadFileBytes(path);
+        EXPECT_GT(delivered.bytes, 10000u);
+        EXPECT_EQ(file.size(), delivered.bytes);
+        EXPECT_EQ(hostsim::Fnv1a(file.data(), file.size()), delivered.checksum);
+        EXPECT_TRUE(DeleteFileA(path.c_str()));  // closed
+        if (way == "set-channel") {
+            ASSERT_TRUE(WithDialog(module, [&](DialogDriver& dialog) {
+                EXPECT_EQ(dialog.Text(IDC_FILE_NAME_EDIT), "11362-V-22000 - pid256.dat");
+            }));
+        }
     }
 }
 
-TEST(ModuleStopPaths, DialogStop) {
-    RecordAndStop("dialog");
-}
-TEST(ModuleStopPaths, ModuleStop) {
-    RecordAndStop("module-stop");
-}
-TEST(ModuleStopPaths, SetChannel) {
-    RecordAndStop("set-channel");
-}
-TEST(ModuleStopPaths, UnloadWhileDataFlows) {
-    RecordAndStop("unload");
-}
+INSTANTIATE_TEST_SUITE_P(Ways, ModuleStopPaths,
+                         ::testing::Values("dialog", "module-stop", "set-channel", "unload",
+                                           "stop-and-free"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name;
+                         });
 
 }  // namespace
 }  // namespace corvanlet

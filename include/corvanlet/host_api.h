@@ -13,6 +13,21 @@
  * calling convention (cdecl: the caller removes the arguments), with
  * undecorated names. Each export returns a one-byte boolean, 1 for true and 0
  * for false.
+ *
+ * Threads: the exports may be called from any thread, also from two at once;
+ * the module lets one call in at a time (and the same thread again, from
+ * inside its own modal dialog). A thread waiting to get in still answers
+ * messages sent to its windows, so a host whose window thread and another
+ * thread both call exports does not deadlock on the filter messages, which
+ * the module sends from the calling thread. The data callback is called from
+ * one thread at a time; a block delivered while another delivery is still
+ * inside the callback is refused and counted as dropped.
+ *
+ * Unloading: calling Module_Stop before FreeLibrary is best; FreeLibrary
+ * right after it is safe. Freeing the library while it records stops the
+ * recording (every accepted block written) without waiting for any thread
+ * that needs the loader lock. At process exit the module waits for nothing
+ * that a killed thread held and writes what was queued.
  */
 #ifndef CORVANLET_HOST_API_H
 #define CORVANLET_HOST_API_H

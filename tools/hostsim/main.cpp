@@ -27,11 +27,16 @@ using corvanlet::hostsim::SimulatedHost;
 
 constexpr char kUsage[] =
     "Usage: hostsim --module PATH [options]\n"
+    "       hostsim --make-ts FILE --packets N [--pids P,P,...]\n"
     "\n"
     "Loads a module library and drives it as the Siltrocke host does: handshake,\n"
     "entry description, start, channel, options dialog, stop, unload. With --ts,\n"
     "the PID the module registers is delivered from a transport stream file, in\n"
     "blocks of up to five 188-byte packets, from a separate delivery thread.\n"
+    "\n"
+    "--make-ts writes a test stream instead: N packets cycling through the PIDs\n"
+    "(default 256), each carrying its running number (4 bytes, little-endian,\n"
+    "after the header) and then that number's low byte in every byte.\n"
     "\n"
     "Options:\n"
     "  --module PATH         the module library to load (required)\n"
@@ -64,6 +69,9 @@ constexpr char kUsage[] =
     "delivered_fnv1a64 describe exactly what reached the module's callback.\n";
 
 struct Options {
+    std::string makeTs;
+    std::uint32_t packets = 0;
+    std::vector<std::uint16_t> pids;
     std::string module;
     std::string ts;
     bool haveChannel = false;
@@ -122,6 +130,21 @@ int ParseArguments(int argc, char** argv, Options& options) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
+        } else if (arg == "--make-ts") {
+            if (!value(options.makeTs)) return Fail("--make-ts needs a file", 1);
+        } else if (arg == "--packets") {
+            if (!value(text)) return Fail("--packets needs a number", 1);
+            options.packets = static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+        } else if (arg == "--pids") {
+            if (!value(text)) return Fail("--pids needs a list", 1);
+            for (char* at = text.data(); *at != '\0';) {
+                char* end = nullptr;
+                const unsigned long pid = std::strtoul(at, &end, 0);
+                if (end == at || pid > 0x1FFF)
+                    return Fail("--pids takes PIDs 0 to 8191, e.g. 0x100,0x200", 1);
+                options.pids.push_back(static_cast<std::uint16_t>(pid));
+                at = *end == ',' ? end + 1 : end;
+            }
         } else if (arg == "--module") {
             if (!value(options.module)) return Fail("--module needs a path", 1);
         } else if (arg == "--ts") {
@@ -179,6 +202,11 @@ int ParseArguments(int argc, char** argv, Options& options) {
         } else {
             return Fail("unknown argument '" + arg + "' (see --help)", 1);
         }
+    }
+    if (!options.makeTs.empty()) {
+        if (options.packets == 0) return Fail("--make-ts needs --packets N", 1);
+        if (options.pids.empty()) options.pids.push_back(0x100);
+        return 0;
     }
     if (options.module.empty()) return Fail("--module is required (see --help)", 1);
     if (options.loop && options.stopAfterMs < 0) {
@@ -263,6 +291,14 @@ double PlainWriteMBps(const std::string& path,
 int main(int argc, char** argv) {
     Options options;
     if (const int code = ParseArguments(argc, argv, options); code != 0) return code;
+    if (!options.makeTs.empty()) {
+        const auto stream = corvanlet::hostsim::MakeTransportStream(options.pids, options.packets);
+        std::FILE* out = std::fopen(options.makeTs.c_str(), "wb");
+        if (out == nullptr) return Fail("cannot create " + options.makeTs);
+        const bool written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
+        if (std::fclose(out) != 0 || !written) return Fail("cannot write " + options.makeTs);
+        return 0;
+    }
 
     std::vector<std::uint8_t> stream;
     if (!options.ts.empty()) {

@@ -1,5 +1,6 @@
 #include "transport_stream.h"
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -111,6 +112,22 @@ bool LoadTransportStream(const std::string& path, std::vector<std::uint8_t>& out
 
 std::uint16_t PacketPid(const std::uint8_t* packet) {
     return static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+}
+
+std::vector<std::uint8_t> MakeTransportStream(const std::vector<std::uint16_t>& pids,
+                                              std::uint32_t count) {
+    std::vector<std::uint8_t> stream(static_cast<std::size_t>(count) * kPacketSize);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint8_t* packet = stream.data() + static_cast<std::size_t>(i) * kPacketSize;
+        const std::uint16_t pid = pids[i % pids.size()];
+        packet[0] = 0x47;
+        packet[1] = static_cast<std::uint8_t>((pid >> 8) & 0x1F);
+        packet[2] = static_cast<std::uint8_t>(pid & 0xFF);
+        packet[3] = static_cast<std::uint8_t>(0x10 | (i & 0x0F));
+        for (int b = 0; b < 4; ++b) packet[4 + b] = static_cast<std::uint8_t>(i >> (8 * b));
+        std::memset(packet + 8, static_cast<int>(i & 0xFF), kPacketSize - 8);
+    }
+    return stream;
 }
 
 std::vector<std::vector<std::uint8_t>> BlocksForPid(const std::vector<std::uint8_t>& stream,

@@ -43,6 +43,13 @@ bool LoadTransportStream(const std::string& path, std::vector<std::uint8_t>& out
 
 std::uint16_t PacketPid(const std::uint8_t* packet);
 
+// A test stream of `count` packets cycling through `pids`: each carries its
+// index in the stream (4 bytes, little-endian, after the header), then that
+// index's low byte in all 180 remaining bytes, so that a recording can be
+// checked packet by packet. The continuity counter counts per packet.
+std::vector<std::uint8_t> MakeTransportStream(const std::vector<std::uint16_t>& pids,
+                                              std::uint32_t count);
+
 // The packets of `pid` (13 bits; 8192 for all), grouped into blocks of up to
 // `packetsPerBlock` packets, in stream order.
 std::vector<std::vector<std::uint8_t>> BlocksForPid(const std::vector<std::uint8_t>& stream,

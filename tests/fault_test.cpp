@@ -38,14 +38,17 @@ class FaultTest : public ::testing::Test {
 };
 
 TEST_F(FaultTest, FullDiskFailsEveryWriteButTheModuleGoesOn) {
-    std::string sizeShown;
+    std::string sizeShown, lostShown, errorsShown, lostAtStop;
     bool recording = false;
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         recording = StartThroughDialog(dialog, "256", "full", "Z:\\dev");
         host_.WaitForDeliveryEnd(10000);
         Sleep(1200);  // a timer tick
         sizeShown = dialog.Text(IDC_SIZE_EDIT);
+        lostShown = dialog.Text(IDC_LOST_EDIT);
+        errorsShown = dialog.Text(IDC_ERRORS_EDIT);
         dialog.Press(IDC_STOP_BUTTON);
+        lostAtStop = dialog.Text(IDC_LOST_EDIT);
         // A later recording to a good directory works.
         EXPECT_TRUE(StartThroughDialog(dialog, "256", "good.dat", dir_.Path().string()));
         host_.WaitForDeliveryEnd(10000);
@@ -53,9 +56,35 @@ TEST_F(FaultTest, FullDiskFailsEveryWriteButTheModuleGoesOn) {
     }));
     EXPECT_TRUE(recording) << "could not open Z:\\dev\\full";
     EXPECT_EQ(sizeShown, "0");  // nothing reached the disk
+    // Lost: every byte delivered (failed writes); the stream itself was whole.
+    EXPECT_EQ(lostAtStop, std::to_string(host_.Delivered().bytes));
+    EXPECT_FALSE(lostShown.empty());
+    EXPECT_EQ(errorsShown, "0");
     const auto file = ReadFileBytes(dir_.File("good.dat"));
     EXPECT_EQ(file.size(), host_.Delivered().bytes);
     EXPECT_GT(file.size(), 0u);
+}
+
+TEST_F(FaultTest, LostCountsRefusedBlocksAndErrorsSaysDashForBlocksThatAreNotPackets) {
+    // Blocks of 188 bytes that do not start with a sync byte, delivered flat
+    // out into the smallest ring: some are refused, none is checked.
+    auto stream = hostsim::MakeTransportStream({0x100}, 60000);
+    for (std::size_t at = 0; at < stream.size(); at += 188) stream[at] = 0x00;
+    host_.SetStream(stream);
+    host_.SetRateMBps(0);
+    WritePrivateProfileStringA("Corvanlet", "BufferKB", "100", dir_.File("Options.ini").c_str());
+    EXPECT_EQ(module_.start(), 1);  // reads BufferKB
+    std::string lost, errors;
+    ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
+        ASSERT_TRUE(StartThroughDialog(dialog, "256", "raw.dat", dir_.Path().string()));
+        host_.WaitForDeliveryEnd(20000);
+        dialog.Press(IDC_STOP_BUTTON);
+        lost = dialog.Text(IDC_LOST_EDIT);
+        errors = dialog.Text(IDC_ERRORS_EDIT);
+    }));
+    const auto file = ReadFileBytes(dir_.File("raw.dat"));
+    EXPECT_EQ(lost, std::to_string(host_.Delivered().bytes - file.size()));
+    EXPECT_EQ(errors, "-");
 }
 
 TEST_F(FaultTest, MissingDirectoryOrLockedFileRefusesToStart) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -246,6 +247,73 @@ TEST_F(FileSinkTest, AWriteFailingPartwayKeepsTheFileToWholeBlocks) {
     EXPECT_GE(sink.FailedWrites(), 1u);
     EXPECT_EQ(sink.FailedWriteBlocks() * 1000, sink.FailedWriteBytes());
     EXPECT_EQ(sink.FailedWriteBytes() + file.size(), 10000u);
+}
+
+// Storage beyond a limit cannot be had, as in a fragmented 32-bit address space.
+class ScarceSink : public FileSink {
+  public:
+    std::uint32_t largestWords = 0;
+    ~ScarceSink() override { CloseFile(); }
+
+  protected:
+    std::uint32_t* AllocateStorage(std::uint32_t words) override {
+        return words > largestWords ? nullptr : FileSink::AllocateStorage(words);
+    }
+};
+
+TEST_F(FileSinkTest, ARingThatCannotBeHadWholeIsHalvedDownTo100KB) {
+    ScarceSink sink;
+    sink.largestWords = 5 * 1024 * 1024 / 4;  // 5 MiB: 16 MiB and 8 MiB fail, 4 MiB fits
+    ASSERT_TRUE(sink.OpenFile(PathOf("half.dat").c_str(), FileSink::kCapacity));
+    EXPECT_EQ(sink.Capacity(), 4u * 1024 * 1024);
+    const auto expected = PushBlocks(sink, 500, 9);
+    sink.CloseFile();
+    EXPECT_EQ(ReadAll(PathOf("half.dat")), expected);
+
+    sink.largestWords = 200 * 1024 / 4;  // halving 16 MiB reaches 128 KiB
+    ASSERT_TRUE(sink.OpenFile(PathOf("small.dat").c_str(), FileSink::kCapacity));
+    EXPECT_EQ(sink.Capacity(), 128u * 1024);
+    sink.CloseFile();
+
+    sink.largestWords = 100 * 1024 / 4 - 1;  // not even 100 KB: no recording
+    EXPECT_FALSE(sink.OpenFile(PathOf("none.dat").c_str(), 100 * 1024));
+    EXPECT_FALSE(sink.IsOpen());
+    std::error_code error;
+    fs::remove(PathOf("none.dat"), error);  // the file was closed again
+    EXPECT_FALSE(error) << error.message();
+}
+
+TEST_F(FileSinkTest, StopWithAFull16MiBRingWritesEveryBlock) {
+    // The writer is held up until the default ring is full; Stop then writes
+    // every accepted block before it returns.
+    class HeldSink : public FileSink {
+      public:
+        std::atomic<bool> hold{true};
+        ~HeldSink() override { CloseFile(); }
+
+      protected:
+        bool WriteSome(const void* data, std::uint32_t length, std::uint32_t* written) override {
+            while (hold.load()) platform::SleepMs(1);
+            return FileSink::WriteSome(data, length, written);
+        }
+    } sink;
+    const std::string path = PathOf("full.dat");
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    EXPECT_EQ(sink.Capacity(), static_cast<std::uint32_t>(FileSink::kCapacity));
+    std::vector<std::uint8_t> expected;
+    std::uint8_t block[1000];
+    for (std::uint32_t seq = 0;; ++seq) {
+        MakeBlock(seq, 1000, block);
+        if (sink.Push(block, 1000, 0) != BlockRing::PushResult::kQueued) break;
+        expected.insert(expected.end(), block, block + 1000);
+    }
+    EXPECT_GT(expected.size(), 16u * 1000 * 1000);  // the ring held more than 16 MB
+    sink.hold = false;
+    const std::uint32_t start = platform::TickCountMs();
+    sink.CloseFile();
+    std::printf("  stop with a full 16 MiB ring took %u ms\n", platform::TickCountMs() - start);
+    EXPECT_EQ(sink.BytesWritten(), expected.size());
+    EXPECT_EQ(ReadAll(path), expected);
 }
 
 class ProcessExitTest : public FileSinkTest,

@@ -2,7 +2,9 @@
 // simulated host.
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -147,6 +149,35 @@ TEST_F(RecorderSettingsTest, NoSettingsFileMeansDefaultsAndNoWrites) {
     EXPECT_STREQ(Settings(std::string(300, 'x').c_str()).Path(), "");
 }
 
+TEST(Settings, BufferKBBoundsAndJunk) {
+    EXPECT_EQ(Settings::ParseBufferKB("16384"), 16384);
+    EXPECT_EQ(Settings::ParseBufferKB(" 100 "), 100);  // the bounds are taken as given
+    EXPECT_EQ(Settings::ParseBufferKB("262144"), 262144);
+    EXPECT_EQ(Settings::ParseBufferKB("99"), 100);  // outside: the nearer bound
+    EXPECT_EQ(Settings::ParseBufferKB("-5"), 100);
+    EXPECT_EQ(Settings::ParseBufferKB("262145"), 262144);
+    EXPECT_EQ(Settings::ParseBufferKB("99999999999999999999"), 262144);
+    EXPECT_EQ(Settings::ParseBufferKB(""), Settings::kDefaultBufferKB);  // junk: the default
+    EXPECT_EQ(Settings::ParseBufferKB("lots"), Settings::kDefaultBufferKB);
+    EXPECT_EQ(Settings::ParseBufferKB("512k"), Settings::kDefaultBufferKB);
+    EXPECT_EQ(Settings::ParseBufferKB("0x400"), Settings::kDefaultBufferKB);
+}
+
+TEST_F(RecorderSettingsTest, BufferKBIsReadAtStartAndWrittenBack) {
+    RecorderModule recorder(link_, Settings(ini_.c_str()));
+    EXPECT_EQ(recorder.BufferKB(), Settings::kDefaultBufferKB);
+    WritePrivateProfileStringA("Corvanlet", "BufferKB", "4096", ini_.c_str());
+    recorder.LoadSettings();
+    EXPECT_EQ(recorder.BufferKB(), 4096);
+    WritePrivateProfileStringA("Corvanlet", "BufferKB", "many", ini_.c_str());
+    recorder.LoadSettings();
+    EXPECT_EQ(recorder.BufferKB(), Settings::kDefaultBufferKB);
+    recorder.SaveSettings();  // the user finds the value in the file
+    char value[32] = {};
+    GetPrivateProfileStringA("Corvanlet", "BufferKB", "", value, sizeof value, ini_.c_str());
+    EXPECT_STREQ(value, "16384");
+}
+
 class RecorderRecordingTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -200,6 +231,63 @@ TEST_F(RecorderRecordingTest, DestructionStopsTheRecordingWithItsDataWritten) {
     }
     EXPECT_EQ(host_.RemoveMessages(), 1u);
     EXPECT_EQ(testing::ReadFileBytes(path).size(), 50u * 940u);
+}
+
+std::vector<std::string> LogLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST_F(RecorderRecordingTest, TheLogHasALineAtEachStartAndStopAndIsKeptBounded) {
+    const std::string ini = dir_.File("Options.ini");
+    const std::string log = dir_.File("Corvanlet.log");
+    WritePrivateProfileStringA("Corvanlet", "BufferKB", "200", ini.c_str());
+    RecorderModule recorder(link_, Settings(ini.c_str()));
+    recorder.LoadSettings();
+    recorder.SetChoice(0x100, "logged.dat", dir_.Path().string().c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    std::uint8_t block[188] = {0x47, 0x01, 0x00, 0x10};
+    for (int i = 0; i < 10; ++i) {
+        block[3] = static_cast<std::uint8_t>(0x10 | (i & 15));
+        DataCallback(0, sizeof block, block);
+    }
+    block[3] = 0x1E;  // a counter that skips: one continuity error
+    DataCallback(0, sizeof block, block);
+    recorder.StopRecording();
+
+    const auto lines = LogLines(log);
+    ASSERT_EQ(lines.size(), 2u);
+    // 2026-12-08T23:45:12 start pid=256 file="...\logged.dat" ring=200KB
+    EXPECT_EQ(lines[0].size() > 20 ? lines[0][4] : ' ', '-');
+    EXPECT_EQ(lines[0][10], 'T');
+    EXPECT_NE(lines[0].find(" start pid=256 file=\"" + dir_.File("logged.dat") + "\" ring=200KB"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find(" stop pid=256 duration=00:00:0"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(" bytes=2068 refused_blocks=0 refused_bytes=0 failed_writes=0 "
+                            "failed_bytes=0 cc_errors=1 transport_errors=0 ring_peak="),
+              std::string::npos)
+        << lines[1];
+
+    // Past 1 MiB the log becomes Corvanlet.log.old, replacing an older one.
+    { std::ofstream(log, std::ios::app) << std::string(1024 * 1024, 'x'); }
+    { std::ofstream(log + ".old") << "older"; }
+    ASSERT_TRUE(recorder.StartRecording());
+    recorder.StopRecording();
+    EXPECT_EQ(LogLines(log).size(), 2u);
+    EXPECT_GT(testing::ReadFileBytes(log + ".old").size(), 1024u * 1024u);
+
+    // No settings file, no log.
+    RecorderModule unlogged(link_, Settings(nullptr));
+    unlogged.SetChoice(0x100, "unlogged.dat", dir_.Path().string().c_str());
+    ASSERT_TRUE(unlogged.StartRecording());
+    unlogged.StopRecording();
+    EXPECT_EQ(LogLines(log).size(), 2u);
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 #define IDC_DIRECTORY_EDIT 1004
 #define IDC_SIZE_EDIT 1005
 #define IDC_TIME_EDIT 1006
+#define IDC_LOST_EDIT 1007   /* bytes that did not reach the file */
+#define IDC_ERRORS_EDIT 1008 /* continuity and transport errors, or "-" */
 /* The Close button is the dialog's cancel command (IDCANCEL): Escape and the
  * frame's close button give the same command. */
 #define IDC_CLOSE_BUTTON 2 /* IDCANCEL */

@@ -11,6 +11,10 @@ BlockRing::~BlockRing() {
 
 void BlockRing::ProcessBlock(const std::uint8_t*, std::int32_t, std::uint8_t) {}
 
+std::uint32_t* BlockRing::AllocateStorage(std::uint32_t words) {
+    return new (std::nothrow) std::uint32_t[words];
+}
+
 bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     Close();
     if (ringCapacity < 1 ||
@@ -18,7 +22,7 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
         return false;
     }
     const std::uint32_t size = static_cast<std::uint32_t>(ringCapacity) & ~3u;
-    storage_ = new (std::nothrow) std::uint32_t[size / 4];
+    storage_ = AllocateStorage(size / 4);
     if (storage_ == nullptr) return false;
     queue_.Reset(storage_, size, blockLimit);
     batchBytes_ = batchLimit_ == 0 ? 0 : std::min(batchLimit_, size / 4);
@@ -29,6 +33,7 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     counters_.droppedBytes.store(0, std::memory_order_relaxed);
     counters_.wakeCalls.store(0, std::memory_order_relaxed);
     counters_.lateWakeups.store(0, std::memory_order_relaxed);
+    peakFill_.store(0, std::memory_order_relaxed);
     commits_[0] = {queue_.ReadPosition(), 0};
     commitIndex_.store(0, std::memory_order_relaxed);
     wake_.Reset();
@@ -182,6 +187,11 @@ std::uint32_t BlockRing::Drain() {
         r = record.next;
     }
     if (batchBlocks != 0) Commit(r);
+    // What one drain found is (about) what was queued when it began.
+    const auto fill = static_cast<std::uint32_t>(std::uint64_t{freed} * 100 / queue_.Capacity());
+    if (fill > peakFill_.load(std::memory_order_relaxed)) {
+        peakFill_.store(std::min(fill, 100u), std::memory_order_relaxed);
+    }
     return freed;
 }
 

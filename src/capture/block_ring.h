@@ -75,6 +75,11 @@ class BlockRing {
     std::uint64_t LateWakeups() const {
         return counters_.lateWakeups.load(std::memory_order_relaxed);
     }
+    // The most the writer found queued at once, in percent of the ring: how
+    // close the ring came to refusing blocks.
+    std::uint32_t PeakFillPercent() const { return peakFill_.load(std::memory_order_relaxed); }
+    // The bytes of storage the open (or last) ring has.
+    std::uint32_t Capacity() const { return queue_.Capacity(); }
 
     // How the writer waits. While data flows it naps between drains, at most
     // `napMs` and less when the stream is fast (about the time the producer
@@ -95,6 +100,10 @@ class BlockRing {
 
   protected:
     static constexpr std::uint32_t kMaxBatchBlocks = 1024;
+
+    // Control thread: the ring's storage, `words` 32-bit words, or null when
+    // it cannot be had. A derived class may stand in for the allocator.
+    virtual std::uint32_t* AllocateStorage(std::uint32_t words);
 
     // Writer thread: one block, in push order. The base version does nothing.
     virtual void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag);
@@ -155,6 +164,8 @@ class BlockRing {
     };
     CommitPoint commits_[2] = {};
     std::atomic<std::uint32_t> commitIndex_{0};
+    // Written by the writer only; relaxed: a figure for reports.
+    std::atomic<std::uint32_t> peakFill_{0};
 
     // Control thread against the writer.
     std::atomic<bool> stopRequested_{false};

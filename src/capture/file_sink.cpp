@@ -10,8 +10,9 @@ FileSink::~FileSink() {
     CloseFile();
 }
 
-bool FileSink::OpenFile(const char* path) {
+bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
     CloseFile();
+    continuity_.Reset();
     pendingBytes_ = 0;
     pendingBlocks_ = 0;
     fileLength_ = 0;
@@ -20,11 +21,14 @@ bool FileSink::OpenFile(const char* path) {
     failedBlocks_.store(0, std::memory_order_relaxed);
     failedBytes_.store(0, std::memory_order_relaxed);
     if (path == nullptr || !file_.Create(path)) return false;
-    if (!Init(ringCapacity_, kMaxBlock)) {
-        file_.Close();
-        return false;
+    // A recording on a smaller ring beats no recording: a fragmented 32-bit
+    // address space may not have the size asked for in one piece.
+    for (std::int32_t size = capacity > 0 ? capacity : ringCapacity_;; size /= 2) {
+        if (Init(size, kMaxBlock)) return true;
+        if (size / 2 < kSmallestCapacity) break;
     }
-    return true;
+    file_.Close();
+    return false;
 }
 
 void FileSink::CloseFile() {
@@ -33,6 +37,7 @@ void FileSink::CloseFile() {
 }
 
 void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
+    continuity_.Check(data, length);
     // The ring keeps a batch within kWriteBatch bytes and kMaxBatchBlocks blocks.
     std::memcpy(pending_ + pendingBytes_, data, static_cast<std::size_t>(length));
     pendingBytes_ += static_cast<std::uint32_t>(length);

@@ -6,25 +6,33 @@
 #include <cstdint>
 
 #include "capture/block_ring.h"
+#include "capture/continuity_check.h"
 #include "platform/platform.h"
 
 namespace corvanlet {
 
 class FileSink : public BlockRing {
   public:
-    static constexpr std::int32_t kCapacity = 100000;
+    // The ring: 16 MiB unless told otherwise, about 1.6 s of a whole
+    // transponder, enough to ride out the stalls of an ordinary disk.
+    static constexpr std::int32_t kCapacity = 16 * 1024 * 1024;
+    // When that much storage cannot be had, half and half again, down to this.
+    static constexpr std::int32_t kSmallestCapacity = 100 * 1024;
     static constexpr std::int32_t kMaxBlock = 1000;
 
-    // `capacity` is the ring size used by every OpenFile.
+    // `capacity` is the ring size OpenFile asks for unless told otherwise.
     explicit FileSink(std::int32_t capacity = kCapacity);
     // Closes like CloseFile, while this is still a FileSink, so the writer's
     // last blocks still reach the file.
     ~FileSink() override;
 
     // Control thread. Closes a file still open, creates (or truncates) the
-    // file at `path` and starts the ring. False, with the sink idle, when the
-    // file cannot be created or the ring cannot start.
-    [[nodiscard]] bool OpenFile(const char* path);
+    // file at `path` and starts a ring of `capacity` bytes (0: the size given
+    // at construction); when that storage cannot be had, of half that, and
+    // half again, down to kSmallestCapacity (Capacity() tells what it got).
+    // False, with the sink idle, when the file cannot be created or no ring
+    // can start.
+    [[nodiscard]] bool OpenFile(const char* path, std::int32_t capacity = 0);
     // Control thread. Writes every accepted block, stops the ring, closes the
     // file. No-op when idle.
     void CloseFile();
@@ -38,6 +46,8 @@ class FileSink : public BlockRing {
         return failedBlocks_.load(std::memory_order_relaxed);
     }
     std::uint64_t FailedWriteBytes() const { return failedBytes_.load(std::memory_order_relaxed); }
+    // What the received stream says was lost (see ContinuityCheck).
+    const ContinuityCheck& Continuity() const { return continuity_; }
 
   protected:
     // Blocks are gathered per batch (up to kWriteBatch bytes) and written in
@@ -68,6 +78,7 @@ class FileSink : public BlockRing {
     std::atomic<std::uint64_t> failedWrites_{0};
     std::atomic<std::uint64_t> failedBlocks_{0};
     std::atomic<std::uint64_t> failedBytes_{0};
+    ContinuityCheck continuity_;  // writer thread; reset before it starts
 };
 
 }  // namespace corvanlet

@@ -111,9 +111,20 @@ void OptionsDialog::Refresh() {
     char elapsed[16];
     FormatElapsed(recorder_.ElapsedMs(), elapsed);
     SetDlgItemTextA(window_, IDC_TIME_EDIT, elapsed);
-    char size[24] = {};
-    std::to_chars(size, size + sizeof size - 1, recorder_.BytesWritten());
-    SetDlgItemTextA(window_, IDC_SIZE_EDIT, size);
+    ShowNumber(IDC_SIZE_EDIT, recorder_.BytesWritten());
+    ShowNumber(IDC_LOST_EDIT, recorder_.LostBytes());
+    std::uint64_t errors = 0;
+    if (recorder_.StreamErrors(errors)) {
+        ShowNumber(IDC_ERRORS_EDIT, errors);
+    } else {
+        SetDlgItemTextA(window_, IDC_ERRORS_EDIT, "-");  // the blocks are not packets
+    }
+}
+
+void OptionsDialog::ShowNumber(int id, std::uint64_t value) {
+    char text[24] = {};
+    std::to_chars(text, text + sizeof text - 1, value);
+    SetDlgItemTextA(window_, id, text);
 }
 
 void OptionsDialog::ShowFileName() {

@@ -1,6 +1,7 @@
 // OptionsDialog: the module's one window. It edits the recorder's PID, file
 // name and directory, starts and stops a recording, and shows its elapsed
-// time and size, read from the recorder once a second.
+// time, size, what was lost and the errors in the stream, read from the
+// recorder once a second.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,7 @@ class OptionsDialog {
     INT_PTR OnInit(HWND window);
     INT_PTR OnCommand(int id);
     void OnStart();
+    void ShowNumber(int id, std::uint64_t value);
 
     RecorderModule& recorder_;
     platform::CallLock& lock_;

@@ -2,9 +2,10 @@
 
 namespace corvanlet {
 
-bool RecordingFilter::Start(const HostLink& link, std::int32_t pid, const char* path) {
+bool RecordingFilter::Start(const HostLink& link, std::int32_t pid, const char* path,
+                            std::int32_t ringBytes) {
     Stop();
-    if (!sink_.OpenFile(path)) return false;
+    if (!sink_.OpenFile(path, ringBytes)) return false;
     filter_.emplace(link, pid, sink_);
     return true;
 }

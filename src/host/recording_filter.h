@@ -21,10 +21,12 @@ class RecordingFilter {
     RecordingFilter(const RecordingFilter&) = delete;
     RecordingFilter& operator=(const RecordingFilter&) = delete;
 
-    // Stops a recording still running, opens the file at `path` and registers
+    // Stops a recording still running, opens the file at `path` with a ring
+    // of `ringBytes` (0: the default; see FileSink::OpenFile) and registers
     // for `pid` with the host `link` names. False (nothing registered) when
     // the file cannot be opened; true whether or not the host accepts.
-    [[nodiscard]] bool Start(const HostLink& link, std::int32_t pid, const char* path);
+    [[nodiscard]] bool Start(const HostLink& link, std::int32_t pid, const char* path,
+                             std::int32_t ringBytes = 0);
     // Removes the registration (if the host accepted it), then closes the
     // sink with every accepted block written. No-op when not recording.
     void Stop();

@@ -8,7 +8,7 @@
 namespace corvanlet {
 
 RecorderModule::RecorderModule(const HostLink& link, const Settings& settings)
-    : link_(link), settings_(settings) {
+    : link_(link), settings_(settings), log_(settings.Path()) {
     LoadDefaults();
 }
 
@@ -16,18 +16,21 @@ void RecorderModule::LoadDefaults() {
     const Settings::Values values = settings_.Defaults();
     std::snprintf(directory_, sizeof directory_, "%s", values.directory);
     pid_ = values.pid;
+    bufferKB_ = values.bufferKB;
 }
 
 void RecorderModule::LoadSettings() {
     const Settings::Values values = settings_.Load();
     std::snprintf(directory_, sizeof directory_, "%s", values.directory);
     pid_ = values.pid;
+    bufferKB_ = values.bufferKB;
 }
 
 void RecorderModule::SaveSettings() const {
     Settings::Values values;
     values.pid = pid_;
     std::snprintf(values.directory, sizeof values.directory, "%s", directory_);
+    values.bufferKB = bufferKB_;
     settings_.Save(values);
 }
 
@@ -57,9 +60,10 @@ bool RecorderModule::StartRecording() {
     if (IsRecording()) return true;
     char path[kPathSize];
     JoinPath(directory_, fileName_, path);
-    if (!filter_.Start(link_, pid_, path)) return false;
+    if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024)) return false;
     startTick_ = platform::TickCountMs();
     recorded_ = true;
+    log_.Started(pid_, path, filter_.Sink().Capacity());
     return true;
 }
 
@@ -67,6 +71,29 @@ void RecorderModule::StopRecording() {
     if (!IsRecording()) return;
     filter_.Stop();
     stopTick_ = platform::TickCountMs();
+    const FileSink& sink = filter_.Sink();
+    RecordingLog::Stop stop{};
+    stop.durationMs = stopTick_ - startTick_;
+    stop.bytesWritten = sink.BytesWritten();
+    stop.refusedBlocks = sink.DroppedBlocks();
+    stop.refusedBytes = sink.DroppedBytes();
+    stop.failedWrites = sink.FailedWrites();
+    stop.failedWriteBytes = sink.FailedWriteBytes();
+    stop.continuityErrors = sink.Continuity().ContinuityErrors();
+    stop.transportErrors = sink.Continuity().TransportErrors();
+    stop.sawPackets = sink.Continuity().SawPackets();
+    stop.peakFillPercent = sink.PeakFillPercent();
+    log_.Stopped(pid_, stop);
+}
+
+std::uint64_t RecorderModule::LostBytes() const {
+    return filter_.Sink().DroppedBytes() + filter_.Sink().FailedWriteBytes();
+}
+
+bool RecorderModule::StreamErrors(std::uint64_t& errors) const {
+    const ContinuityCheck& check = filter_.Sink().Continuity();
+    errors = check.ContinuityErrors() + check.TransportErrors();
+    return check.SawPackets();
 }
 
 std::uint32_t RecorderModule::ElapsedMs() const {

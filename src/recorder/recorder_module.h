@@ -9,6 +9,7 @@
 #include "corvanlet/host_api.h"
 #include "host/host_link.h"
 #include "host/recording_filter.h"
+#include "recorder/recording_log.h"
 #include "recorder/settings.h"
 
 namespace corvanlet {
@@ -29,9 +30,11 @@ class RecorderModule {
     // Directory from the host's settings ("RecordDir"), else the host
     // executable's directory; PID 0.
     void LoadDefaults();
-    // LoadDefaults, then "Path" and "Pid" from the module's settings file.
+    // LoadDefaults, then "Path", "Pid" and "BufferKB" from the module's
+    // settings file.
     void LoadSettings();
-    // Writes "Path" and "Pid" to the module's settings file (if it has one).
+    // Writes "Path", "Pid" and "BufferKB" to the module's settings file (if
+    // it has one).
     void SaveSettings() const;
 
     // Builds the file name from the channel and the PID. False, with nothing
@@ -55,6 +58,12 @@ class RecorderModule {
     // The current recording, or the last one once it has stopped.
     std::uint32_t ElapsedMs() const;
     std::uint64_t BytesWritten() const { return filter_.Sink().BytesWritten(); }
+    // Bytes that did not reach the file: blocks refused plus failed writes.
+    std::uint64_t LostBytes() const;
+    // Continuity and transport errors in the received stream; false when no
+    // block was made of packets, and the count says nothing.
+    bool StreamErrors(std::uint64_t& errors) const;
+    std::int32_t BufferKB() const { return bufferKB_; }
     const RecordingFilter& Filter() const { return filter_; }
 
     // Joins directory and file name with a backslash when needed.
@@ -63,6 +72,8 @@ class RecorderModule {
   private:
     const HostLink& link_;
     Settings settings_;
+    RecordingLog log_;
+    std::int32_t bufferKB_ = Settings::kDefaultBufferKB;
     std::int32_t pid_ = 0;
     char fileName_[kTextSize] = {};
     char directory_[kTextSize] = {};

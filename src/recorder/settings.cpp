@@ -73,6 +73,9 @@ Settings::Values Settings::Load() const {
     GetPrivateProfileStringA(kModuleSection, "Path", fallback, values.directory, kTextSize, path_);
     values.pid =
         static_cast<std::int32_t>(GetPrivateProfileIntA(kModuleSection, "Pid", values.pid, path_));
+    char buffer[64] = {};
+    GetPrivateProfileStringA(kModuleSection, "BufferKB", "", buffer, sizeof buffer, path_);
+    values.bufferKB = ParseBufferKB(buffer);
     return values;
 }
 
@@ -82,6 +85,28 @@ void Settings::Save(const Values& values) const {
     char pid[16];
     std::snprintf(pid, sizeof pid, "%d", static_cast<int>(values.pid));
     WritePrivateProfileStringA(kModuleSection, "Pid", pid, path_);
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%d", static_cast<int>(values.bufferKB));
+    WritePrivateProfileStringA(kModuleSection, "BufferKB", buffer, path_);
+}
+
+std::int32_t Settings::ParseBufferKB(const char* text) {
+    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    while (isBlank(*text)) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    if (*text < '0' || *text > '9') return kDefaultBufferKB;  // no number at all
+    std::int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > kLargestBufferKB) value = kLargestBufferKB + 1;  // far too big: the bound
+    }
+    while (isBlank(*text)) ++text;
+    if (*text != '\0') return kDefaultBufferKB;  // junk after the number
+    if (negative) value = -value;
+    if (value < kSmallestBufferKB) return kSmallestBufferKB;
+    if (value > kLargestBufferKB) return kLargestBufferKB;
+    return static_cast<std::int32_t>(value);
 }
 
 }  // namespace corvanlet

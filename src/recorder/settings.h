@@ -1,6 +1,6 @@
 // Settings: the two settings files. The module's own "Options.ini" (section
-// "Corvanlet": "Path", "Pid") is read and written; the host's own settings
-// file (section "Siltrocke": "RecordDir") is only read, for defaults.
+// "Corvanlet": "Path", "Pid", "BufferKB") is read and written; the host's own
+// settings file (section "Siltrocke": "RecordDir") is only read, for defaults.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +15,21 @@ class Settings {
     static constexpr std::size_t kPathSize = 260;   // paths from the system
     static constexpr std::size_t kTextSize = 1000;  // the directory, with terminator
 
+    // The ring's size in kilobytes: the default, and the range taken as given
+    // (a value outside it takes the nearer bound; junk takes the default).
+    static constexpr std::int32_t kDefaultBufferKB = 16384;
+    static constexpr std::int32_t kSmallestBufferKB = 100;
+    static constexpr std::int32_t kLargestBufferKB = 262144;
+
     struct Values {
         std::int32_t pid = 0;
         char directory[kTextSize] = {};
+        std::int32_t bufferKB = kDefaultBufferKB;
     };
+
+    // "BufferKB" as the settings file holds it: decimal digits with an
+    // optional sign, nothing else but blanks around them.
+    static std::int32_t ParseBufferKB(const char* text);
 
     // `settingsPath`: the full path of "Options.ini", or empty or null when
     // there is none (then defaults are read and nothing is written).
@@ -33,7 +44,8 @@ class Settings {
     Values Defaults() const;
     // The defaults, overridden by what "Options.ini" holds.
     Values Load() const;
-    // Writes "Path" and "Pid"; failures are ignored. Nothing without a file.
+    // Writes "Path", "Pid" and "BufferKB"; failures are ignored. Nothing
+    // without a file.
     void Save(const Values& values) const;
 
     const char* Path() const { return path_; }

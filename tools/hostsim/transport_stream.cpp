@@ -117,13 +117,14 @@ std::uint16_t PacketPid(const std::uint8_t* packet) {
 std::vector<std::uint8_t> MakeTransportStream(const std::vector<std::uint16_t>& pids,
                                               std::uint32_t count) {
     std::vector<std::uint8_t> stream(static_cast<std::size_t>(count) * kPacketSize);
+    std::vector<std::uint8_t> counters(0x2000, 0);
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint8_t* packet = stream.data() + static_cast<std::size_t>(i) * kPacketSize;
-        const std::uint16_t pid = pids[i % pids.size()];
+        const std::uint16_t pid = pids[i % pids.size()] & 0x1FFF;
         packet[0] = 0x47;
         packet[1] = static_cast<std::uint8_t>((pid >> 8) & 0x1F);
         packet[2] = static_cast<std::uint8_t>(pid & 0xFF);
-        packet[3] = static_cast<std::uint8_t>(0x10 | (i & 0x0F));
+        packet[3] = static_cast<std::uint8_t>(0x10 | (counters[pid]++ & 0x0F));
         for (int b = 0; b < 4; ++b) packet[4 + b] = static_cast<std::uint8_t>(i >> (8 * b));
         std::memset(packet + 8, static_cast<int>(i & 0xFF), kPacketSize - 8);
     }

@@ -46,7 +46,8 @@ std::uint16_t PacketPid(const std::uint8_t* packet);
 // A test stream of `count` packets cycling through `pids`: each carries its
 // index in the stream (4 bytes, little-endian, after the header), then that
 // index's low byte in all 180 remaining bytes, so that a recording can be
-// checked packet by packet. The continuity counter counts per packet.
+// checked packet by packet. Each PID's continuity counter counts up without
+// a gap.
 std::vector<std::uint8_t> MakeTransportStream(const std::vector<std::uint16_t>& pids,
                                               std::uint32_t count);
 

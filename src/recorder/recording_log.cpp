@@ -1,0 +1,87 @@
+#include "recorder/recording_log.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <windows.h>
+
+#include "platform/handles.h"
+
+namespace corvanlet {
+
+namespace {
+
+// Local date and time, ISO 8601: 2026-12-08T23:45:12.
+void LocalTime(char (&out)[24]) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    std::snprintf(out, sizeof out, "%04u-%02u-%02uT%02u:%02u:%02u", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+}
+
+unsigned long long Wide(std::uint64_t value) {
+    return static_cast<unsigned long long>(value);
+}
+
+}  // namespace
+
+RecordingLog::RecordingLog(const char* settingsPath) {
+    if (settingsPath == nullptr) return;
+    const char* slash = std::strrchr(settingsPath, '\\');
+    if (slash == nullptr) return;
+    const int written = std::snprintf(path_, sizeof path_, "%.*sCorvanlet.log",
+                                      static_cast<int>(slash - settingsPath + 1), settingsPath);
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof path_) path_[0] = '\0';
+}
+
+void RecordingLog::Started(std::int32_t pid, const char* path, std::uint32_t ringBytes) const {
+    char when[24];
+    LocalTime(when);
+    char line[2400];
+    std::snprintf(line, sizeof line, "%s start pid=%d file=\"%s\" ring=%uKB\r\n", when,
+                  static_cast<int>(pid), path, ringBytes / 1024);
+    Append(line);
+}
+
+void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
+    char when[24];
+    LocalTime(when);
+    const std::uint32_t s = stop.durationMs / 1000;
+    char errors[64];
+    if (stop.sawPackets) {
+        std::snprintf(errors, sizeof errors, "cc_errors=%llu transport_errors=%llu",
+                      Wide(stop.continuityErrors), Wide(stop.transportErrors));
+    } else {
+        std::snprintf(errors, sizeof errors, "cc_errors=- transport_errors=-");
+    }
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "%s stop pid=%d duration=%02u:%02u:%02u bytes=%llu refused_blocks=%llu "
+                  "refused_bytes=%llu failed_writes=%llu failed_bytes=%llu %s ring_peak=%u%%\r\n",
+                  when, static_cast<int>(pid), s / 3600, (s % 3600) / 60, s % 60,
+                  Wide(stop.bytesWritten), Wide(stop.refusedBlocks), Wide(stop.refusedBytes),
+                  Wide(stop.failedWrites), Wide(stop.failedWriteBytes), errors,
+                  stop.peakFillPercent);
+    Append(line);
+}
+
+void RecordingLog::Append(const char* line) const {
+    if (path_[0] == '\0') return;
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (GetFileAttributesExA(path_, GetFileExInfoStandard, &info)) {
+        const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+        if (size >= kRotateBytes) {
+            char old[sizeof path_ + 4];
+            std::snprintf(old, sizeof old, "%s.old", path_);
+            MoveFileExA(path_, old, MOVEFILE_REPLACE_EXISTING);
+        }
+    }
+    platform::UniqueFileHandle file(CreateFileA(path_, FILE_APPEND_DATA,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.Get(), line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+}
+
+}  // namespace corvanlet

@@ -1,0 +1,44 @@
+// RecordingLog: "Corvanlet.log" beside "Options.ini", one line at each start
+// and each stop of a recording, so a user can tell afterwards what a
+// recording lost and whether the ring was big enough. Past 1 MiB the log is
+// renamed to "Corvanlet.log.old" (replacing an older one) and begun anew.
+// Writing it never delays or fails a recording: every failure is ignored.
+#pragma once
+
+#include <cstdint>
+
+namespace corvanlet {
+
+class RecordingLog {
+  public:
+    static constexpr std::uint64_t kRotateBytes = 1024 * 1024;
+
+    struct Stop {
+        std::uint32_t durationMs;
+        std::uint64_t bytesWritten;
+        std::uint64_t refusedBlocks;
+        std::uint64_t refusedBytes;
+        std::uint64_t failedWrites;
+        std::uint64_t failedWriteBytes;
+        std::uint64_t continuityErrors;
+        std::uint64_t transportErrors;
+        bool sawPackets;  // else the error counts say nothing
+        std::uint32_t peakFillPercent;
+    };
+
+    // `settingsPath`: the full path of "Options.ini", or empty or null when
+    // there is none (then there is no log either).
+    explicit RecordingLog(const char* settingsPath);
+
+    void Started(std::int32_t pid, const char* path, std::uint32_t ringBytes) const;
+    void Stopped(std::int32_t pid, const Stop& stop) const;
+
+    const char* Path() const { return path_; }
+
+  private:
+    void Append(const char* line) const;
+
+    char path_[300] = {};
+};
+
+}  // namespace corvanlet

@@ -33,8 +33,8 @@ class FilterTest : public ::testing::Test {
         HostLink::ModuleFileName(nullptr, link_.moduleName);
     }
     void TearDown() override { filter_.Stop(); }
-    bool Start(std::int32_t pid, const std::string& path) {
-        return filter_.Start(link_, pid, path.c_str());
+    bool Start(std::int32_t pid, const std::string& path, std::int32_t ringBytes = 0) {
+        return filter_.Start(link_, pid, path.c_str(), ringBytes);
     }
 
     std::vector<std::uint8_t> DeliveredBytes(std::uint16_t pid) const {
@@ -146,7 +146,7 @@ TEST_F(FilterTest, StopWhileTheHostDeliversFlatOut) {
     }
     for (int cycle = 0; cycle < 300; ++cycle) {
         const std::string path = dir_.File("storm.dat");
-        ASSERT_TRUE(Start(0x200, path));
+        ASSERT_TRUE(Start(0x200, path, 100 * 1024));  // small, so that it overflows too
         Sleep(cycle % 4);
         filter_.Stop();
         const auto delivered = host_.Delivered();

@@ -1,6 +1,7 @@
 #include "capture/block_ring.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace corvanlet {
@@ -24,6 +25,10 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     const std::uint32_t size = static_cast<std::uint32_t>(ringCapacity) & ~3u;
     storage_ = AllocateStorage(size / 4);
     if (storage_ == nullptr) return false;
+    // Touch every page now, on the control thread: otherwise the host's
+    // thread would take the first fault of each page of a large ring, which
+    // costs tens of microseconds under some systems.
+    std::memset(storage_, 0, size);
     queue_.Reset(storage_, size, blockLimit);
     batchBytes_ = batchLimit_ == 0 ? 0 : std::min(batchLimit_, size / 4);
     wakeThreshold_ = static_cast<std::uint32_t>(std::uint64_t{size} *

@@ -8,6 +8,7 @@
 #   e2e_<size>_lossless            the highest delivery rate tried with nothing dropped
 #   e2e_<size>_flood_written       bytes reaching the file per second while flooded
 #   e2e_<size>_plain_write         the same blocks written one write call each: the limit
+#   e2e_940B_<rate>_run<n>_dropped five paced runs each at 40 and 80 MB/s
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
@@ -42,7 +43,7 @@ for bits in "${widths[@]}"; do
     build_module_and_hostsim "$preset"
     cp "build/$preset/module/Corvanlet.Module" "$work/"
     # 100,000 packets of PID 256 (18.8 MB), each numbered.
-    "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
+    xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
         --packets 100000 --pids 256
     for packets in 1 5; do
         size=$((packets * 188))
@@ -82,5 +83,12 @@ for bits in "${widths[@]}"; do
         echo "e2e${bits}_${size}B_lossless $lossless MB/s"
         echo "e2e${bits}_${size}B_plain_write $plain MB/s"
         echo "e2e${bits}_${size}B_lossless_to_plain $(awk -v a="$lossless" -v b="$plain" 'BEGIN { printf "%.3f", a / b }') ratio"
+    done
+    for rate in 40 80; do
+        for n in 1 2 3 4 5; do
+            name="940B_${rate}MBps_run$n"
+            run "$name" --rate "$rate"
+            echo "e2e${bits}_${name}_dropped $(dropped "$name" 940) blocks"
+        done
     done
 done

@@ -14,14 +14,14 @@ trap 'rm -rf "$work"' EXIT
 cp "build/$preset/module/Corvanlet.Module" "$work/"
 printf '[Corvanlet]\r\nPath=%s\r\nPid=512\r\n' "$(winpath "$work")" >"$work/Options.ini"
 # A stream of PID 512 made on the spot: 60,000 packets, delivered at 2 MB/s.
-"${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
+xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
     --packets 60000 --pids 512
-xvfb-run -a -s "-screen 0 640x420x24" bash -c "
+xvfb-run -a -s "-screen 0 640x480x24" bash -c "
     ${wine[*]} build/$preset/tools/hostsim/hostsim.exe --module 'Z:${work//\//\\}\\Corvanlet.Module' \
         --ts 'Z:${work//\//\\}\\in.ts' --channel 11362,H,22000 --record --rate 2 --loop \
         --stop-after 4300 >/dev/null &
     sleep 4.6
-    import -window root -crop 351x251+0+0 '$ROOT/docs/dialog.png'
+    import -window root -crop 406x286+0+0 '$ROOT/docs/dialog.png'
     wait
 "
 echo "wrote docs/dialog.png"

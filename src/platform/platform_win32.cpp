@@ -1,7 +1,12 @@
 #include <atomic>
+#include <cstddef>
+#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
+
+// The linker's name for the start of the image this code is linked into.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace corvanlet::platform {
 
@@ -22,19 +27,21 @@ DWORD WINAPI ThreadMain(LPVOID raw) {
     return 0;
 }
 
-// The address range of the image that holds this code.
+// The address range of the image that holds this code, read from its own
+// headers: no call that would need the loader lock, which an unload holds.
 bool OwnImage(std::uintptr_t& begin, std::uintptr_t& end) {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExA(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCSTR>(&OwnImage), &module)) {
-        return false;
-    }
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        reinterpret_cast<const std::uint8_t*>(module) + dos->e_lfanew);
-    begin = reinterpret_cast<std::uintptr_t>(module);
-    end = begin + nt->OptionalHeader.SizeOfImage;
+    begin = reinterpret_cast<std::uintptr_t>(&__ImageBase);
+    LONG headers = 0;
+    std::memcpy(&headers,
+                reinterpret_cast<const void*>(begin + offsetof(IMAGE_DOS_HEADER, e_lfanew)),
+                sizeof headers);
+    DWORD size = 0;
+    std::memcpy(
+        &size,
+        reinterpret_cast<const void*>(begin + static_cast<std::uintptr_t>(headers) +
+                                      offsetof(IMAGE_NT_HEADERS, OptionalHeader.SizeOfImage)),
+        sizeof size);
+    end = begin + size;
     return true;
 }
 

@@ -1,0 +1,112 @@
+// The platform thread during an unload, with the loader lock really held (by
+// a library whose attach notice waits): a thread that has not started yet is
+// stopped before it runs any of our code, and one that has finished its work
+// is let go as soon as it has left our code, although it cannot exit.
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "platform/handles.h"
+#include "platform/platform.h"
+
+namespace corvanlet {
+namespace {
+
+using platform::Teardown;
+
+// Holds the loader lock from another thread until destroyed.
+class LoaderLockHeld {
+  public:
+    LoaderLockHeld()
+        : entered_(CreateEventA(nullptr, TRUE, FALSE, "CorvanletLoaderLockEntered")),
+          release_(CreateEventA(nullptr, TRUE, FALSE, "CorvanletLoaderLockRelease")),
+          loader_([] { library_.Reset(LoadLibraryA("corvanlet_loader_lock_holder.dll")); }) {
+        held_ = WaitForSingleObject(entered_.Get(), 10000) == WAIT_OBJECT_0;
+    }
+    ~LoaderLockHeld() {
+        SetEvent(release_.Get());
+        loader_.join();
+        library_.Reset();
+    }
+    bool Held() const { return held_; }
+
+  private:
+    platform::UniqueHandle entered_;
+    platform::UniqueHandle release_;
+    static inline platform::UniqueLibrary library_;
+    std::thread loader_;
+    bool held_ = false;
+};
+
+class UnloadTest : public ::testing::Test {
+  protected:
+    void TearDown() override { platform::SetTeardown(Teardown::kNone); }
+};
+
+std::atomic<bool> ranOurCode{false};
+
+void MarkRan(void* thread) {
+    static_cast<platform::Thread*>(thread)->Started();
+    ranOurCode = true;
+}
+
+TEST_F(UnloadTest, AThreadWaitingToStartIsStoppedBeforeItRunsOurCode) {
+    platform::Thread thread;
+    {
+        LoaderLockHeld lock;
+        ASSERT_TRUE(lock.Held());
+        platform::SetTeardown(Teardown::kUnload);
+        ranOurCode = false;
+        ASSERT_TRUE(thread.Start(&MarkRan, &thread));
+        Sleep(200);  // it waits for the loader lock to start
+        EXPECT_TRUE(thread.CancelIfNotStarted());
+        EXPECT_FALSE(ranOurCode.load());
+    }
+    Sleep(100);
+    EXPECT_FALSE(ranOurCode.load());  // and never will
+}
+
+TEST_F(UnloadTest, AFinishedThreadIsLetGoOnceItHasLeftOurCode) {
+    platform::Thread thread;
+    std::atomic<bool> go{false};
+    std::atomic<bool> done{false};
+    struct Work {
+        platform::Thread* thread;
+        std::atomic<bool>* go;
+        std::atomic<bool>* done;
+    } work{&thread, &go, &done};
+    ASSERT_TRUE(thread.Start(
+        [](void* raw) {
+            auto* w = static_cast<Work*>(raw);
+            w->thread->Started();
+            while (!w->go->load()) Sleep(1);
+            w->done->store(true);
+        },
+        &work));
+    // Threads cannot start while the loader lock is held: this one waits now.
+    std::atomic<bool> finish{false};
+    std::atomic<bool> finished{false};
+    std::thread finisher([&] {
+        while (!finish.load()) Sleep(1);
+        thread.Finish();
+        finished = true;
+    });
+    {
+        LoaderLockHeld lock;
+        ASSERT_TRUE(lock.Held());
+        platform::SetTeardown(Teardown::kUnload);
+        EXPECT_FALSE(thread.CancelIfNotStarted());  // it runs: it does its own work
+        go = true;
+        while (!done.load()) Sleep(1);
+        // It cannot exit while the loader lock is held; Finish must not wait for that.
+        finish = true;
+        for (int i = 0; i < 500 && !finished.load(); ++i) Sleep(10);
+        EXPECT_TRUE(finished.load());
+    }
+    finisher.join();
+}
+
+}  // namespace
+}  // namespace corvanlet

@@ -89,16 +89,16 @@ TEST_F(FaultTest, LostCountsRefusedBlocksAndErrorsSaysDashForBlocksThatAreNotPac
 
 TEST_F(FaultTest, MissingDirectoryOrLockedFileRefusesToStart) {
     const std::string locked = dir_.File("locked.dat");
-    HANDLE holder = CreateFileA(locked.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    platform::UniqueFileHandle holder(CreateFileA(locked.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
     bool missingStarted = true, lockedStarted = true, startStillEnabled = false;
     bool afterRelease = false;
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         missingStarted = StartThroughDialog(dialog, "256", "a.dat", dir_.File("no\\such\\dir"));
         lockedStarted = StartThroughDialog(dialog, "256", "locked.dat", dir_.Path().string());
         startStillEnabled = dialog.Enabled(IDC_START_BUTTON) && dialog.Enabled(IDC_PID_EDIT);
-        CloseHandle(holder);
+        holder.Reset();
         afterRelease = StartThroughDialog(dialog, "256", "locked.dat", dir_.Path().string());
         host_.WaitForDeliveryEnd(10000);
         dialog.Press(IDC_STOP_BUTTON);
@@ -148,10 +148,8 @@ TEST_F(FaultTest, FileNameWithAnsiCharacters) {
 
 // The lowest free handle value: it grows when handles leak.
 std::uintptr_t NextHandleValue() {
-    HANDLE probe = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    const auto value = reinterpret_cast<std::uintptr_t>(probe);
-    CloseHandle(probe);
-    return value;
+    const platform::UniqueHandle probe(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    return reinterpret_cast<std::uintptr_t>(probe.Get());
 }
 
 // Committed private memory of the process, found by walking its address

@@ -50,45 +50,43 @@ HostsimRun Hostsim(const std::vector<std::string>& args, DWORD timeoutMs = 12000
     std::string command = "\"" + kHostsim + "\"";
     for (const auto& arg : args) command += " \"" + arg + "\"";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE outRead, outWrite, errRead, errWrite;
-    CreatePipe(&outRead, &outWrite, &inherit, 0);
-    CreatePipe(&errRead, &errWrite, &inherit, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE pipe[4] = {};  // read and write ends of standard output, then of errors
+    CreatePipe(&pipe[0], &pipe[1], &inherit, 0);
+    CreatePipe(&pipe[2], &pipe[3], &inherit, 0);
+    platform::UniqueHandle outRead(pipe[0]), outWrite(pipe[1]), errRead(pipe[2]), errWrite(pipe[3]);
+    SetHandleInformation(outRead.Get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead.Get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
-    PROCESS_INFORMATION process{};
+    startup.hStdOutput = outWrite.Get();
+    startup.hStdError = errWrite.Get();
+    PROCESS_INFORMATION started{};
     HostsimRun run;
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+                        &started)) {
         run.errors = "cannot start " + kHostsim;
         return run;
     }
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
+    const platform::UniqueHandle process(started.hProcess), thread(started.hThread);
+    outWrite.Reset();  // the child's ends: reading ends when the child does
+    errWrite.Reset();
     // A hostsim that hangs is ended, which also ends the pipes' reading.
     std::thread watchdog([&] {
-        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+        if (WaitForSingleObject(process.Get(), timeoutMs) == WAIT_TIMEOUT) {
             run.hung = true;
-            TerminateProcess(process.hProcess, 0xDEAD);
+            TerminateProcess(process.Get(), 0xDEAD);
         }
     });
     std::string errors;
-    std::thread errorReader([&] { errors = ReadPipe(errRead); });
-    run.output = ReadPipe(outRead);
+    std::thread errorReader([&] { errors = ReadPipe(errRead.Get()); });
+    run.output = ReadPipe(outRead.Get());
     errorReader.join();
     watchdog.join();
     run.errors = errors;
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    CloseHandle(outRead);
-    CloseHandle(errRead);
+    GetExitCodeProcess(process.Get(), &run.exitCode);
     std::istringstream lines(run.output);
     std::string text;
     while (std::getline(lines, text)) {

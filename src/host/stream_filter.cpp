@@ -18,6 +18,12 @@ std::atomic<BlockRing*> route{nullptr};
 // concurrent delivery from the first.
 std::atomic<std::uint32_t> deliveriesInFlight{0};
 
+// Stops routing to `target`, unless another filter routes by now. seq_cst:
+// ordered with the callback's loads, like every routing change.
+void Unroute(BlockRing* target) {
+    route.compare_exchange_strong(target, nullptr, std::memory_order_seq_cst);
+}
+
 }  // namespace
 
 void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::uint8_t* data) {
@@ -51,18 +57,14 @@ StreamFilter::StreamFilter(const HostLink& link, std::int32_t pid, BlockRing& ta
     route.store(&target_, std::memory_order_seq_cst);
     accepted_ = SendMessageA(window_, CORVANLET_WM_FILTER, CORVANLET_ADD_FILTER,
                              reinterpret_cast<LPARAM>(&registration_)) != 0;
-    if (!accepted_) {
-        BlockRing* expected = &target_;
-        route.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
-    }
+    if (!accepted_) Unroute(&target_);
 }
 
 StreamFilter::~StreamFilter() {
-    BlockRing* expected = &target_;
     if (platform::CurrentTeardown() == platform::Teardown::kProcessExit) {
         // A delivery thread killed inside the callback left its count behind:
         // waiting for it would never end.
-        route.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+        Unroute(&target_);
         return;
     }
     // The host delivers until the removal returns; the route stays in place
@@ -71,7 +73,7 @@ StreamFilter::~StreamFilter() {
         SendMessageA(window_, CORVANLET_WM_FILTER, CORVANLET_REMOVE_FILTER,
                      static_cast<LPARAM>(registration_.hostHandle));
     }
-    route.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+    Unroute(&target_);
     // seq_cst: the other half of the pairing with the callback's increment.
     while (deliveriesInFlight.load(std::memory_order_seq_cst) != 0) platform::SleepMs(0);
 }

@@ -27,10 +27,21 @@ DWORD WINAPI ThreadMain(LPVOID raw) {
     return 0;
 }
 
-// The address range of the image that holds this code, read from its own
-// headers: no call that would need the loader lock, which an unload holds.
-bool OwnImage(std::uintptr_t& begin, std::uintptr_t& end) {
-    begin = reinterpret_cast<std::uintptr_t>(&__ImageBase);
+enum class Place { kUnknown, kInside, kOutside };
+
+// Where a suspended thread will go on: in the code of the image that holds
+// this code, or elsewhere. The image's range comes from its own headers: no
+// call that would need the loader lock, which an unload holds.
+Place PlaceOf(HANDLE thread) {
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    if (!GetThreadContext(thread, &context)) return Place::kUnknown;
+#ifdef _WIN64
+    const auto at = static_cast<std::uintptr_t>(context.Rip);
+#else
+    const auto at = static_cast<std::uintptr_t>(context.Eip);
+#endif
+    const auto begin = reinterpret_cast<std::uintptr_t>(&__ImageBase);
     LONG headers = 0;
     std::memcpy(&headers,
                 reinterpret_cast<const void*>(begin + offsetof(IMAGE_DOS_HEADER, e_lfanew)),
@@ -41,21 +52,7 @@ bool OwnImage(std::uintptr_t& begin, std::uintptr_t& end) {
         reinterpret_cast<const void*>(begin + static_cast<std::uintptr_t>(headers) +
                                       offsetof(IMAGE_NT_HEADERS, OptionalHeader.SizeOfImage)),
         sizeof size);
-    end = begin + size;
-    return true;
-}
-
-// Where a suspended thread will go on: its instruction pointer.
-bool InstructionPointer(HANDLE thread, std::uintptr_t& at) {
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL;
-    if (!GetThreadContext(thread, &context)) return false;
-#ifdef _WIN64
-    at = static_cast<std::uintptr_t>(context.Rip);
-#else
-    at = static_cast<std::uintptr_t>(context.Eip);
-#endif
-    return true;
+    return at >= begin && at < begin + size ? Place::kInside : Place::kOutside;
 }
 }  // namespace
 
@@ -110,11 +107,8 @@ void Thread::Started() {
 bool Thread::CancelIfNotStarted() {
     if (!handle_ || CurrentTeardown() != Teardown::kUnload) return false;
     HANDLE thread = handle_.Get();
-    std::uintptr_t begin = 0, end = 0;
-    if (!OwnImage(begin, end) || SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
-    std::uintptr_t at = 0;
-    const bool outside = InstructionPointer(thread, at) && (at < begin || at >= end);
-    if (!started_.load(std::memory_order_relaxed) && outside) {
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
+    if (!started_.load(std::memory_order_relaxed) && PlaceOf(thread) == Place::kOutside) {
         TerminateThread(thread, 0);
         Release();
         return true;
@@ -130,19 +124,15 @@ void Thread::Finish() {
         case Teardown::kNone:
             WaitForSingleObject(thread, INFINITE);
             break;
-        case Teardown::kUnload: {
-            std::uintptr_t begin = 0, end = 0;
-            if (!OwnImage(begin, end)) break;
+        case Teardown::kUnload:
             for (;;) {
                 if (SuspendThread(thread) == static_cast<DWORD>(-1)) break;
-                std::uintptr_t at = 0;
-                const bool inside = InstructionPointer(thread, at) && at >= begin && at < end;
+                const bool inside = PlaceOf(thread) == Place::kInside;
                 ResumeThread(thread);
                 if (!inside) break;
                 Sleep(0);
             }
             break;
-        }
         case Teardown::kProcessExit:
             break;
     }

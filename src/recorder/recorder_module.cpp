@@ -13,14 +13,14 @@ RecorderModule::RecorderModule(const HostLink& link, const Settings& settings)
 }
 
 void RecorderModule::LoadDefaults() {
-    const Settings::Values values = settings_.Defaults();
-    std::snprintf(directory_, sizeof directory_, "%s", values.directory);
-    pid_ = values.pid;
-    bufferKB_ = values.bufferKB;
+    Take(settings_.Defaults());
 }
 
 void RecorderModule::LoadSettings() {
-    const Settings::Values values = settings_.Load();
+    Take(settings_.Load());
+}
+
+void RecorderModule::Take(const Settings::Values& values) {
     std::snprintf(directory_, sizeof directory_, "%s", values.directory);
     pid_ = values.pid;
     bufferKB_ = values.bufferKB;

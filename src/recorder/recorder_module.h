@@ -70,6 +70,8 @@ class RecorderModule {
     static void JoinPath(const char* directory, const char* fileName, char (&path)[kPathSize]);
 
   private:
+    void Take(const Settings::Values& values);
+
     const HostLink& link_;
     Settings settings_;
     RecordingLog log_;

@@ -13,6 +13,7 @@
 #include "corvanlet/ids.h"
 #include "dialog_driver.h"
 #include "module_exports.h"
+#include "platform/handles.h"
 
 namespace corvanlet::testing {
 
@@ -34,17 +35,12 @@ class LoadedModule : public hostsim::ModuleExports {
   public:
     explicit LoadedModule(const std::string& directory) : path_(directory + "\\Corvanlet.Module") {
         CopyFileA(kModuleFile.c_str(), path_.c_str(), FALSE);
-        library_ = LoadLibraryA(path_.c_str());
-        if (library_ == nullptr) return;
-        Resolve(library_);
+        library_.Reset(LoadLibraryA(path_.c_str()));
+        if (library_) Resolve(library_.Get());
     }
-    ~LoadedModule() { Unload(); }
 
-    bool Loaded() const { return library_ != nullptr && stop != nullptr; }
-    void Unload() {
-        if (library_ != nullptr) FreeLibrary(library_);
-        library_ = nullptr;
-    }
+    bool Loaded() const { return library_ && stop != nullptr; }
+    void Unload() { library_.Reset(); }
     bool Handshake(HWND window, std::uint32_t id = 0) {
         ModuleInfo info{};
         info.size = sizeof info;
@@ -56,7 +52,7 @@ class LoadedModule : public hostsim::ModuleExports {
 
   private:
     std::string path_;
-    HMODULE library_ = nullptr;
+    platform::UniqueLibrary library_;  // freed once, however the test ends
 };
 
 // Runs the module's modal dialog on this thread while `drive` works it from

@@ -267,20 +267,20 @@ void PrintTiming(std::vector<std::uint32_t> ns) {
 // The limit: the same blocks written with one write call each, one thread.
 double PlainWriteMBps(const std::string& path,
                       const std::vector<std::vector<std::uint8_t>>& blocks) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+    const corvanlet::platform::UniqueFileHandle file(
+        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return 0;
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     std::uint64_t bytes = 0;
     for (const auto& block : blocks) {
         DWORD written = 0;
-        WriteFile(file, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+        WriteFile(file.Get(), block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
         bytes += written;
     }
     QueryPerformanceCounter(&end);
-    CloseHandle(file);
     const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) /
                            static_cast<double>(frequency.QuadPart);
     return seconds > 0 ? static_cast<double>(bytes) / seconds / 1e6 : 0;

@@ -116,10 +116,12 @@ void SimulatedHost::DeliveryLoop(::DataCallback callback, std::int32_t pid) {
                     std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - before)
                         .count()));
             }
-            inCallback_.store(false);
+            // Counted before the call is over: a removal that waited for it
+            // then reads the counts with this block in them.
             checksum_ = Fnv1a(block.data(), block.size(), checksum_);
             bytes_.fetch_add(block.size());
             blocks_.fetch_add(1, std::memory_order_release);
+            inCallback_.store(false);
             sent += block.size();
         }
         more = loop_;

@@ -7,7 +7,10 @@
 #   e2e_<size>_<rate>_dropped      blocks missing from the recording
 #   e2e_<size>_lossless            the highest delivery rate tried with nothing dropped
 #   e2e_<size>_flood_written       bytes reaching the file per second while flooded
-#   e2e_<size>_plain_write         the same blocks written one write call each: the limit
+#                                  for 3 s; median of five runs, then min and max
+#   e2e_<size>_plain_write         the same blocks written one write call each for
+#                                  2 s: the limit (median, min, max of the five)
+#   e2e_<size>_flood_to_plain      each run's flood over its plain figure (median, min, max)
 #   e2e_940B_<rate>_run<n>_dropped five paced runs each at 40 and 80 MB/s
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,12 +26,17 @@ run() {  # run NAME ARGS...: records PID 256 and prints hostsim's figures
     local name=$1
     shift
     rm -f "$work/r.dat"
-    xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" \
+    with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" \
         --module "$(winpath "$work/Corvanlet.Module")" --ts "$(winpath "$work/in.ts")" \
         --record --pid 256 --name r.dat --dir "$(winpath "$work")" "$@" 2>/dev/null \
         | tr -d '\r' >"$work/$name.out"
 }
 value() { awk -v k="$2" '$1 == k { print $2 }' "$work/$1.out"; }
+spread() {  # spread VALUES...: "median min max"
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%.3f %.3f %.3f", m, v[1], v[NR] }'
+}
 dropped() {  # blocks missing from the recording
     local delivered written
     delivered=$(value "$1" delivered_bytes)
@@ -43,7 +51,7 @@ for bits in "${widths[@]}"; do
     build_module_and_hostsim "$preset"
     cp "build/$preset/module/Corvanlet.Module" "$work/"
     # 100,000 packets of PID 256 (18.8 MB), each numbered.
-    xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
+    with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
         --packets 100000 --pids 256
     for packets in 1 5; do
         size=$((packets * 188))
@@ -59,8 +67,7 @@ for bits in "${widths[@]}"; do
         dropped_once=""
         for rate in 20 40 80 160 320 640 0; do
             name="${size}B_ladder_${rate}"
-            run "$name" --packets-per-block "$packets" --rate "$rate" \
-                --plain-write "$(winpath "$work/plain.dat")"
+            run "$name" --packets-per-block "$packets" --rate "$rate"
             achieved=$(value "$name" delivery_MBps)
             drops=$(dropped "$name" "$size")
             label=$([ "$rate" = 0 ] && echo flat || echo "${rate}MBps")
@@ -71,17 +78,29 @@ for bits in "${widths[@]}"; do
                 lossless=$achieved
             fi
             [ "$drops" = 0 ] || dropped_once=1
-            plain=$(value "$name" plain_write_MBps)
-            if [ "$rate" = 0 ]; then
-                # Flat out: what reached the file per second while the host flooded.
-                flood=$(awk -v d="$(value "$name" delivered_bytes)" -v r="$achieved" \
-                    -v w="$(stat -c %s "$work/r.dat")" 'BEGIN { printf "%.3f", w / (d / r) }')
-            fi
         done
-        echo "e2e${bits}_${size}B_flood_written $flood MB/s"
-        echo "e2e${bits}_${size}B_flood_to_plain $(awk -v a="$flood" -v b="$plain" 'BEGIN { printf "%.3f", a / b }') ratio"
+        # Flat out for seconds, five times: what reached the file per second
+        # while the host flooded, against plain writes of the same blocks.
+        floods=()
+        plains=()
+        ratios=()
+        for n in 1 2 3 4 5; do
+            name="${size}B_flood_run$n"
+            run "$name" --packets-per-block "$packets" --rate 0 --loop --stop-after 3000 \
+                --plain-write "$(winpath "$work/plain.dat")"
+            flood=$(awk -v d="$(value "$name" delivered_bytes)" -v r="$(value "$name" delivery_MBps)" \
+                -v w="$(stat -c %s "$work/r.dat")" 'BEGIN { printf "%.3f", w / (d / r) }')
+            plain=$(value "$name" plain_write_MBps)
+            floods+=("$flood")
+            plains+=("$plain")
+            ratios+=("$(awk -v a="$flood" -v b="$plain" 'BEGIN { printf "%.3f", a / b }')")
+        done
+        rm -f "$work/plain.dat"
+        read -r plain plain_min plain_max <<<"$(spread "${plains[@]}")"
+        echo "e2e${bits}_${size}B_flood_written $(spread "${floods[@]}") MB/s (median min max)"
+        echo "e2e${bits}_${size}B_flood_to_plain $(spread "${ratios[@]}") ratio (median min max)"
         echo "e2e${bits}_${size}B_lossless $lossless MB/s"
-        echo "e2e${bits}_${size}B_plain_write $plain MB/s"
+        echo "e2e${bits}_${size}B_plain_write $plain $plain_min $plain_max MB/s (median min max)"
         echo "e2e${bits}_${size}B_lossless_to_plain $(awk -v a="$lossless" -v b="$plain" 'BEGIN { printf "%.3f", a / b }') ratio"
     done
     for rate in 40 80; do

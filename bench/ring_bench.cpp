@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,13 @@ std::string RateName(double mbps) {
 void FillBlock(std::uint32_t seq, std::vector<std::uint8_t>& block) {
     std::memset(block.data(), static_cast<int>(seq & 0xFF), block.size());
     std::memcpy(block.data(), &seq, 4);
+}
+
+// A figure made from a file that could not be created would be meaningless:
+// the benchmark stops instead.
+[[noreturn]] void CannotCreate(const std::string& path) {
+    std::fprintf(stderr, "ring_bench: cannot create %s\n", path.c_str());
+    std::exit(2);
 }
 
 // Reads a file of fixed-size blocks and checks that their sequence numbers
@@ -126,10 +134,7 @@ PacedRun RunPaced(const std::string& path, std::size_t blockSize, double mbps, d
                   std::int32_t capacity = FileSink::kCapacity) {
     StallingSink sink(capacity);
     PacedRun run;
-    if (!sink.OpenFile(path.c_str())) {
-        std::fprintf(stderr, "cannot create %s\n", path.c_str());
-        return run;
-    }
+    if (!sink.OpenFile(path.c_str())) CannotCreate(path);
     std::vector<std::uint8_t> block(blockSize);
     const double interval = mbps > 0 ? blockSize / (mbps * 1e6) : 0;
     const auto start = Clock::now();
@@ -195,7 +200,7 @@ double TimerOverheadNs() {
 // The limit: the same blocks written one write call each from one thread.
 double PlainWriteMBps(const std::string& path, std::size_t blockSize, std::uint64_t blocks) {
     corvanlet::platform::File file;
-    if (!file.Create(path.c_str())) return 0;
+    if (!file.Create(path.c_str())) CannotCreate(path);
     std::vector<std::uint8_t> block(blockSize);
     const auto start = Clock::now();
     for (std::uint64_t seq = 0; seq < blocks; ++seq) {
@@ -212,7 +217,7 @@ double PlainWriteMBps(const std::string& path, std::size_t blockSize, std::uint6
 // Plain per-block writes for `seconds`, into a file deleted afterwards.
 void WriteFor(const std::string& path, std::size_t blockSize, double seconds) {
     corvanlet::platform::File file;
-    if (!file.Create(path.c_str())) return;
+    if (!file.Create(path.c_str())) CannotCreate(path);
     std::vector<std::uint8_t> block(blockSize);
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     for (std::uint32_t seq = 0; Clock::now() < end; ++seq) {
@@ -237,6 +242,10 @@ int main(int argc, char** argv) {
         }
     }
     const std::string path = (dir / "corvanlet-bench.dat").string();
+    {
+        corvanlet::platform::File probe;
+        if (!probe.Create(path.c_str())) CannotCreate(path);
+    }
     const double scale = quick ? 0.2 : 1.0;
 
     Print("timer_overhead_median", TimerOverheadNs(), "ns");

@@ -63,9 +63,10 @@ args=(--module "$(winpath "$work/Corvanlet.Module")" --ts "$(winpath "$ts")"
       --channel 11362,H,22000 --rate "$rate")
 if [ "$interactive" = 1 ]; then
     echo "  the dialog opens: press Start, later Stop, then Close"
+    wine_settle
     "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" "${args[@]}" --interactive >"$work/hostsim.out"
 else
-    xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" "${args[@]}" --record \
+    with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" "${args[@]}" --record \
         >"$work/hostsim.out" 2>"$work/hostsim.err" &
     runner=$!
     ticks=0

@@ -14,9 +14,9 @@ trap 'rm -rf "$work"' EXIT
 cp "build/$preset/module/Corvanlet.Module" "$work/"
 printf '[Corvanlet]\r\nPath=%s\r\nPid=512\r\n' "$(winpath "$work")" >"$work/Options.ini"
 # A stream of PID 512 made on the spot: 60,000 packets, delivered at 2 MB/s.
-xvfb-run -a "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
+with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
     --packets 60000 --pids 512
-xvfb-run -a -s "-screen 0 640x480x24" bash -c "
+with_display -s "-screen 0 640x480x24" bash -c "
     ${wine[*]} build/$preset/tools/hostsim/hostsim.exe --module 'Z:${work//\//\\}\\Corvanlet.Module' \
         --ts 'Z:${work//\//\\}\\in.ts' --channel 11362,H,22000 --record --rate 2 --loop \
         --stop-after 4300 >/dev/null &

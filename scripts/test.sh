@@ -12,8 +12,19 @@ bash scripts/setup.sh || exit 1
 source scripts/wine-env.sh
 
 status=0
+# The project's C++ sources: git's list in a clone, the tree in a plain
+# source archive (which has no .git).
+sources() {
+    if [ -d .git ]; then
+        git ls-files '*.cpp' '*.h'
+    else
+        find . -path ./build -prune -o -path ./dist -prune -o \( -name '*.cpp' -o -name '*.h' \) -print |
+            sed 's|^\./||' | sort
+    fi
+}
+
 echo "== clang-format"
-if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror; then
+if ! sources | xargs clang-format --dry-run --Werror; then
     echo "clang-format: the files above do not follow .clang-format"
     status=1
 fi
@@ -69,14 +80,14 @@ done
 # machine can run 32-bit code, is the authority for what ships.
 if is_built windows64; then
     prepare_wine64_prefix
-    test_preset windows64 xvfb-run -a || status=1
+    test_preset windows64 with_display || status=1
     ran+=(windows64)
     wine64_env wineserver -k >/dev/null 2>&1 || true
 fi
 only64_notice=""
 if can_run_32bit; then
     if is_built windows; then
-        test_preset windows xvfb-run -a || status=1
+        test_preset windows with_display || status=1
         ran+=(windows)
     fi
 else
@@ -103,6 +114,11 @@ echo "== layering: no include runs upward"
 layering_status=0
 bash scripts/include_graph.sh || layering_status=1
 record_check include_graph "$layering_status" "an include runs upward or names an unknown layer"
+
+echo "== wine: a windowed run right after a display-less one"
+session_status=0
+bash tests/scripts/wine_session_check.sh || session_status=1
+record_check wine_session_after_headless_run "$session_status" "a windowed wine program joined a display-less session"
 
 echo "== package: built twice from scratch, the same bytes"
 package_status=0

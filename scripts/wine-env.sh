@@ -6,6 +6,9 @@ export WINEPREFIX="$ROOT/build/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 export WINEARCH=win32
+# Wine maps file names through the Unix locale: with none set ("C"), names
+# outside ASCII cannot be created. C.UTF-8 ships with Debian's libc.
+export LC_ALL=C.UTF-8
 # Debian's /usr/bin/wine picks the 32-bit loader whenever wine32 is
 # installed, so the 64-bit loader is called by its path.
 WINE64=/usr/lib/wine/wine64
@@ -48,7 +51,33 @@ can_run_32bit() {
         i686-w64-mingw32-gcc -o "$dir/probe32.exe" "$dir/probe32.c" || return 1
     fi
     prepare_wine_prefix
-    [ "$(timeout 120 wine "$dir/probe32.exe" 2>/dev/null | tr -d '\r')" = "32-bit ok" ]
+    local answer
+    answer=$(without_display timeout 120 wine "$dir/probe32.exe" 2>/dev/null | tr -d '\r')
+    [ "$answer" = "32-bit ok" ]
+}
+
+# Waits until no wine session of either prefix is left. A wine program run
+# without a display leaves its session (wineserver and a display-less
+# desktop) alive for a few seconds; a windowed program started meanwhile
+# joins it and cannot create windows. Every display-less run ends with this,
+# and every windowed run starts with it.
+wine_settle() {
+    wineserver -w >/dev/null 2>&1 || true
+    wine64_env wineserver -w >/dev/null 2>&1 || true
+}
+
+# Runs a command (wine programs among it) under a fresh virtual display.
+with_display() {
+    wine_settle
+    xvfb-run -a "$@"
+}
+
+# Runs a wine program without a display, then waits its session out.
+without_display() {
+    local code=0
+    "$@" || code=$?
+    wine_settle
+    return $code
 }
 
 # A Linux path as programs under wine see it (drive Z: is the root).

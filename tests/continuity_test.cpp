@@ -1,10 +1,9 @@
-// The continuity check: the counter rules one by one, and the counts on real
-// broadcast captures against a count written here independently.
+// The continuity check: crafted streams against counts worked out by hand
+// (each with its reason), streams cut into blocks anywhere, and real captures.
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <algorithm>
 #include <cstdio>
@@ -80,83 +79,128 @@ TEST(ContinuityCheck, CounterRules) {
               0u);
 }
 
-TEST(ContinuityCheck, TransportErrorsAndBlocksThatAreNotPackets) {
+TEST(ContinuityCheck, DamagedAndReservedPacketsCountOnce) {
+    Packet broken{0x100, 4};
+    broken.transportError = true;
+    // 3, a damaged 4, 5: one transport error; the damaged header is not
+    // trusted, so 5 starts its PID afresh instead of counting a gap.
     auto check = std::make_unique<ContinuityCheck>();
     check->Reset();
-    Packet broken{0x100, 12};
-    broken.transportError = true;
-    std::vector<std::uint8_t> block;
-    for (const Packet& p : {Packet{0x100, 3}, broken, Packet{0x100, 4}}) {
+    for (const Packet& p : {Packet{0x100, 3}, broken, Packet{0x100, 5}}) {
         const auto packet = Make(p);
-        block.insert(block.end(), packet.begin(), packet.end());
+        check->Check(packet.data(), 188);
     }
-    std::vector<std::uint8_t> junk(200, 0x47);  // not whole packets
-    check->Check(junk.data(), 200);
-    EXPECT_FALSE(check->SawPackets());
-    check->Check(block.data(), static_cast<std::int32_t>(block.size()));
-    EXPECT_TRUE(check->SawPackets());
     EXPECT_EQ(check->TransportErrors(), 1u);
-    EXPECT_EQ(check->ContinuityErrors(), 0u);  // the broken header is not trusted
-    block[188] = 0x00;                         // a block whose second packet has no sync byte
-    check->Check(block.data(), static_cast<std::int32_t>(block.size()));
-    EXPECT_EQ(check->TransportErrors(), 1u);  // not checked at all
+    EXPECT_EQ(check->ContinuityErrors(), 0u);
+
+    // adaptation_field_control 00 is reserved: discarded, and the state stays.
+    Packet reserved{0x100, 9, false, false};
+    EXPECT_EQ(ErrorsIn({{0x100, 3}, reserved, {0x100, 4}}), 0u);   // 4 follows 3
+    EXPECT_EQ(ErrorsIn({{0x100, 3}, reserved, {0x100, 10}}), 1u);  // 10 does not follow 3
 }
 
-// Written apart from ContinuityCheck: keeps each PID's last packet whole and
-// compares bytes, the slow, plain way.
-struct PlainCount {
-    std::uint64_t continuity = 0;
-    std::uint64_t transport = 0;
-};
+TEST(ContinuityCheck, ADuplicateMustBeTheVeryNextPacket) {
+    Packet adaptationOnly{0x100, 3, false, true};
+    // 3, adaptation-only 3, 3 again with the same payload: the second 3 with
+    // payload is not next to the first, so it is no duplicate: one error.
+    EXPECT_EQ(ErrorsIn({{0x100, 3}, adaptationOnly, {0x100, 3}}), 1u);
+    // A packet of another PID between the two does not matter: no error.
+    EXPECT_EQ(ErrorsIn({{0x100, 3}, {0x200, 0}, {0x100, 3}, {0x100, 4}}), 0u);
+}
 
-PlainCount CountPlainly(const std::vector<std::uint8_t>& stream) {
-    PlainCount count;
-    struct Last {
-        int counter = -1;
-        int duplicates = 0;
-        std::vector<std::uint8_t> packet;
-    };
-    std::map<int, Last> last;
-    for (std::size_t at = 0; at + 188 <= stream.size(); at += 188) {
-        const std::uint8_t* p = stream.data() + at;
-        if (p[1] & 0x80) {
-            ++count.transport;
-            continue;
-        }
-        const int pid = ((p[1] & 0x1F) << 8) | p[2];
-        if (pid == 0x1FFF) continue;
-        const int control = (p[3] >> 4) & 3;
-        const int counter = p[3] & 15;
-        const bool payload = control & 1;
-        const bool adaptation = control & 2;
-        Last& l = last[pid];
-        const bool restart = adaptation && p[4] > 0 && (p[5] & 0x80);
-        const std::size_t start = adaptation ? 5 + p[4] : 4;
-        const bool samePayload =
-            !l.packet.empty() &&
-            (start >= 188 || std::memcmp(l.packet.data() + start, p + start, 188 - start) == 0) &&
-            (l.packet[3] & 0x20) == (p[3] & 0x20) && (!adaptation || l.packet[4] == p[4]);
-        if (l.counter >= 0 && !restart) {
-            if (!payload) {
-                if (counter != l.counter) ++count.continuity;
-                l.duplicates = 0;
-            } else if (counter == l.counter) {
-                if (l.duplicates > 0 || !samePayload) ++count.continuity;
-                ++l.duplicates;
-            } else {
-                if (counter != (l.counter + 1) % 16) ++count.continuity;
-                l.duplicates = 0;
-            }
-        } else {
-            l.duplicates = 0;
-        }
-        l.counter = counter;
-        if (payload) l.packet.assign(p, p + 188);
+TEST(ContinuityCheck, AnEmptyAdaptationFieldHasNoDiscontinuityFlag) {
+    // Adaptation field of length 0, the payload's first byte 0x80: the byte
+    // is payload, not a flag, so 7 after 3 is a gap: one error.
+    const std::vector<std::uint8_t> first = Make({0x100, 3});
+    std::vector<std::uint8_t> second = Make({0x100, 7, true, true});
+    second[4] = 0;
+    second[5] = 0x80;
+    auto check = std::make_unique<ContinuityCheck>();
+    check->Reset();
+    check->Check(first.data(), 188);
+    check->Check(second.data(), 188);
+    EXPECT_EQ(check->ContinuityErrors(), 1u);
+}
+
+// `packets` packets over three PIDs, counters in order, each payload its own.
+std::vector<std::uint8_t> CleanStream(int packets) {
+    std::vector<std::uint8_t> stream;
+    for (int i = 0; i < packets; ++i) {
+        Packet p{static_cast<std::uint16_t>(0x100 + i % 3),
+                 static_cast<std::uint8_t>((i / 3) & 15)};
+        p.fill = static_cast<std::uint8_t>(i);
+        const auto packet = Make(p);
+        stream.insert(stream.end(), packet.begin(), packet.end());
     }
-    return count;
+    return stream;
 }
 
-TEST(ContinuityCheck, RealCapturesCountAsAPlainCountDoes) {
+// Checks `stream` in blocks of the sizes `cut` gives, one after another.
+template <typename Cut>
+std::unique_ptr<ContinuityCheck> CheckInBlocks(const std::vector<std::uint8_t>& stream, Cut cut) {
+    auto check = std::make_unique<ContinuityCheck>();
+    check->Reset();
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::size_t length = std::min<std::size_t>(cut(), stream.size() - at);
+        check->Check(stream.data() + at, static_cast<std::int32_t>(length));
+        at += length;
+    }
+    return check;
+}
+
+TEST(ContinuityCheck, PacketsCutAcrossBlocksAreJoined) {
+    const auto stream = CleanStream(600);
+    // 188, 100, 276, 188, ... as a host may cut them: a clean stream counts 0.
+    const std::size_t pattern[] = {188, 100, 276, 188};
+    std::size_t n = 0;
+    auto check = CheckInBlocks(stream, [&] { return pattern[n++ % 4]; });
+    EXPECT_TRUE(check->SawPackets());
+    EXPECT_EQ(check->ContinuityErrors(), 0u);
+    for (std::size_t size = 1; size <= 1000; ++size) {
+        check = CheckInBlocks(stream, [&] { return size; });
+        ASSERT_EQ(check->ContinuityErrors(), 0u) << "blocks of " << size;
+    }
+    // The packets are really checked across the cuts: without packet 90
+    // (PID 0x100, counter 14) there is one gap, however the stream is cut.
+    auto damaged = stream;
+    damaged.erase(damaged.begin() + 90 * 188, damaged.begin() + 91 * 188);
+    EXPECT_EQ(CheckInBlocks(damaged, [] { return 100; })->ContinuityErrors(), 1u);
+    EXPECT_EQ(CheckInBlocks(damaged, [] { return 940; })->ContinuityErrors(), 1u);
+}
+
+TEST(ContinuityCheck, BytesThatAreNotPacketsAreNotChecked) {
+    auto check = std::make_unique<ContinuityCheck>();
+    check->Reset();
+    const std::vector<std::uint8_t> junk(1000, 0x00);
+    check->Check(junk.data(), 1000);
+    EXPECT_FALSE(check->SawPackets());
+    // Packets after junk start afresh: 9 after the 3 before the junk is no error.
+    const auto before = Make({0x100, 3});
+    const auto after = Make({0x100, 9});
+    check->Check(before.data(), 188);
+    check->Check(junk.data(), 500);
+    check->Check(after.data(), 188);
+    EXPECT_TRUE(check->SawPackets());
+    EXPECT_EQ(check->ContinuityErrors(), 0u);
+    // A packet cut short by a block that starts afresh: the half is dropped
+    // and the new block is checked from its start (10 follows 9).
+    const auto next = Make({0x100, 10});
+    check->Check(before.data(), 100);
+    check->Check(next.data(), 188);
+    EXPECT_EQ(check->ContinuityErrors(), 0u);
+    // A sync byte missing inside a block: the block is not checked.
+    std::vector<std::uint8_t> block = Make({0x100, 2});
+    const auto second = Make({0x100, 3});
+    block.insert(block.end(), second.begin(), second.end());
+    block[188] = 0x00;
+    check->Check(block.data(), 376);
+    EXPECT_EQ(check->ContinuityErrors(), 0u);
+    EXPECT_EQ(check->TransportErrors(), 0u);
+}
+
+// Real captures: cut into blocks of any size they count as in whole packets,
+// and one lost packet adds exactly one error.
+TEST(ContinuityCheck, RealCapturesCountTheSameHoweverTheyAreCut) {
     const char* files[] = {"rai-dvbt-mux_tsduck-test-108.ts", "br-dvbt2-hevc_petrj-626MHz.ts",
                            "france2-spts_tsduck-test-026.ts"};
     int found = 0;
@@ -171,31 +215,41 @@ TEST(ContinuityCheck, RealCapturesCountAsAPlainCountDoes) {
         SCOPED_TRACE(name);
         std::vector<std::uint8_t> whole{std::istreambuf_iterator<char>(in),
                                         std::istreambuf_iterator<char>()};
-        // As received, and with every 97th packet lost and every 1009th sent twice.
-        std::vector<std::uint8_t> damaged;
-        for (std::size_t at = 0, n = 0; at + 188 <= whole.size(); at += 188, ++n) {
-            if (n % 97 == 5) continue;
-            damaged.insert(damaged.end(), whole.begin() + at, whole.begin() + at + 188);
-            if (n % 1009 == 7)
-                damaged.insert(damaged.end(), whole.begin() + at, whole.begin() + at + 188);
+        whole.resize(whole.size() / 188 * 188);
+        const auto inPackets = CheckInBlocks(whole, [] { return 940; });
+        std::uint32_t seed = 12345;
+        const auto anyCut = CheckInBlocks(whole, [&] {
+            seed = seed * 1103515245u + 12345u;
+            return std::size_t{1} + (seed >> 8) % 1000;
+        });
+        EXPECT_EQ(anyCut->ContinuityErrors(), inPackets->ContinuityErrors());
+        EXPECT_EQ(anyCut->TransportErrors(), inPackets->TransportErrors());
+
+        // A packet with payload, no adaptation field and an intact header, of
+        // a PID whose next packet carries payload too: losing it is one gap.
+        const std::size_t packets = whole.size() / 188;
+        auto header = [&](std::size_t n) { return whole.data() + n * 188; };
+        auto pidOf = [&](std::size_t n) { return ((header(n)[1] & 0x1F) << 8) | header(n)[2]; };
+        auto plain = [&](std::size_t n) {
+            return (header(n)[3] & 0x30) == 0x10 && !(header(n)[1] & 0x80) && pidOf(n) != 0x1FFF;
+        };
+        std::size_t lost = packets / 2;
+        std::size_t following = 0;
+        for (; lost + 1 < packets; ++lost) {
+            if (!plain(lost)) continue;
+            following = lost + 1;
+            while (following < packets && pidOf(following) != pidOf(lost)) ++following;
+            if (following < packets && plain(following)) break;
         }
-        for (const std::vector<std::uint8_t>* stream : {&whole, &damaged}) {
-            auto check = std::make_unique<ContinuityCheck>();
-            check->Reset();
-            // In blocks of five packets, as a host delivers them.
-            for (std::size_t at = 0; at + 188 <= stream->size(); at += 940) {
-                const std::size_t length =
-                    std::min<std::size_t>(940, (stream->size() - at) / 188 * 188);
-                check->Check(stream->data() + at, static_cast<std::int32_t>(length));
-            }
-            const PlainCount plain = CountPlainly(*stream);
-            EXPECT_EQ(check->ContinuityErrors(), plain.continuity);
-            EXPECT_EQ(check->TransportErrors(), plain.transport);
-            std::printf("  %s%s: %llu continuity errors, %llu transport errors\n", name,
-                        stream == &whole ? "" : " (damaged)",
-                        static_cast<unsigned long long>(plain.continuity),
-                        static_cast<unsigned long long>(plain.transport));
-        }
+        ASSERT_LT(following, packets);
+        auto damaged = whole;
+        damaged.erase(damaged.begin() + static_cast<std::ptrdiff_t>(lost * 188),
+                      damaged.begin() + static_cast<std::ptrdiff_t>(lost * 188 + 188));
+        EXPECT_EQ(CheckInBlocks(damaged, [] { return 940; })->ContinuityErrors(),
+                  inPackets->ContinuityErrors() + 1);
+        std::printf("  %s: %llu continuity errors, %llu transport errors\n", name,
+                    static_cast<unsigned long long>(inPackets->ContinuityErrors()),
+                    static_cast<unsigned long long>(inPackets->TransportErrors()));
     }
     if (found == 0)
         GTEST_SKIP() << "the broadcast captures are not here: " << CORVANLET_SAMPLES_DIR;

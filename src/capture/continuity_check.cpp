@@ -34,30 +34,75 @@ void Add(std::atomic<std::uint64_t>& counter) {
 }  // namespace
 
 void ContinuityCheck::Reset() {
-    for (PidState& state : pids_) state = {0, -1, false};
+    std::memset(pids_, 0, sizeof pids_);
+    epoch_ = 1;
+    partialBytes_ = 0;
     continuityErrors_.store(0, std::memory_order_relaxed);
     transportErrors_.store(0, std::memory_order_relaxed);
     sawPackets_.store(false, std::memory_order_relaxed);
 }
 
-void ContinuityCheck::Check(const std::uint8_t* data, std::int32_t length) {
-    if (length <= 0 || length % kPacketSize != 0) return;
-    for (std::int32_t at = 0; at < length; at += kPacketSize) {
-        if (data[at] != kSync) return;  // not packets: nothing is checked
+void ContinuityCheck::LoseSync() {
+    partialBytes_ = 0;
+    if (++epoch_ == 0) {  // wrapped: clear the states that might match again
+        std::memset(pids_, 0, sizeof pids_);
+        epoch_ = 1;
     }
-    if (!sawPackets_.load(std::memory_order_relaxed))
-        sawPackets_.store(true, std::memory_order_relaxed);
-    for (std::int32_t at = 0; at < length; at += kPacketSize) CheckPacket(data + at);
+}
+
+std::int32_t ContinuityCheck::FirstPacket(const std::uint8_t* data, std::int32_t length) const {
+    const std::int32_t first = partialBytes_ == 0 ? 0 : kPacketSize - partialBytes_;
+    for (std::int32_t at = first; at < length; at += kPacketSize) {
+        if (data[at] != kSync) return -1;
+    }
+    return first;
+}
+
+void ContinuityCheck::Check(const std::uint8_t* data, std::int32_t length) {
+    if (data == nullptr || length <= 0) return;
+    std::int32_t first = FirstPacket(data, length);
+    if (first < 0 && partialBytes_ != 0) {
+        // The packet begun earlier was cut short; the block may still start afresh.
+        LoseSync();
+        first = FirstPacket(data, length);
+    }
+    if (first < 0) {
+        LoseSync();
+        return;
+    }
+    CheckPackets(data, length, first);
+}
+
+void ContinuityCheck::CheckPackets(const std::uint8_t* data, std::int32_t length,
+                                   std::int32_t first) {
+    if (partialBytes_ != 0) {
+        const std::int32_t taken = first < length ? first : length;
+        std::memcpy(partial_ + partialBytes_, data, static_cast<std::size_t>(taken));
+        partialBytes_ += taken;
+        if (partialBytes_ < kPacketSize) return;  // the block ended inside the packet
+        CheckPacket(partial_);
+        partialBytes_ = 0;
+    }
+    std::int32_t at = first;
+    for (; at + kPacketSize <= length; at += kPacketSize) CheckPacket(data + at);
+    if (at < length) {
+        partialBytes_ = length - at;
+        std::memcpy(partial_, data + at, static_cast<std::size_t>(partialBytes_));
+    }
 }
 
 void ContinuityCheck::CheckPacket(const std::uint8_t* packet) {
+    if (!sawPackets_.load(std::memory_order_relaxed))
+        sawPackets_.store(true, std::memory_order_relaxed);
+    const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+    PidState& state = pids_[pid];
     if (packet[1] & 0x80) {  // transport-error indicator
         Add(transportErrors_);
+        state.epoch = 0;
         return;
     }
-    const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
-    if (pid == kNullPid) return;
     const std::uint8_t control = (packet[3] >> 4) & 0x3;
+    if (pid == kNullPid || control == 0) return;
     const bool hasPayload = (control & 0x1) != 0;
     const bool hasAdaptation = (control & 0x2) != 0;
     const auto counter = static_cast<std::int8_t>(packet[3] & 0x0F);
@@ -66,24 +111,22 @@ void ContinuityCheck::CheckPacket(const std::uint8_t* packet) {
     const std::uint64_t hash =
         hasPayload ? PayloadHash(packet, payloadStart < 188 ? payloadStart : 188) : 0;
 
-    PidState& state = pids_[pid];
-    if (state.counter >= 0 && !discontinuity) {
+    bool duplicate = false;
+    if (state.epoch == epoch_ && !discontinuity) {
         bool ok;
-        bool duplicate = false;
         if (!hasPayload) {
             ok = counter == state.counter;
         } else if (counter == state.counter) {
             duplicate = true;
-            ok = !state.duplicateSeen && hash == state.payloadHash;
+            ok = state.duplicateAllowed && hash == state.payloadHash;
         } else {
             ok = counter == ((state.counter + 1) & 0x0F);
         }
         if (!ok) Add(continuityErrors_);
-        state.duplicateSeen = duplicate;
-    } else {
-        state.duplicateSeen = false;
     }
+    state.epoch = epoch_;
     state.counter = counter;
+    state.duplicateAllowed = hasPayload && !duplicate;
     if (hasPayload) state.payloadHash = hash;
 }
 

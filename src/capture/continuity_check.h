@@ -1,16 +1,21 @@
 // ContinuityCheck: counts what the received stream says was lost, on the
-// writer's thread. A block made of whole 188-byte transport packets (each
-// starting with 0x47) is checked packet by packet, per PID, by the continuity
-// counter rules of ISO/IEC 13818-1, 2.4.3.3:
+// writer's thread. The blocks, joined in delivery order, are read as 188-byte
+// transport packets (each starting with 0x47), so a host may cut packets
+// across blocks. Each packet is checked, per PID, by the continuity counter
+// rules of ISO/IEC 13818-1, 2.4.3.3:
 //   - a packet that carries payload has the previous counter plus one (mod 16);
 //   - a packet without payload repeats the previous counter;
-//   - one duplicate may follow a packet: the same counter and the same payload
-//     (a second duplicate, or the same counter with another payload, is an error);
+//   - a duplicate (the same counter and the same payload) may come only as the
+//     very next packet of its PID after a packet with payload, and only once;
 //   - a discontinuity indicator in the adaptation field starts afresh;
-//   - a packet with the transport-error indicator set is counted as a
-//     transport error and not checked, as its header cannot be trusted;
+//   - a packet with the transport-error indicator set is counted once, as a
+//     transport error; its header cannot be trusted, so its PID starts afresh;
+//   - a packet whose adaptation_field_control is 00 (reserved) is discarded
+//     unchecked, as a decoder discards it;
 //   - the null PID 0x1FFF is not checked.
-// A block that is not whole packets is recorded as always and not checked.
+// Where the bytes stop being packets (a sync byte missing where one is due),
+// nothing is checked and every PID starts afresh once the packets come back,
+// so a stream that was never packets, or a cut in it, counts no error.
 #pragma once
 
 #include <atomic>
@@ -41,13 +46,23 @@ class ContinuityCheck {
   private:
     struct PidState {
         std::uint64_t payloadHash;
-        std::int8_t counter;  // -1: no packet of this PID yet
-        bool duplicateSeen;
+        std::uint32_t epoch;  // the state is known only while this is epoch_
+        std::int8_t counter;
+        bool duplicateAllowed;  // the last packet carried payload and was no duplicate
     };
 
+    // Where the block's packets start (past the rest of a packet begun in an
+    // earlier block), or -1 when a sync byte is missing where one is due.
+    std::int32_t FirstPacket(const std::uint8_t* data, std::int32_t length) const;
+    void CheckPackets(const std::uint8_t* data, std::int32_t length, std::int32_t first);
+    // The bytes are not packets here: drop the packet begun and forget every PID.
+    void LoseSync();
     void CheckPacket(const std::uint8_t* packet);
 
     PidState pids_[8192];
+    std::uint32_t epoch_ = 1;
+    std::uint8_t partial_[kPacketSize];  // a packet begun in an earlier block
+    std::int32_t partialBytes_ = 0;
     // Written by the writer thread only; read by others for display and logs.
     // Relaxed: plain counters.
     std::atomic<std::uint64_t> continuityErrors_{0};

@@ -6,10 +6,6 @@
 
 namespace corvanlet {
 
-BlockRing::~BlockRing() {
-    Close();
-}
-
 void BlockRing::ProcessBlock(const std::uint8_t*, std::int32_t, std::uint8_t) {}
 
 std::uint32_t* BlockRing::AllocateStorage(std::uint32_t words) {
@@ -23,13 +19,13 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
         return false;
     }
     const std::uint32_t size = static_cast<std::uint32_t>(ringCapacity) & ~3u;
-    storage_ = AllocateStorage(size / 4);
-    if (storage_ == nullptr) return false;
+    std::uint32_t* storage = AllocateStorage(size / 4);
+    if (storage == nullptr) return false;
     // Touch every page now, on the control thread: otherwise the host's
     // thread would take the first fault of each page of a large ring, which
     // costs tens of microseconds under some systems.
-    std::memset(storage_, 0, size);
-    queue_.Reset(storage_, size, blockLimit);
+    std::memset(storage, 0, size);
+    queue_.Reset(storage, size, blockLimit);
     batchBytes_ = batchLimit_ == 0 ? 0 : std::min(batchLimit_, size / 4);
     wakeThreshold_ = static_cast<std::uint32_t>(std::uint64_t{size} *
                                                 std::min(timing_.wakeAtPercent, 100u) / 100);
@@ -43,7 +39,11 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     commitIndex_.store(0, std::memory_order_relaxed);
     wake_.Reset();
     stopRequested_.store(false, std::memory_order_relaxed);
+    exiting_.store(false, std::memory_order_relaxed);
     writerDone_.store(false, std::memory_order_relaxed);
+    // Only now is the ring open as far as Close is concerned: a process exit
+    // before this point finds nothing to write, not a queue half reset.
+    storage_ = storage;
 
     // Thread creation orders everything above before the writer's first step.
     if (!thread_.Start(&BlockRing::WriterEntry, this)) {
@@ -63,6 +63,10 @@ void BlockRing::FreeStorage() {
     storage_ = nullptr;
 }
 
+BlockRing::~BlockRing() {
+    Close();
+}
+
 void BlockRing::Close() {
     if (storage_ == nullptr) return;
     if (platform::CurrentTeardown() == platform::Teardown::kProcessExit) {
@@ -79,7 +83,7 @@ void BlockRing::Close() {
     stopRequested_.store(true, std::memory_order_release);
     wake_.Wake();
     if (!writerDone_.load(std::memory_order_acquire) && thread_.CancelIfNotStarted()) {
-        Drain();  // the writer never ran (an unload stopped it): write what is queued here
+        Drain(false);  // the writer never ran (an unload stopped it): write what is queued here
     } else {
         // Acquire pairs with the writer's last store: after it the writer no
         // longer touches the ring. Finish then waits until it has left our
@@ -96,13 +100,36 @@ void BlockRing::CloseAtProcessExit() {
     // wake-up's lock. Wait for none of it and signal nothing. Go back to the
     // last batch the writer finished, put the output back to it, and write
     // from there everything that was published.
-    // Acquire pairs with the release in Commit: the slot is whole.
-    const CommitPoint point = commits_[commitIndex_.load(std::memory_order_acquire)];
+    //
+    // Some systems end the other threads only soon after this begins. A
+    // writer still running sees `exiting_` at its next block or batch and
+    // stops; a write it has already begun lands at the offset the blocks
+    // have here too (the output is positional), with the same bytes.
+    // seq_cst: ordered before the reads of the commit point below.
+    exiting_.store(true, std::memory_order_seq_cst);
+    const CommitPoint point = LastCommit();
     RecoverTo(point.mark);
-    queue_.Release(point.readPos);
-    Drain();
+    BlockQueue::Record record;
+    for (std::uint32_t r = point.readPos; queue_.Peek(r, record); r = record.next) {
+        ProcessBlockAtExit(record.data, record.length, record.tag);
+    }
     thread_.Finish();
-    FreeStorage();
+    // The storage is never freed: the process ends and takes it, and a
+    // writer not yet ended may still look at it.
+    abandoned_ = storage_;
+    storage_ = nullptr;
+}
+
+BlockRing::CommitPoint BlockRing::LastCommit() const {
+    // A whole slot: read again if the writer published another meanwhile.
+    // Acquire pairs with the release in Commit.
+    std::uint32_t index = commitIndex_.load(std::memory_order_acquire);
+    for (;;) {
+        const CommitPoint point = commits_[index];
+        const std::uint32_t again = commitIndex_.load(std::memory_order_acquire);
+        if (again == index) return point;
+        index = again;
+    }
 }
 
 BlockRing::PushResult BlockRing::Push(const void* data, std::int32_t length, std::uint8_t tag) {
@@ -152,9 +179,7 @@ void BlockRing::WakeWriterIfNeeded() {
 }
 
 void BlockRing::WriterEntry(void* self) {
-    auto* ring = static_cast<BlockRing*>(self);
-    ring->thread_.Started();
-    ring->WriterLoop();
+    static_cast<BlockRing*>(self)->WriterLoop();
 }
 
 bool BlockRing::HasQueued() const {
@@ -162,26 +187,36 @@ bool BlockRing::HasQueued() const {
     return queue_.Peek(queue_.ReadPosition(), record);
 }
 
-void BlockRing::Commit(std::uint32_t position) {
+bool BlockRing::Exiting() const {
+    // Relaxed: a writer that misses the flag writes what the exit path
+    // writes, at the same offsets.
+    return exiting_.load(std::memory_order_relaxed);
+}
+
+void BlockRing::Commit(std::uint32_t position, bool byWriter) {
+    if (byWriter && Exiting()) return;  // the exit path writes this batch
     EndBatch();
     const std::uint32_t next = 1 - commitIndex_.load(std::memory_order_relaxed);
     commits_[next] = {position, Mark()};
     // Release: the slot's contents before its index (pairs with the exit path).
     commitIndex_.store(next, std::memory_order_release);
+    AfterCommit();
+    // Only now, with the batch written, may the producer reuse its space.
     queue_.Release(position);
 }
 
-std::uint32_t BlockRing::Drain() {
+std::uint32_t BlockRing::Drain(bool byWriter) {
     std::uint32_t r = queue_.ReadPosition();
     std::uint32_t freed = 0;
     std::uint32_t batchBlocks = 0;
     std::uint32_t batchBytes = 0;
     BlockQueue::Record record;
     while (queue_.Peek(r, record)) {
+        if (byWriter && Exiting()) return freed;
         const auto length = static_cast<std::uint32_t>(record.length);
         if (batchBlocks != 0 &&
             (batchBytes + length > batchBytes_ || batchBlocks == kMaxBatchBlocks)) {
-            Commit(r);
+            Commit(r, byWriter);
             batchBlocks = 0;
             batchBytes = 0;
         }
@@ -191,7 +226,7 @@ std::uint32_t BlockRing::Drain() {
         freed += BlockQueue::RecordSize(record.length);
         r = record.next;
     }
-    if (batchBlocks != 0) Commit(r);
+    if (batchBlocks != 0) Commit(r, byWriter);
     // What one drain found is (about) what was queued when it began.
     const auto fill = static_cast<std::uint32_t>(std::uint64_t{freed} * 100 / queue_.Capacity());
     if (fill > peakFill_.load(std::memory_order_relaxed)) {
@@ -207,8 +242,8 @@ void BlockRing::WriterLoop() {
         // Acquire pairs with Close's release: a drain after seeing the stop
         // request finds every block that Push accepted.
         const bool stopping = stopRequested_.load(std::memory_order_acquire);
-        const std::uint32_t drained = Drain();
-        if (stopping) break;
+        const std::uint32_t drained = Drain(true);
+        if (stopping || Exiting()) break;
 
         if (drained != 0) {
             // Nap about as long as the producer takes to fill an eighth of the

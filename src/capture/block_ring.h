@@ -114,21 +114,32 @@ class BlockRing {
     // commit point. Whatever the derived class can go back to.
     virtual std::uint64_t Mark() const { return 0; }
     // At process exit, before Close writes what the killed writer left: put
-    // the output back to `mark` (a Mark of a finished batch) and forget any
-    // batch in progress.
+    // the output back to `mark` (a Mark of a finished batch). The blocks from
+    // there on come to ProcessBlockAtExit, on the exiting thread, while a
+    // writer not yet ended may still finish a call it had begun: neither may
+    // use what the other does.
     virtual void RecoverTo(std::uint64_t) {}
+    virtual void ProcessBlockAtExit(const std::uint8_t*, std::int32_t, std::uint8_t) {}
+    // Writer thread: a batch's commit point is published and its ring space
+    // not yet given back. Nothing to do but in tests that stop a writer there.
+    virtual void AfterCommit() {}
 
   private:
     static constexpr std::uint32_t kGateClosed = 0x80000000u;
 
     static void WriterEntry(void* self);
     void WriterLoop();
-    std::uint32_t Drain();  // bytes of ring space freed
-    void Commit(std::uint32_t position);
+    // Bytes of ring space freed. The writer's drain (`byWriter`) stops at
+    // once when the process is exiting; the exit path's does not.
+    std::uint32_t Drain(bool byWriter);
+    void Commit(std::uint32_t position, bool byWriter);
+    bool Exiting() const;
     bool HasQueued() const;
     void WakeWriterIfNeeded();
     void CloseAtProcessExit();
     void FreeStorage();
+    struct CommitPoint;
+    CommitPoint LastCommit() const;
 
     const std::uint32_t batchLimit_;
 
@@ -169,6 +180,10 @@ class BlockRing {
 
     // Control thread against the writer.
     std::atomic<bool> stopRequested_{false};
+    // The exit path against a writer the system has not yet ended.
+    std::atomic<bool> exiting_{false};
+    // Storage a process exit left to a writer that may not have ended yet.
+    std::uint32_t* abandoned_ = nullptr;
     std::atomic<bool> writerDone_{true};
     platform::Thread thread_;
 };

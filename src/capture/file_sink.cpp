@@ -1,5 +1,6 @@
 #include "capture/file_sink.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace corvanlet {
@@ -16,6 +17,7 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
     pendingBytes_ = 0;
     pendingBlocks_ = 0;
     fileLength_ = 0;
+    tornUntil_ = 0;
     bytesWritten_.store(0, std::memory_order_relaxed);
     failedWrites_.store(0, std::memory_order_relaxed);
     failedBlocks_.store(0, std::memory_order_relaxed);
@@ -23,9 +25,10 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
     if (path == nullptr || !file_.Create(path)) return false;
     // A recording on a smaller ring beats no recording: a fragmented 32-bit
     // address space may not have the size asked for in one piece.
-    for (std::int32_t size = capacity > 0 ? capacity : ringCapacity_;; size /= 2) {
+    for (std::int32_t size = capacity > 0 ? capacity : ringCapacity_;;) {
         if (Init(size, kMaxBlock)) return true;
-        if (size / 2 < kSmallestCapacity) break;
+        if (size <= kSmallestCapacity) break;
+        size = size / 2 > kSmallestCapacity ? size / 2 : kSmallestCapacity;
     }
     file_.Close();
     return false;
@@ -33,7 +36,35 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
 
 void FileSink::CloseFile() {
     Close();
+    // A torn block that could not be cut off and that no later block covered.
+    if (tornUntil_ > fileLength_ && file_.IsOpen() && CutFile(fileLength_)) tornUntil_ = 0;
     file_.Close();
+}
+
+void FileSink::AssumeLength(std::uint64_t length) {
+    fileLength_ = length;
+    bytesWritten_.store(length, std::memory_order_relaxed);
+}
+
+std::uint32_t FileSink::WriteAll(const std::uint8_t* data, std::uint32_t length,
+                                 std::uint64_t offset) {
+    // A short write goes on with the rest; a failing call ends it.
+    std::uint32_t done = 0;
+    while (done < length) {
+        std::uint32_t written = 0;
+        const bool ok = WriteSome(data + done, length - done, offset + done, &written);
+        written = written < length - done ? written : length - done;
+        done += written;
+        if (!ok || written == 0) break;
+    }
+    return done;
+}
+
+void FileSink::CountFailure(std::uint32_t blocks, std::uint32_t bytes) {
+    // Relaxed: counters only.
+    failedWrites_.fetch_add(1, std::memory_order_relaxed);
+    failedBlocks_.fetch_add(blocks, std::memory_order_relaxed);
+    failedBytes_.fetch_add(bytes, std::memory_order_relaxed);
 }
 
 void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
@@ -45,35 +76,21 @@ void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::
 }
 
 void FileSink::EndBatch() {
-    // A short write goes on with the rest; a failing call ends the batch.
-    std::uint32_t done = 0;
-    bool failed = false;
-    while (done < pendingBytes_) {
-        std::uint32_t written = 0;
-        const bool ok = WriteSome(pending_ + done, pendingBytes_ - done, &written);
-        written = written < pendingBytes_ - done ? written : pendingBytes_ - done;
-        done += written;
-        if (!ok || written == 0) {
-            failed = true;
-            break;
-        }
-    }
-    if (failed) {
+    const std::uint32_t done = WriteAll(pending_, pendingBytes_, fileLength_);
+    std::uint32_t whole = done;
+    if (done < pendingBytes_) {
         // Keep the file a sequence of whole blocks: cut a torn one back off.
-        std::uint32_t whole = 0;
+        // Where that fails, the next batch overwrites it (writes are
+        // positional), and the close tries again.
         std::uint32_t kept = 0;
+        whole = 0;
         while (kept < pendingBlocks_ && blockEnds_[kept] <= done) whole = blockEnds_[kept++];
-        if (whole != done && !file_.Truncate(fileLength_ + whole)) {
-            whole = done;  // it could not be cut: the file holds what was written
-            kept = pendingBlocks_;
+        if (whole != done && !CutFile(fileLength_ + whole)) {
+            tornUntil_ = std::max(tornUntil_, fileLength_ + done);
         }
-        done = whole;
-        // Relaxed: counters only.
-        failedWrites_.fetch_add(1, std::memory_order_relaxed);
-        failedBlocks_.fetch_add(pendingBlocks_ - kept, std::memory_order_relaxed);
-        failedBytes_.fetch_add(pendingBytes_ - done, std::memory_order_relaxed);
+        CountFailure(pendingBlocks_ - kept, pendingBytes_ - whole);
     }
-    fileLength_ += done;
+    fileLength_ += whole;
     // Single writer: a plain load and store is enough, and the store is atomic.
     bytesWritten_.store(fileLength_, std::memory_order_relaxed);
     pendingBytes_ = 0;
@@ -82,13 +99,23 @@ void FileSink::EndBatch() {
 
 void FileSink::RecoverTo(std::uint64_t mark) {
     // Whatever the killed writer wrote after its last finished batch goes;
-    // the ring still holds those blocks and writes them again.
-    pendingBytes_ = 0;
-    pendingBlocks_ = 0;
+    // the ring still holds those blocks and they are written again.
     // A file that cannot be cut (a device) keeps what it has: nothing better.
-    (void)file_.Truncate(mark);
-    fileLength_ = mark;
+    (void)CutFile(mark);
+    exitLength_ = mark;
     bytesWritten_.store(mark, std::memory_order_relaxed);
+}
+
+void FileSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
+    continuity_.Check(data, length);
+    const auto size = static_cast<std::uint32_t>(length);
+    if (WriteAll(data, size, exitLength_) < size) {
+        (void)CutFile(exitLength_);
+        CountFailure(1, size);
+        return;
+    }
+    exitLength_ += size;
+    bytesWritten_.store(exitLength_, std::memory_order_relaxed);
 }
 
 }  // namespace corvanlet

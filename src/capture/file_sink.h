@@ -56,13 +56,28 @@ class FileSink : public BlockRing {
     void EndBatch() override;
     std::uint64_t Mark() const override { return fileLength_; }
     void RecoverTo(std::uint64_t mark) override;
-    // One write call, as platform::File::Write. A test double may write less.
-    virtual bool WriteSome(const void* data, std::uint32_t length, std::uint32_t* written) {
-        return file_.Write(data, length, written);
+    // Each block written at once, after the last one the exit path wrote.
+    void ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
+                            std::uint8_t tag) override;
+    // One write call at `offset`, as platform::File::WriteAt. A test double
+    // may write less, fail or block.
+    virtual bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
+                           std::uint32_t* written) {
+        return file_.WriteAt(data, length, offset, written);
     }
+    // Cuts the file to `length` bytes, as platform::File::Truncate.
+    virtual bool CutFile(std::uint64_t length) { return file_.Truncate(length); }
+    // Control thread, before the first block: the file already holds
+    // `length` bytes, and blocks go after them.
+    void AssumeLength(std::uint64_t length);
 
   private:
     static constexpr std::uint32_t kWriteBatch = 64 * 1024;
+
+    // Writes `length` bytes at `offset`, going on after short writes. The
+    // bytes written; fewer than `length` when a write call failed.
+    std::uint32_t WriteAll(const std::uint8_t* data, std::uint32_t length, std::uint64_t offset);
+    void CountFailure(std::uint32_t blocks, std::uint32_t bytes);
 
     const std::int32_t ringCapacity_;
     platform::File file_;
@@ -72,6 +87,8 @@ class FileSink : public BlockRing {
     std::uint32_t blockEnds_[kMaxBatchBlocks];  // where each pending block ends
     std::uint32_t pendingBlocks_ = 0;
     std::uint64_t fileLength_ = 0;  // whole blocks the file holds
+    std::uint64_t tornUntil_ = 0;   // a torn block that could not be cut off ends here
+    std::uint64_t exitLength_ = 0;  // the exit path's own: where its next block goes
     // Written only by the writer thread (reset before it starts); read by
     // others. Atomic so a 32-bit reader never sees a torn 64-bit value.
     std::atomic<std::uint64_t> bytesWritten_{0};

@@ -65,14 +65,13 @@ class WakeSignal {
 class Thread {
   public:
     Thread() = default;
-    ~Thread() { Release(); }
+    ~Thread() { Forget(); }
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // Starts `entry(argument)`. The entry must call Started() first thing.
+    // Starts `entry(argument)`. The thread's first step, before it calls the
+    // entry, is to mark itself started. The Thread must outlive it.
     [[nodiscard]] bool Start(void (*entry)(void*), void* argument);
-    // Called by the new thread as its first step.
-    void Started();
 
     // During an unload only: a thread that has not yet run any of this
     // library's code (it waits for the loader lock to start) would run it
@@ -86,18 +85,29 @@ class Thread {
     // library's code, which it does not re-enter on its way out. At process
     // exit it is already gone. No-op when there is no thread.
     void Finish();
-    // Forgets the thread (its handle) without waiting.
-    void Release();
+    // Closes the thread's handle without waiting for it.
+    void Forget();
 
   private:
+    // The start routine's body on every system: marks the thread started,
+    // then runs the entry. The owner keeps what it needs, so nothing is freed
+    // here: a thread stopped anywhere in it holds no lock and owns no memory.
+    static void Run(Thread* thread) {
+        // Release pairs with the acquire in CancelIfNotStarted.
+        thread->started_.store(true, std::memory_order_release);
+        thread->entry_(thread->argument_);
+    }
+
 #ifdef _WIN32
+    static DWORD WINAPI ThreadMain(LPVOID thread);
     UniqueHandle handle_;
 #else
+    static void* ThreadMain(void* thread);
     pthread_t thread_{};
     bool joinable_ = false;
 #endif
-    // Set by the thread; the owner reads it while the thread is suspended
-    // or known to be done, so it needs no ordering of its own.
+    void (*entry_)(void*) = nullptr;
+    void* argument_ = nullptr;
     std::atomic<bool> started_{false};
 };
 
@@ -116,10 +126,13 @@ class File {
 
     // Creates or truncates the file at `path`. Closes any file held before.
     [[nodiscard]] bool Create(const char* path);
-    // One write call: true when the system reported success; `written` holds
-    // the count it reports as written.
+    // One write call at the file's current position: true when the system
+    // reported success; `written` holds the count it reports as written.
     [[nodiscard]] bool Write(const void* data, std::uint32_t length, std::uint32_t* written);
-    // Cuts the file to `length` bytes and goes on writing there.
+    // One write call at `offset`, whatever the current position; as Write.
+    [[nodiscard]] bool WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,
+                               std::uint32_t* written);
+    // Cuts the file to `length` bytes.
     [[nodiscard]] bool Truncate(std::uint64_t length);
     void Close();
     bool IsOpen() const;

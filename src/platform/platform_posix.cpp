@@ -13,17 +13,6 @@ namespace {
 // Natively nothing unloads or ends under the library; tests may set it.
 std::atomic<Teardown> teardown{Teardown::kNone};
 
-struct ThreadStart {
-    void (*entry)(void*);
-    void* argument;
-};
-
-void* ThreadMain(void* raw) {
-    const ThreadStart start = *static_cast<ThreadStart*>(raw);
-    delete static_cast<ThreadStart*>(raw);
-    start.entry(start.argument);
-    return nullptr;
-}
 }  // namespace
 
 void SetTeardown(Teardown value) {
@@ -50,21 +39,19 @@ bool WakeSignal::Wait(std::uint32_t timeoutMs) {
     return woken;
 }
 
-bool Thread::Start(void (*entry)(void*), void* argument) {
-    Release();
-    started_.store(false, std::memory_order_relaxed);
-    auto* start = new (std::nothrow) ThreadStart{entry, argument};
-    if (start == nullptr) return false;
-    if (pthread_create(&thread_, nullptr, ThreadMain, start) != 0) {
-        delete start;
-        return false;
-    }
-    joinable_ = true;
-    return true;
+void* Thread::ThreadMain(void* thread) {
+    Run(static_cast<Thread*>(thread));
+    return nullptr;
 }
 
-void Thread::Started() {
-    started_.store(true, std::memory_order_relaxed);
+bool Thread::Start(void (*entry)(void*), void* argument) {
+    Forget();
+    entry_ = entry;
+    argument_ = argument;
+    started_.store(false, std::memory_order_relaxed);
+    if (pthread_create(&thread_, nullptr, &Thread::ThreadMain, this) != 0) return false;
+    joinable_ = true;
+    return true;
 }
 
 bool Thread::CancelIfNotStarted() {
@@ -82,7 +69,7 @@ void Thread::Finish() {
     joinable_ = false;
 }
 
-void Thread::Release() {
+void Thread::Forget() {
     if (joinable_) pthread_detach(thread_);
     joinable_ = false;
 }
@@ -113,9 +100,15 @@ bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written)
     return count >= 0;
 }
 
+bool File::WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,
+                   std::uint32_t* written) {
+    const ssize_t count = ::pwrite(fd_, data, length, static_cast<off_t>(offset));
+    *written = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+    return count >= 0;
+}
+
 bool File::Truncate(std::uint64_t length) {
-    const auto at = static_cast<off_t>(length);
-    return ::ftruncate(fd_, at) == 0 && ::lseek(fd_, at, SEEK_SET) == at;
+    return ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
 }
 
 void File::Close() {

@@ -15,18 +15,6 @@ namespace {
 // on the same thread; relaxed suffices, atomic keeps other readers defined.
 std::atomic<Teardown> teardown{Teardown::kNone};
 
-struct ThreadStart {
-    void (*entry)(void*);
-    void* argument;
-};
-
-DWORD WINAPI ThreadMain(LPVOID raw) {
-    const ThreadStart start = *static_cast<ThreadStart*>(raw);
-    delete static_cast<ThreadStart*>(raw);
-    start.entry(start.argument);
-    return 0;
-}
-
 enum class Place { kUnknown, kInside, kOutside };
 
 // Where a suspended thread will go on: in the code of the image that holds
@@ -87,30 +75,31 @@ bool WakeSignal::Wait(std::uint32_t timeoutMs) {
     return woken;
 }
 
-bool Thread::Start(void (*entry)(void*), void* argument) {
-    Release();
-    started_.store(false, std::memory_order_relaxed);
-    auto* start = new (std::nothrow) ThreadStart{entry, argument};
-    if (start == nullptr) return false;
-    handle_.Reset(CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr));
-    if (!handle_) {
-        delete start;
-        return false;
-    }
-    return true;
+DWORD WINAPI Thread::ThreadMain(LPVOID thread) {
+    Run(static_cast<Thread*>(thread));
+    return 0;
 }
 
-void Thread::Started() {
-    started_.store(true, std::memory_order_relaxed);
+bool Thread::Start(void (*entry)(void*), void* argument) {
+    Forget();
+    entry_ = entry;
+    argument_ = argument;
+    started_.store(false, std::memory_order_relaxed);
+    handle_.Reset(CreateThread(nullptr, 0, &Thread::ThreadMain, this, 0, nullptr));
+    return static_cast<bool>(handle_);
 }
 
 bool Thread::CancelIfNotStarted() {
     if (!handle_ || CurrentTeardown() != Teardown::kUnload) return false;
     HANDLE thread = handle_.Get();
     if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
-    if (!started_.load(std::memory_order_relaxed) && PlaceOf(thread) == Place::kOutside) {
+    // SuspendThread returns before the thread has stopped; reading its
+    // context waits until it has. Only then does "started" say where it is.
+    const Place place = PlaceOf(thread);
+    // Acquire pairs with the release in Run.
+    if (place == Place::kOutside && !started_.load(std::memory_order_acquire)) {
         TerminateThread(thread, 0);
-        Release();
+        Forget();
         return true;
     }
     ResumeThread(thread);
@@ -136,10 +125,10 @@ void Thread::Finish() {
         case Teardown::kProcessExit:
             break;
     }
-    Release();
+    Forget();
 }
 
-void Thread::Release() {
+void Thread::Forget() {
     handle_.Reset();
 }
 
@@ -161,6 +150,17 @@ bool File::Create(const char* path) {
 bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written) {
     DWORD count = 0;
     const BOOL ok = WriteFile(handle_.Get(), data, length, &count, nullptr);
+    *written = count;
+    return ok != FALSE;
+}
+
+bool File::WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,
+                   std::uint32_t* written) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    const BOOL ok = WriteFile(handle_.Get(), data, length, &count, &at);
     *written = count;
     return ok != FALSE;
 }

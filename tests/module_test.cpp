@@ -237,6 +237,46 @@ TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
     EXPECT_EQ(host_.RemoveMessages(), host_.AddMessages());
 }
 
+TEST_F(ModuleTest, ADialogClosedBeforeAnyRecordingWritesNoSettings) {
+    ASSERT_TRUE(module_.Handshake(host_.Window()));
+    const std::string options = dir_.File("Options.ini");
+    WritePrivateProfileStringA("Corvanlet", "Path", "Q:\\Saved", options.c_str());
+    WritePrivateProfileStringA("Corvanlet", "Pid", "4660", options.c_str());
+    WritePrivateProfileStringA("Corvanlet", "BufferKB", "4096", options.c_str());
+    // Opened and closed before Module_Start: the dialog showed defaults,
+    // which must not overwrite what the file holds.
+    ASSERT_TRUE(WithDialog(module_, [](DialogDriver&) {}));
+    EXPECT_EQ(Ini("Path"), "Q:\\Saved");
+    EXPECT_EQ(Ini("Pid"), "4660");
+    EXPECT_EQ(Ini("BufferKB"), "4096");
+    // After Module_Start, a dialog that started nothing writes nothing either.
+    module_.start();
+    WritePrivateProfileStringA("Corvanlet", "Pid", "4661", options.c_str());
+    ASSERT_TRUE(WithDialog(module_, [](DialogDriver&) {}));
+    EXPECT_EQ(Ini("Pid"), "4661");
+}
+
+TEST_F(ModuleTest, StartingAnotherPidRenamesTheBuiltFileName) {
+    ASSERT_TRUE(module_.Handshake(host_.Window()));
+    module_.start();  // PID 0: no settings yet
+    ChannelInfo channel{};
+    channel.frequency = 11362;
+    channel.symbolRate = 22000;
+    channel.polarisation = 0;
+    ASSERT_EQ(module_.setChannel(&channel), 1);
+    std::string shown;
+    ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
+        dialog.Type(IDC_PID_EDIT, "256");
+        dialog.Type(IDC_DIRECTORY_EDIT, dir_.Path().string());
+        dialog.Press(IDC_START_BUTTON);
+        shown = dialog.Text(IDC_FILE_NAME_EDIT);
+        dialog.Press(IDC_STOP_BUTTON);
+    }));
+    EXPECT_EQ(shown, "11362-H-22000 - pid256.dat");
+    EXPECT_NE(GetFileAttributesA(dir_.File("11362-H-22000 - pid256.dat").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(ModuleTest, StartReloadsSettingsAndAChannelNamesTheFile) {
     ASSERT_TRUE(module_.Handshake(host_.Window()));
     const std::string options = dir_.File("Options.ini");

@@ -1,8 +1,10 @@
 // RecorderModule and the dialog's text rules, in-process against the
 // simulated host.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,8 @@
 
 #include "dialog/options_dialog.h"
 #include "host/stream_filter.h"
+#include "platform/handles.h"
+#include "platform/platform.h"
 #include "recorder/recorder_module.h"
 #include "simulated_host.h"
 #include "support/temp_dir.h"
@@ -273,6 +277,8 @@ TEST_F(RecorderRecordingTest, TheLogHasALineAtEachStartAndStopAndIsKeptBounded) 
                             "failed_bytes=0 cc_errors=1 transport_errors=0 ring_peak="),
               std::string::npos)
         << lines[1];
+    EXPECT_NE(lines[1].find("% reason=user kbps="), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[1].find("parts="), std::string::npos) << lines[1];  // not split
 
     // Past 1 MiB the log becomes Corvanlet.log.old, replacing an older one.
     { std::ofstream(log, std::ios::app) << std::string(1024 * 1024, 'x'); }
@@ -288,6 +294,93 @@ TEST_F(RecorderRecordingTest, TheLogHasALineAtEachStartAndStopAndIsKeptBounded) 
     ASSERT_TRUE(unlogged.StartRecording());
     unlogged.StopRecording();
     EXPECT_EQ(LogLines(log).size(), 2u);
+}
+
+TEST_F(RecorderRecordingTest, AStartRenamesTheBuiltNameAfterThePidItRecords) {
+    RecorderModule recorder(link_, Settings(nullptr));
+    const std::string directory = dir_.Path().string();
+    ChannelInfo channel = Channel(11362, 1, 22000);
+    ASSERT_TRUE(recorder.NameFromChannel(&channel));  // built with PID 0
+    EXPECT_STREQ(recorder.FileName(), "11362-V-22000 - pid0.dat");
+    // The user types PID 256 and leaves the built name: the file says 256.
+    recorder.SetChoice(256, recorder.FileName(), directory.c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    EXPECT_STREQ(recorder.FileName(), "11362-V-22000 - pid256.dat");
+    recorder.StopRecording();
+    EXPECT_NE(GetFileAttributesA(dir_.File("11362-V-22000 - pid256.dat").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesA(dir_.File("11362-V-22000 - pid0.dat").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    // A name the user edited is used as it is.
+    recorder.SetChoice(300, "mine - pid256.dat", directory.c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    EXPECT_STREQ(recorder.FileName(), "mine - pid256.dat");
+    recorder.StopRecording();
+    // With no channel reported, a name is never built.
+    RecorderModule fresh(link_, Settings(nullptr));
+    fresh.SetChoice(256, " - pid0.dat", directory.c_str());
+    ASSERT_TRUE(fresh.StartRecording());
+    EXPECT_STREQ(fresh.FileName(), " - pid0.dat");
+    fresh.StopRecording();
+}
+
+// The recorder's own destruction at unload or process exit ends the
+// recording with a stop line that says so. The object's memory is kept: at
+// a simulated exit the writer is not ended and may still look at it.
+TEST_F(RecorderRecordingTest, UnloadAndExitWriteAStopLine) {
+    const std::string ini = dir_.File("Options.ini");
+    for (const platform::Teardown teardown :
+         {platform::Teardown::kNone, platform::Teardown::kProcessExit}) {
+        auto* memory = new unsigned char[sizeof(RecorderModule)];
+        auto* recorder = new (memory) RecorderModule(link_, Settings(ini.c_str()));
+        recorder->SetChoice(0x100, "ends.dat", dir_.Path().string().c_str());
+        ASSERT_TRUE(recorder->StartRecording());
+        std::uint8_t block[940] = {};
+        for (int i = 0; i < 20; ++i) DataCallback(0, sizeof block, block);
+        platform::SetTeardown(teardown);
+        recorder->~RecorderModule();
+        platform::SetTeardown(platform::Teardown::kNone);
+        if (teardown == platform::Teardown::kNone) delete[] memory;
+    }
+    const auto lines = LogLines(dir_.File("Corvanlet.log"));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[1].find(" stop pid=256 "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(" bytes=18800 "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(" reason=unload "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[3].find(" bytes=18800 "), std::string::npos) << lines[3];
+    EXPECT_NE(lines[3].find(" reason=exit "), std::string::npos) << lines[3];
+}
+
+// The log stays bounded when it cannot be renamed: here the old log is held
+// open, and the log sits so deep that ".old" would pass the path limit.
+TEST_F(RecorderRecordingTest, ALogThatCannotRotateBeginsAnew) {
+    // A directory of 244 characters: the log's path fits, its ".old" does not.
+    std::string deep = dir_.Path().string();
+    while (deep.size() < 244) {
+        const std::size_t more = std::min<std::size_t>(100, 243 - deep.size());
+        deep.push_back('\\');
+        deep.append(more, 'd');
+        ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr)) << deep;
+    }
+    for (const std::string& directory : {dir_.Path().string(), deep}) {
+        SCOPED_TRACE(directory);
+        const std::string log = directory + "\\Corvanlet.log";
+        const std::string old = log + ".old";
+        RecorderModule recorder(link_, Settings((directory + "\\Options.ini").c_str()));
+        { std::ofstream(log, std::ios::binary) << std::string(1024 * 1024 + 10, 'x'); }
+        platform::UniqueFileHandle held;
+        if (directory != deep) {
+            { std::ofstream(old) << "older"; }
+            held.Reset(CreateFileA(old.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(held);
+        }
+        recorder.SetChoice(0x100, "r.dat", directory.c_str());
+        ASSERT_TRUE(recorder.StartRecording());
+        recorder.StopRecording();
+        EXPECT_LT(testing::ReadFileBytes(log).size(), 4096u);
+        EXPECT_EQ(LogLines(log).size(), 2u);
+    }
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ void OptionsDialog::Show(HINSTANCE templates) {
                         &OptionsDialog::DialogProc, reinterpret_cast<LPARAM>(this));
     platform::CallGuard guard(lock_);
     // However it was closed, keep what the user recorded with for next time.
-    if (result != -1 && result != 0) recorder_.SaveSettings();
+    if (result != -1 && result != 0) recorder_.SaveChosenSettings();
     window_ = nullptr;
 }
 
@@ -75,7 +75,7 @@ INT_PTR OptionsDialog::OnCommand(int id) {
             return TRUE;
         case IDC_STOP_BUTTON: {
             platform::CallGuard guard(lock_);
-            recorder_.StopRecording();
+            recorder_.StopRecording(StopReason::kUser);
             Refresh();
             return TRUE;
         }
@@ -93,8 +93,12 @@ void OptionsDialog::OnStart() {
     GetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, directory, sizeof directory);
     platform::CallGuard guard(lock_);
     recorder_.SetChoice(ParsePid(pid), fileName, directory);
-    // A start that fails leaves the controls as they were.
-    if (recorder_.StartRecording()) Refresh();
+    // A start that fails leaves the controls as they were. A start may
+    // have named the file after the PID it records.
+    if (recorder_.StartRecording()) {
+        ShowFileName();
+        Refresh();
+    }
 }
 
 void OptionsDialog::Refresh() {

@@ -69,14 +69,14 @@ bool CorvanletModule::Start() {
 
 bool CorvanletModule::Stop() {
     platform::CallGuard guard(lock_);
-    recorder_.StopRecording();
+    recorder_.StopRecording(StopReason::kHostStop);
     dialog_.Refresh();
     return true;
 }
 
 bool CorvanletModule::SetChannel(const ChannelInfo* channel) {
     platform::CallGuard guard(lock_);
-    recorder_.StopRecording();
+    recorder_.StopRecording(StopReason::kChannel);
     if (recorder_.NameFromChannel(channel)) dialog_.ShowFileName();
     dialog_.Refresh();
     return true;

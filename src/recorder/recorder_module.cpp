@@ -7,9 +7,38 @@
 
 namespace corvanlet {
 
+const char* StopReasonName(StopReason reason) {
+    switch (reason) {
+        case StopReason::kUser:
+            return "user";
+        case StopReason::kHostStop:
+            return "host-stop";
+        case StopReason::kChannel:
+            return "channel";
+        case StopReason::kUnload:
+            return "unload";
+        case StopReason::kExit:
+            return "exit";
+        case StopReason::kTime:
+            return "time";
+        case StopReason::kSize:
+            return "size";
+        case StopReason::kLowSpace:
+            return "low-space";
+        case StopReason::kDiskStuck:
+            return "disk-stuck";
+    }
+    return "user";
+}
+
 RecorderModule::RecorderModule(const HostLink& link, const Settings& settings)
     : link_(link), settings_(settings), log_(settings.Path()) {
     LoadDefaults();
+}
+
+RecorderModule::~RecorderModule() {
+    const bool exiting = platform::CurrentTeardown() == platform::Teardown::kProcessExit;
+    StopRecording(exiting ? StopReason::kExit : StopReason::kUnload);
 }
 
 void RecorderModule::LoadDefaults() {
@@ -18,6 +47,7 @@ void RecorderModule::LoadDefaults() {
 
 void RecorderModule::LoadSettings() {
     Take(settings_.Load());
+    startedSinceRead_ = false;
 }
 
 void RecorderModule::Take(const Settings::Values& values) {
@@ -34,12 +64,23 @@ void RecorderModule::SaveSettings() const {
     settings_.Save(values);
 }
 
+void RecorderModule::SaveChosenSettings() const {
+    if (startedSinceRead_) SaveSettings();
+}
+
 bool RecorderModule::NameFromChannel(const ChannelInfo* channel) {
     if (channel == nullptr || IsRecording()) return false;
-    std::snprintf(fileName_, sizeof fileName_, "%i-%c-%i - pid%i.dat",
-                  static_cast<int>(channel->frequency), channel->polarisation != 0 ? 'V' : 'H',
-                  static_cast<int>(channel->symbolRate), static_cast<int>(pid_));
+    channel_ = *channel;
+    haveChannel_ = true;
+    BuildName();
     return true;
+}
+
+void RecorderModule::BuildName() {
+    std::snprintf(fileName_, sizeof fileName_, "%i-%c-%i - pid%i.dat",
+                  static_cast<int>(channel_.frequency), channel_.polarisation != 0 ? 'V' : 'H',
+                  static_cast<int>(channel_.symbolRate), static_cast<int>(pid_));
+    std::memcpy(builtName_, fileName_, sizeof builtName_);
 }
 
 void RecorderModule::SetChoice(std::int32_t pid, const char* fileName, const char* directory) {
@@ -58,16 +99,18 @@ void RecorderModule::JoinPath(const char* directory, const char* fileName,
 bool RecorderModule::StartRecording() {
     // A recording that runs goes on: starting again would only cut it short.
     if (IsRecording()) return true;
+    if (haveChannel_ && std::strcmp(fileName_, builtName_) == 0) BuildName();
     char path[kPathSize];
     JoinPath(directory_, fileName_, path);
     if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024)) return false;
     startTick_ = platform::TickCountMs();
     recorded_ = true;
+    startedSinceRead_ = true;
     log_.Started(pid_, path, filter_.Sink().Capacity());
     return true;
 }
 
-void RecorderModule::StopRecording() {
+void RecorderModule::StopRecording(StopReason reason) {
     if (!IsRecording()) return;
     filter_.Stop();
     stopTick_ = platform::TickCountMs();
@@ -83,6 +126,8 @@ void RecorderModule::StopRecording() {
     stop.transportErrors = sink.Continuity().TransportErrors();
     stop.sawPackets = sink.Continuity().SawPackets();
     stop.peakFillPercent = sink.PeakFillPercent();
+    stop.reason = StopReasonName(reason);
+    stop.parts = 1;
     log_.Stopped(pid_, stop);
 }
 

@@ -14,6 +14,20 @@
 
 namespace corvanlet {
 
+// Why a recording ended, as the log names it.
+enum class StopReason {
+    kUser,       // the dialog's Stop button
+    kHostStop,   // Module_Stop
+    kChannel,    // the host reported another channel
+    kUnload,     // the library was freed while recording
+    kExit,       // the process ended while recording
+    kTime,       // StopAfterMinutes
+    kSize,       // StopAfterMB
+    kLowSpace,   // MinFreeMB
+    kDiskStuck,  // a write stopped answering; the writer was left behind
+};
+const char* StopReasonName(StopReason reason);
+
 class RecorderModule {
   public:
     static constexpr std::size_t kTextSize = Settings::kTextSize;  // file name, directory
@@ -22,8 +36,9 @@ class RecorderModule {
     // `link` is the host as the handshake describes it, read at each start.
     // Starts with the defaults (LoadDefaults).
     RecorderModule(const HostLink& link, const Settings& settings);
-    // Stops a running recording (every accepted block written).
-    ~RecorderModule() = default;
+    // Stops a running recording (every accepted block written), with its
+    // stop line in the log: the reason is the process's exit or the unload.
+    ~RecorderModule();
     RecorderModule(const RecorderModule&) = delete;
     RecorderModule& operator=(const RecorderModule&) = delete;
 
@@ -36,18 +51,26 @@ class RecorderModule {
     // Writes "Path", "Pid" and "BufferKB" to the module's settings file (if
     // it has one).
     void SaveSettings() const;
+    // SaveSettings, but only when a recording was started since the module
+    // was loaded or the settings were last read: otherwise what the file
+    // holds is newer than what this object holds.
+    void SaveChosenSettings() const;
 
     // Builds the file name from the channel and the PID. False, with nothing
-    // changed, when `channel` is null or a recording runs.
+    // changed, when `channel` is null or a recording runs. The channel is
+    // kept: a start renames a file name that is still the built one after
+    // the PID it records.
     bool NameFromChannel(const ChannelInfo* channel);
     // What the user typed: taken as it is, each text cut to kTextSize - 1.
     void SetChoice(std::int32_t pid, const char* fileName, const char* directory);
 
-    // Starts recording into directory + file name. True when a recording runs
-    // afterwards (also when one already ran: that one goes on); false when
-    // the file cannot be created.
+    // Starts recording into directory + file name. A file name that is still
+    // exactly the one built from the last channel is built again with the
+    // PID being started. True when a recording runs afterwards (also when
+    // one already ran: that one goes on); false when the file cannot be
+    // created.
     [[nodiscard]] bool StartRecording();
-    void StopRecording();
+    void StopRecording(StopReason reason = StopReason::kUser);
     bool IsRecording() const { return filter_.IsRecording(); }
 
     std::int32_t Pid() const { return pid_; }
@@ -71,6 +94,7 @@ class RecorderModule {
 
   private:
     void Take(const Settings::Values& values);
+    void BuildName();
 
     const HostLink& link_;
     Settings settings_;
@@ -82,6 +106,10 @@ class RecorderModule {
     std::uint32_t startTick_ = 0;
     std::uint32_t stopTick_ = 0;
     bool recorded_ = false;
+    bool startedSinceRead_ = false;  // a recording started since load or LoadSettings
+    bool haveChannel_ = false;
+    ChannelInfo channel_{};           // the last channel reported
+    char builtName_[kTextSize] = {};  // the name last built from it
     RecordingFilter filter_;
 };
 

@@ -54,28 +54,44 @@ void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
     } else {
         std::snprintf(errors, sizeof errors, "cc_errors=- transport_errors=-");
     }
-    char line[512];
+    char parts[24] = "";
+    if (stop.parts > 1) std::snprintf(parts, sizeof parts, " parts=%u", stop.parts);
+    // Bits per millisecond are kilobits per second.
+    const std::uint64_t kbps = stop.durationMs == 0 ? 0 : stop.bytesWritten * 8 / stop.durationMs;
+    char line[600];
+    // The fields of earlier versions first, in their order, for whoever reads them.
     std::snprintf(line, sizeof line,
                   "%s stop pid=%d duration=%02u:%02u:%02u bytes=%llu refused_blocks=%llu "
-                  "refused_bytes=%llu failed_writes=%llu failed_bytes=%llu %s ring_peak=%u%%\r\n",
+                  "refused_bytes=%llu failed_writes=%llu failed_bytes=%llu %s ring_peak=%u%% "
+                  "reason=%s kbps=%llu%s\r\n",
                   when, static_cast<int>(pid), s / 3600, (s % 3600) / 60, s % 60,
                   Wide(stop.bytesWritten), Wide(stop.refusedBlocks), Wide(stop.refusedBytes),
                   Wide(stop.failedWrites), Wide(stop.failedWriteBytes), errors,
-                  stop.peakFillPercent);
+                  stop.peakFillPercent, stop.reason, Wide(kbps), parts);
     Append(line);
+}
+
+void RecordingLog::RotateIfFull() const {
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!GetFileAttributesExA(path_, GetFileExInfoStandard, &info)) return;
+    const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    if (size < kRotateBytes) return;
+    char old[sizeof path_ + 4];
+    const int length = std::snprintf(old, sizeof old, "%s.old", path_);
+    // An ".old" name past the system's path limit cannot be made.
+    if (length > 0 && length < MAX_PATH && MoveFileExA(path_, old, MOVEFILE_REPLACE_EXISTING)) {
+        return;
+    }
+    // The old log is read-only or held open, or the directory takes no
+    // renames: begin anew in place rather than grow without bound.
+    platform::UniqueFileHandle file(CreateFileA(path_, GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void RecordingLog::Append(const char* line) const {
     if (path_[0] == '\0') return;
-    WIN32_FILE_ATTRIBUTE_DATA info;
-    if (GetFileAttributesExA(path_, GetFileExInfoStandard, &info)) {
-        const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-        if (size >= kRotateBytes) {
-            char old[sizeof path_ + 4];
-            std::snprintf(old, sizeof old, "%s.old", path_);
-            MoveFileExA(path_, old, MOVEFILE_REPLACE_EXISTING);
-        }
-    }
+    RotateIfFull();
     platform::UniqueFileHandle file(CreateFileA(path_, FILE_APPEND_DATA,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -1,8 +1,10 @@
 // RecordingLog: "Corvanlet.log" beside "Options.ini", one line at each start
 // and each stop of a recording, so a user can tell afterwards what a
-// recording lost and whether the ring was big enough. Past 1 MiB the log is
-// renamed to "Corvanlet.log.old" (replacing an older one) and begun anew.
-// Writing it never delays or fails a recording: every failure is ignored.
+// recording lost, why it ended and whether the ring was big enough. Past
+// 1 MiB the log is renamed to "Corvanlet.log.old" (replacing an older one)
+// and begun anew; where that cannot be done, it is begun anew in place, so
+// it stays bounded. Writing it never delays or fails a recording, and waits
+// on nothing: every failure is ignored.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +26,8 @@ class RecordingLog {
         std::uint64_t transportErrors;
         bool sawPackets;  // else the error counts say nothing
         std::uint32_t peakFillPercent;
+        const char* reason;   // why the recording ended: "user", "unload", ...
+        std::uint32_t parts;  // files the recording was split into (1: not split)
     };
 
     // `settingsPath`: the full path of "Options.ini", or empty or null when
@@ -37,6 +41,8 @@ class RecordingLog {
 
   private:
     void Append(const char* line) const;
+    // Past kRotateBytes: the log moves to ".old", or else starts anew.
+    void RotateIfFull() const;
 
     char path_[300] = {};
 };

@@ -413,10 +413,7 @@ TEST_F(FileSinkTest, StopWithAFull16MiBRingWritesEveryBlock) {
 }
 
 class ProcessExitTest : public FileSinkTest,
-                        public ::testing::WithParamInterface<TestSink::Freeze> {
-  protected:
-    void TearDown() override { platform::SetTeardown(platform::Teardown::kNone); }
-};
+                        public ::testing::WithParamInterface<TestSink::Freeze> {};
 
 // The process ends while the writer is somewhere in a batch: the exiting
 // thread writes what is left, and the file holds every accepted block once,
@@ -433,8 +430,7 @@ TEST_P(ProcessExitTest, TheFileHoldsEveryAcceptedBlockOnceAndWhole) {
     const auto more = PushBlocks(*sink, 200, 8);  // the host went on delivering
     expected.insert(expected.end(), more.begin(), more.end());
 
-    platform::SetTeardown(platform::Teardown::kProcessExit);
-    sink->CloseFile();
+    sink->CloseFile(platform::Teardown::kProcessExit);
     EXPECT_EQ(ReadAll(path), expected);
     EXPECT_EQ(sink->BytesWritten(), expected.size());
 }
@@ -477,8 +473,7 @@ TEST_F(ProcessExitTest, ASmallRingKeepsTheBatchTheWriterDiedIn) {
         expected.insert(expected.end(), block, block + 940);
     }
     EXPECT_GT(expected.size(), 8u * 1024);  // the ring was filled again behind the dead batch
-    platform::SetTeardown(platform::Teardown::kProcessExit);
-    sink->CloseFile();
+    sink->CloseFile(platform::Teardown::kProcessExit);
     EXPECT_EQ(ReadAll(path), expected);
 }
 
@@ -500,8 +495,7 @@ TEST_F(ProcessExitTest, AWriterNotYetEndedAddsNothingTwice) {
     expected.insert(expected.end(), more.begin(), more.end());
 
     sink->resumeAfterExitBlocks = 50;
-    platform::SetTeardown(platform::Teardown::kProcessExit);
-    sink->CloseFile();
+    sink->CloseFile(platform::Teardown::kProcessExit);
     ASSERT_TRUE(sink->resumedWriteDone.load());
     EXPECT_EQ(ReadAll(path), expected);
 }

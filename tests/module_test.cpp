@@ -353,6 +353,15 @@ TEST_P(ModuleStopPaths, TheFileIsClosedAndHoldsWhatWasDelivered) {
         EXPECT_EQ(file.size(), delivered.bytes);
         EXPECT_EQ(hostsim::Fnv1a(file.data(), file.size()), delivered.checksum);
         EXPECT_TRUE(DeleteFileA(path.c_str()));  // closed
+        // The recording's stop line says how it ended.
+        const auto log = ReadFileBytes(dir.File("Corvanlet.log"));
+        const std::string text(log.begin(), log.end());
+        const std::string reason = way == "dialog"        ? "user"
+                                   : way == "set-channel" ? "channel"
+                                   : way == "unload"      ? "unload"
+                                                          : "host-stop";
+        EXPECT_NE(text.find(" reason=" + reason + " "), std::string::npos) << text;
+        EXPECT_EQ(text.find(" reason=", text.find(" reason=") + 1), std::string::npos) << text;
         if (way == "set-channel") {
             ASSERT_TRUE(WithDialog(module, [&](DialogDriver& dialog) {
                 EXPECT_EQ(dialog.Text(IDC_FILE_NAME_EDIT), "11362-V-22000 - pid256.dat");

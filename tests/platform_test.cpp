@@ -40,10 +40,7 @@ class LoaderLockHeld {
     bool held_ = false;
 };
 
-class UnloadTest : public ::testing::Test {
-  protected:
-    void TearDown() override { platform::SetTeardown(Teardown::kNone); }
-};
+class UnloadTest : public ::testing::Test {};
 
 std::atomic<bool> ranOurCode{false};
 
@@ -56,11 +53,10 @@ TEST_F(UnloadTest, AThreadWaitingToStartIsStoppedBeforeItRunsOurCode) {
     {
         LoaderLockHeld lock;
         ASSERT_TRUE(lock.Held());
-        platform::SetTeardown(Teardown::kUnload);
         ranOurCode = false;
         ASSERT_TRUE(thread.Start(&MarkRan, &thread));
         Sleep(200);  // it waits for the loader lock to start
-        EXPECT_TRUE(thread.CancelIfNotStarted());
+        EXPECT_TRUE(thread.CancelIfNotStarted(Teardown::kUnload));
         EXPECT_FALSE(ranOurCode.load());
     }
     Sleep(100);
@@ -88,14 +84,14 @@ TEST_F(UnloadTest, AFinishedThreadIsLetGoOnceItHasLeftOurCode) {
     std::atomic<bool> finished{false};
     std::thread finisher([&] {
         while (!finish.load()) Sleep(1);
-        thread.Finish();
+        thread.Finish(Teardown::kUnload);
         finished = true;
     });
     {
         LoaderLockHeld lock;
         ASSERT_TRUE(lock.Held());
-        platform::SetTeardown(Teardown::kUnload);
-        EXPECT_FALSE(thread.CancelIfNotStarted());  // it runs: it does its own work
+        EXPECT_FALSE(
+            thread.CancelIfNotStarted(Teardown::kUnload));  // it runs: it does its own work
         go = true;
         while (!done.load()) Sleep(1);
         // It cannot exit while the loader lock is held; Finish must not wait for that.

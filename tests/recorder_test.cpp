@@ -324,23 +324,22 @@ TEST_F(RecorderRecordingTest, AStartRenamesTheBuiltNameAfterThePidItRecords) {
     fresh.StopRecording();
 }
 
-// The recorder's own destruction at unload or process exit ends the
-// recording with a stop line that says so. The object's memory is kept: at
-// a simulated exit the writer is not ended and may still look at it.
+// An unload or a process exit ends the recording with a stop line that says
+// so. The object's memory is kept: at a simulated exit the writer is not
+// ended and may still look at it.
 TEST_F(RecorderRecordingTest, UnloadAndExitWriteAStopLine) {
     const std::string ini = dir_.File("Options.ini");
     for (const platform::Teardown teardown :
-         {platform::Teardown::kNone, platform::Teardown::kProcessExit}) {
+         {platform::Teardown::kUnload, platform::Teardown::kProcessExit}) {
         auto* memory = new unsigned char[sizeof(RecorderModule)];
         auto* recorder = new (memory) RecorderModule(link_, Settings(ini.c_str()));
         recorder->SetChoice(0x100, "ends.dat", dir_.Path().string().c_str());
         ASSERT_TRUE(recorder->StartRecording());
         std::uint8_t block[940] = {};
         for (int i = 0; i < 20; ++i) DataCallback(0, sizeof block, block);
-        platform::SetTeardown(teardown);
+        recorder->Shutdown(teardown);
         recorder->~RecorderModule();
-        platform::SetTeardown(platform::Teardown::kNone);
-        if (teardown == platform::Teardown::kNone) delete[] memory;
+        if (teardown == platform::Teardown::kUnload) delete[] memory;
     }
     const auto lines = LogLines(dir_.File("Corvanlet.log"));
     ASSERT_EQ(lines.size(), 4u);

@@ -67,9 +67,9 @@ BlockRing::~BlockRing() {
     Close();
 }
 
-void BlockRing::Close() {
+void BlockRing::Close(platform::Teardown how) {
     if (storage_ == nullptr) return;
-    if (platform::CurrentTeardown() == platform::Teardown::kProcessExit) {
+    if (how == platform::Teardown::kProcessExit) {
         CloseAtProcessExit();
         return;
     }
@@ -82,14 +82,14 @@ void BlockRing::Close() {
     // visible to its final drain.
     stopRequested_.store(true, std::memory_order_release);
     wake_.Wake();
-    if (!writerDone_.load(std::memory_order_acquire) && thread_.CancelIfNotStarted()) {
+    if (!writerDone_.load(std::memory_order_acquire) && thread_.CancelIfNotStarted(how)) {
         Drain(false);  // the writer never ran (an unload stopped it): write what is queued here
     } else {
         // Acquire pairs with the writer's last store: after it the writer no
         // longer touches the ring. Finish then waits until it has left our
         // code, which is what lets a host free the library right after.
         while (!writerDone_.load(std::memory_order_acquire)) platform::SleepMs(1);
-        thread_.Finish();
+        thread_.Finish(how);
     }
     FreeStorage();
 }
@@ -113,7 +113,7 @@ void BlockRing::CloseAtProcessExit() {
     for (std::uint32_t r = point.readPos; queue_.Peek(r, record); r = record.next) {
         ProcessBlockAtExit(record.data, record.length, record.tag);
     }
-    thread_.Finish();
+    thread_.Finish(platform::Teardown::kProcessExit);
     // The storage is never freed: the process ends and takes it, and a
     // writer not yet ended may still look at it.
     abandoned_ = storage_;

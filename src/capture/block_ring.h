@@ -51,8 +51,9 @@ class BlockRing {
     // hand every accepted block over, then frees the storage. Safe during an
     // unload (it waits for nothing that needs the loader lock) and at process
     // exit (it waits for nothing a killed thread owned, and writes what the
-    // killed writer left). No-op on a closed ring.
-    void Close();
+    // killed writer left); `how` says which of those it is. No-op on a
+    // closed ring.
+    void Close(platform::Teardown how = platform::Teardown::kNone);
     bool IsOpen() const { return storage_ != nullptr; }
 
     // Producer thread.

@@ -34,8 +34,8 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
     return false;
 }
 
-void FileSink::CloseFile() {
-    Close();
+void FileSink::CloseFile(platform::Teardown how) {
+    Close(how);
     // A torn block that could not be cut off and that no later block covered.
     if (tornUntil_ > fileLength_ && file_.IsOpen() && CutFile(fileLength_)) tornUntil_ = 0;
     file_.Close();

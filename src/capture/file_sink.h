@@ -34,8 +34,8 @@ class FileSink : public BlockRing {
     // can start.
     [[nodiscard]] bool OpenFile(const char* path, std::int32_t capacity = 0);
     // Control thread. Writes every accepted block, stops the ring, closes the
-    // file. No-op when idle.
-    void CloseFile();
+    // file (see BlockRing::Close for `how`). No-op when idle.
+    void CloseFile(platform::Teardown how = platform::Teardown::kNone);
     bool IsOpen() const { return file_.IsOpen(); }
 
     // Any thread. Since the last OpenFile: bytes that reached the file; write

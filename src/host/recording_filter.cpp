@@ -10,9 +10,10 @@ bool RecordingFilter::Start(const HostLink& link, std::int32_t pid, const char* 
     return true;
 }
 
-void RecordingFilter::Stop() {
-    filter_.reset();  // no delivery reaches the sink after this
-    sink_.CloseFile();
+void RecordingFilter::Stop(platform::Teardown how) {
+    if (filter_) filter_->Remove(how);  // no delivery reaches the sink after this
+    filter_.reset();
+    sink_.CloseFile(how);
 }
 
 }  // namespace corvanlet

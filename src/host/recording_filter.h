@@ -28,8 +28,9 @@ class RecordingFilter {
     [[nodiscard]] bool Start(const HostLink& link, std::int32_t pid, const char* path,
                              std::int32_t ringBytes = 0);
     // Removes the registration (if the host accepted it), then closes the
-    // sink with every accepted block written. No-op when not recording.
-    void Stop();
+    // sink with every accepted block written; `how` says whether the library
+    // is unloading or the process exiting. No-op when not recording.
+    void Stop(platform::Teardown how = platform::Teardown::kNone);
 
     bool IsRecording() const { return sink_.IsOpen(); }
     const FileSink& Sink() const { return sink_; }

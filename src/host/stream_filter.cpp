@@ -61,7 +61,13 @@ StreamFilter::StreamFilter(const HostLink& link, std::int32_t pid, BlockRing& ta
 }
 
 StreamFilter::~StreamFilter() {
-    if (platform::CurrentTeardown() == platform::Teardown::kProcessExit) {
+    Remove(platform::Teardown::kNone);
+}
+
+void StreamFilter::Remove(platform::Teardown how) {
+    if (removed_) return;
+    removed_ = true;
+    if (how == platform::Teardown::kProcessExit) {
         // A delivery thread killed inside the callback left its count behind:
         // waiting for it would never end.
         Unroute(&target_);

@@ -23,12 +23,16 @@ class StreamFilter {
     // blocks the host delivers while still handling it are not lost; a host
     // that refuses (or no window at all) leaves nothing routed.
     StreamFilter(const HostLink& link, std::int32_t pid, BlockRing& target);
-    // For an accepted registration: sends the removal with the host's handle;
-    // then routes nothing and waits until no delivery is still inside the
-    // callback. At process exit the host and its threads are gone: neither.
+    // Removes the registration as Remove does, unless that was done.
     ~StreamFilter();
     StreamFilter(const StreamFilter&) = delete;
     StreamFilter& operator=(const StreamFilter&) = delete;
+
+    // For an accepted registration: sends the removal with the host's
+    // handle; then routes nothing and waits until no delivery is still inside
+    // the callback. At process exit (`how`) the host and its threads are
+    // gone: neither. Once only.
+    void Remove(platform::Teardown how);
 
     bool Accepted() const { return accepted_; }
     std::int32_t Pid() const { return pid_; }
@@ -42,6 +46,7 @@ class StreamFilter {
     BlockRing& target_;
     FilterRegistration registration_{};
     bool accepted_ = false;
+    bool removed_ = false;
 };
 
 // The entry the host calls with each block (cdecl, see host_api.h). Pushes it

@@ -1,5 +1,6 @@
 #include "module/corvanlet_module.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "corvanlet/ids.h"
@@ -9,7 +10,20 @@ namespace corvanlet {
 namespace {
 constexpr std::uint32_t kEntryType = 256;
 constexpr char kDisplayName[] = "Corvanlet";
+
+// Set by the detach notice, read by the destruction that runs after it on
+// the same thread; atomic so that any other reader is defined.
+std::atomic<platform::Teardown> detach{platform::Teardown::kNone};
 }  // namespace
+
+void CorvanletModule::NoteDetach(platform::Teardown how) {
+    // Relaxed: the same thread reads it.
+    detach.store(how, std::memory_order_relaxed);
+}
+
+CorvanletModule::~CorvanletModule() {
+    recorder_.Shutdown(detach.load(std::memory_order_relaxed));
+}
 
 HMODULE CorvanletModule::OwnLibrary() {
     HMODULE module = nullptr;

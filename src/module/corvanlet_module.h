@@ -24,10 +24,10 @@ class CorvanletModule {
   public:
     // Finds its own library, and "Options.ini" beside it.
     CorvanletModule();
-    // At unload or process exit: stops a running recording, every accepted
-    // block written, without waiting on anything a dead thread or the loader
-    // lock holds.
-    ~CorvanletModule() = default;
+    // At unload or process exit, as the detach notice said: stops a running
+    // recording, every accepted block written, without waiting on anything a
+    // dead thread or the loader lock holds.
+    ~CorvanletModule();
     CorvanletModule(const CorvanletModule&) = delete;
     CorvanletModule& operator=(const CorvanletModule&) = delete;
 
@@ -37,6 +37,10 @@ class CorvanletModule {
     [[nodiscard]] bool Stop();
     [[nodiscard]] bool SetChannel(const ChannelInfo* channel);
     [[nodiscard]] bool ShowOptionsDialog();
+
+    // The library's detach notice: how the library goes, for the object's
+    // destruction that follows it.
+    static void NoteDetach(platform::Teardown how);
 
   private:
     static HMODULE OwnLibrary();

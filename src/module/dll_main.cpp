@@ -3,7 +3,7 @@
 // construction before the attach notice, destruction after the detach one.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "module/corvanlet_module.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
@@ -12,9 +12,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // A non-null `reserved` means the process is ending, its other threads
         // already gone; otherwise the host frees the library under the loader
         // lock. Either way, what the destruction may wait for changes.
-        corvanlet::platform::SetTeardown(reserved != nullptr
-                                             ? corvanlet::platform::Teardown::kProcessExit
-                                             : corvanlet::platform::Teardown::kUnload);
+        corvanlet::CorvanletModule::NoteDetach(reserved != nullptr
+                                                   ? corvanlet::platform::Teardown::kProcessExit
+                                                   : corvanlet::platform::Teardown::kUnload);
     }
     return TRUE;
 }

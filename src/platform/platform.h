@@ -21,8 +21,9 @@
 
 namespace corvanlet::platform {
 
-// How the process is treating this library right now. Set from the library's
-// detach notice, before the static objects are destroyed.
+// How the process is treating this library while something is torn down.
+// The library's detach notice learns it; the module passes it down to what
+// it tears down.
 enum class Teardown : std::uint32_t {
     kNone,
     // The host frees the library: the loader lock is held, so no thread may
@@ -32,8 +33,6 @@ enum class Teardown : std::uint32_t {
     // stood. Nothing they owned (a lock, a count) will ever be released.
     kProcessExit,
 };
-void SetTeardown(Teardown teardown);
-Teardown CurrentTeardown();
 
 // An in-process auto-reset wake-up: Notify sets it (and wakes a waiter), Wait
 // consumes it. A Notify that comes before the Wait is remembered, so a waiter
@@ -73,18 +72,18 @@ class Thread {
     // entry, is to mark itself started. The Thread must outlive it.
     [[nodiscard]] bool Start(void (*entry)(void*), void* argument);
 
-    // During an unload only: a thread that has not yet run any of this
+    // During an unload (`how`) only: a thread that has not yet run any of this
     // library's code (it waits for the loader lock to start) would run it
     // after the library is gone. Such a thread is stopped for good, and true
     // tells the caller to do its work itself. False in every other case.
-    [[nodiscard]] bool CancelIfNotStarted();
+    [[nodiscard]] bool CancelIfNotStarted(Teardown how);
     // Once the thread has said its work is done: makes sure it runs no more
     // code of this library, so the library may be unmapped, then forgets it.
-    // Normally that means waiting for it to exit. During an unload it cannot
+    // Normally that means waiting for it to exit. During an unload (`how`) it cannot
     // exit (that needs the loader lock), so this waits until it has left the
     // library's code, which it does not re-enter on its way out. At process
     // exit it is already gone. No-op when there is no thread.
-    void Finish();
+    void Finish(Teardown how = Teardown::kNone);
     // Closes the thread's handle without waiting for it.
     void Forget();
 

@@ -9,20 +9,6 @@
 
 namespace corvanlet::platform {
 
-namespace {
-// Natively nothing unloads or ends under the library; tests may set it.
-std::atomic<Teardown> teardown{Teardown::kNone};
-
-}  // namespace
-
-void SetTeardown(Teardown value) {
-    teardown.store(value, std::memory_order_relaxed);
-}
-
-Teardown CurrentTeardown() {
-    return teardown.load(std::memory_order_relaxed);
-}
-
 void WakeSignal::Notify() {
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -54,14 +40,14 @@ bool Thread::Start(void (*entry)(void*), void* argument) {
     return true;
 }
 
-bool Thread::CancelIfNotStarted() {
+bool Thread::CancelIfNotStarted(Teardown) {
     return false;
 }
 
-void Thread::Finish() {
+void Thread::Finish(Teardown how) {
     if (!joinable_) return;
     // A thread that a simulated process exit left behind is not waited for.
-    if (CurrentTeardown() != Teardown::kProcessExit) {
+    if (how != Teardown::kProcessExit) {
         pthread_join(thread_, nullptr);
     } else {
         pthread_detach(thread_);

@@ -11,10 +11,6 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 namespace corvanlet::platform {
 
 namespace {
-// Written once by the library's detach notice, read by whatever runs after it
-// on the same thread; relaxed suffices, atomic keeps other readers defined.
-std::atomic<Teardown> teardown{Teardown::kNone};
-
 enum class Place { kUnknown, kInside, kOutside };
 
 // Where a suspended thread will go on: in the code of the image that holds
@@ -43,14 +39,6 @@ Place PlaceOf(HANDLE thread) {
     return at >= begin && at < begin + size ? Place::kInside : Place::kOutside;
 }
 }  // namespace
-
-void SetTeardown(Teardown value) {
-    teardown.store(value, std::memory_order_relaxed);
-}
-
-Teardown CurrentTeardown() {
-    return teardown.load(std::memory_order_relaxed);
-}
 
 void WakeSignal::Notify() {
     AcquireSRWLockExclusive(&lock_);
@@ -89,8 +77,8 @@ bool Thread::Start(void (*entry)(void*), void* argument) {
     return static_cast<bool>(handle_);
 }
 
-bool Thread::CancelIfNotStarted() {
-    if (!handle_ || CurrentTeardown() != Teardown::kUnload) return false;
+bool Thread::CancelIfNotStarted(Teardown how) {
+    if (!handle_ || how != Teardown::kUnload) return false;
     HANDLE thread = handle_.Get();
     if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
     // SuspendThread returns before the thread has stopped; reading its
@@ -106,10 +94,10 @@ bool Thread::CancelIfNotStarted() {
     return false;
 }
 
-void Thread::Finish() {
+void Thread::Finish(Teardown how) {
     if (!handle_) return;
     HANDLE thread = handle_.Get();
-    switch (CurrentTeardown()) {
+    switch (how) {
         case Teardown::kNone:
             WaitForSingleObject(thread, INFINITE);
             break;

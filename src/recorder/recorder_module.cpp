@@ -37,8 +37,11 @@ RecorderModule::RecorderModule(const HostLink& link, const Settings& settings)
 }
 
 RecorderModule::~RecorderModule() {
-    const bool exiting = platform::CurrentTeardown() == platform::Teardown::kProcessExit;
-    StopRecording(exiting ? StopReason::kExit : StopReason::kUnload);
+    Shutdown(platform::Teardown::kNone);
+}
+
+void RecorderModule::Shutdown(platform::Teardown how) {
+    Stop(how == platform::Teardown::kProcessExit ? StopReason::kExit : StopReason::kUnload, how);
 }
 
 void RecorderModule::LoadDefaults() {
@@ -111,8 +114,12 @@ bool RecorderModule::StartRecording() {
 }
 
 void RecorderModule::StopRecording(StopReason reason) {
+    Stop(reason, platform::Teardown::kNone);
+}
+
+void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     if (!IsRecording()) return;
-    filter_.Stop();
+    filter_.Stop(how);
     stopTick_ = platform::TickCountMs();
     const FileSink& sink = filter_.Sink();
     RecordingLog::Stop stop{};

@@ -36,8 +36,7 @@ class RecorderModule {
     // `link` is the host as the handshake describes it, read at each start.
     // Starts with the defaults (LoadDefaults).
     RecorderModule(const HostLink& link, const Settings& settings);
-    // Stops a running recording (every accepted block written), with its
-    // stop line in the log: the reason is the process's exit or the unload.
+    // Stops a running recording, as Shutdown(Teardown::kNone) does.
     ~RecorderModule();
     RecorderModule(const RecorderModule&) = delete;
     RecorderModule& operator=(const RecorderModule&) = delete;
@@ -71,6 +70,10 @@ class RecorderModule {
     // created.
     [[nodiscard]] bool StartRecording();
     void StopRecording(StopReason reason = StopReason::kUser);
+    // The library is unloading or the process exiting (`how`): stops a
+    // running recording, every accepted block written, waiting on nothing
+    // that the loader lock or a dead thread holds, with its stop line.
+    void Shutdown(platform::Teardown how);
     bool IsRecording() const { return filter_.IsRecording(); }
 
     std::int32_t Pid() const { return pid_; }
@@ -94,6 +97,7 @@ class RecorderModule {
 
   private:
     void Take(const Settings::Values& values);
+    void Stop(StopReason reason, platform::Teardown how);
     void BuildName();
 
     const HostLink& link_;

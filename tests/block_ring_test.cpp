@@ -1,6 +1,7 @@
 // The block queue's records and wrap rule, single-threaded over storage the
 // test owns; and the ring with its writer thread, two threads at a time.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
@@ -10,9 +11,18 @@
 
 #include "capture/block_queue.h"
 #include "capture/block_ring.h"
+#include "capture/push_gate.h"
+#include "capture/writer_wake.h"
 #include "support/test_blocks.h"
 
 namespace corvanlet {
+
+// Plays the two halves of a push that bounces off a closed gate.
+struct PushGateTestPeer {
+    static void Arrive(PushGate& gate) { gate.word_.fetch_add(1); }
+    static void Depart(PushGate& gate) { gate.word_.fetch_sub(1); }
+};
+
 namespace {
 
 using testing::BlockMatches;
@@ -351,6 +361,64 @@ TEST(BlockRing, AFullRingWakesANappingWriter) {
     EXPECT_GE(ring.WakeCalls(), 1u);
     ring.Close();
     EXPECT_EQ(ring.received.size(), seq + 1);
+}
+
+// A push inside the gate holds Shut until it leaves: only then may the
+// storage go.
+TEST(PushGate, ShutWaitsForThePushInside) {
+    PushGate gate;
+    EXPECT_FALSE(gate.Enter());  // closed until opened
+    gate.Open();
+    ASSERT_TRUE(gate.Enter());
+    std::atomic<bool> shut{false};
+    std::thread closer([&] {
+        gate.Shut();
+        shut = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(shut.load());
+    EXPECT_FALSE(gate.Enter());  // shut to new pushes meanwhile
+    gate.Leave();
+    closer.join();
+    EXPECT_TRUE(shut.load());
+    EXPECT_TRUE(gate.Empty());
+}
+
+// A push bouncing off the closed gate (its increment in, its decrement not
+// yet) while the gate opens: once it has gone, the gate is open and empty.
+TEST(PushGate, APushBouncingWhileTheGateOpensLeavesNoCount) {
+    PushGate gate;
+    PushGateTestPeer::Arrive(gate);  // the bounce's increment
+    gate.Open();
+    PushGateTestPeer::Depart(gate);  // and its decrement
+    EXPECT_TRUE(gate.Empty());
+    ASSERT_TRUE(gate.Enter());
+    gate.Leave();
+    gate.Shut();
+    EXPECT_TRUE(gate.Empty());
+}
+
+// The writer announces a sleep; a push lands before it looks again: the look
+// sees the record, so the writer does not wait, and the producer's look after
+// publishing saw the announcement, so it would have woken the writer anyway.
+TEST(WriterWake, APushBetweenTheAnnouncementAndTheLookIsSeen) {
+    WriterWake wake;
+    wake.Reset();
+    bool queued = false;
+    WriterWake::Mode producerSaw = WriterWake::kRunning;
+    const bool waits = wake.PrepareWait(WriterWake::kSleeping, [&] {
+        queued = true;                          // the producer publishes a record ...
+        producerSaw = wake.LookAfterPublish();  // ... and looks at the writer
+        return queued;
+    });
+    EXPECT_FALSE(waits);
+    EXPECT_EQ(producerSaw, WriterWake::kSleeping);
+    EXPECT_EQ(wake.Peek(), WriterWake::kRunning);
+    // Nothing queued: the writer goes on to wait, announced.
+    EXPECT_TRUE(wake.PrepareWait(WriterWake::kNapping, [] { return false; }));
+    EXPECT_EQ(wake.Peek(), WriterWake::kNapping);
+    EXPECT_TRUE(wake.Wake());
+    EXPECT_TRUE(wake.Wait(WriterWake::kNapping, 1000));
 }
 
 TEST(BlockRing, LifecycleEdges) {

@@ -51,10 +51,8 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
         FreeStorage();
         return false;
     }
-    // Opens the ring to pushes; release pairs with the acquire in Push, which
-    // then sees the storage and positions set above. Clearing only the bit
-    // keeps the count of a push that is bouncing off the closed gate right now.
-    gate_.word.fetch_and(~kGateClosed, std::memory_order_release);
+    // Opens the ring to pushes, which then see the storage and positions set above.
+    gate_.Open();
     return true;
 }
 
@@ -74,9 +72,7 @@ void BlockRing::Close(platform::Teardown how) {
         return;
     }
     // Keep new pushes off, then wait for one under way to leave the storage.
-    // acq_rel/acquire pair with the release decrement at the end of Push.
-    gate_.word.fetch_or(kGateClosed, std::memory_order_acq_rel);
-    while ((gate_.word.load(std::memory_order_acquire) & ~kGateClosed) != 0) platform::SleepMs(0);
+    gate_.Shut();
 
     // Release pairs with the writer's acquire: every accepted record is
     // visible to its final drain.
@@ -134,12 +130,7 @@ BlockRing::CommitPoint BlockRing::LastCommit() const {
 
 BlockRing::PushResult BlockRing::Push(const void* data, std::int32_t length, std::uint8_t tag) {
     if (length < 1) return PushResult::kIgnored;
-    // Acquire pairs with the release in Init; the increment tells Close that a
-    // push is under way.
-    if (gate_.word.fetch_add(1, std::memory_order_acquire) & kGateClosed) {
-        gate_.word.fetch_sub(1, std::memory_order_relaxed);
-        return PushResult::kIgnored;
-    }
+    if (!gate_.Enter()) return PushResult::kIgnored;
     PushResult result = PushResult::kQueued;
     if (data != nullptr && queue_.Enqueue(data, length, tag)) {
         WakeWriterIfNeeded();
@@ -153,8 +144,7 @@ BlockRing::PushResult BlockRing::Push(const void* data, std::int32_t length, std
             counters_.wakeCalls.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    // Release pairs with Close's acquire: after this the storage may be freed.
-    gate_.word.fetch_sub(1, std::memory_order_release);
+    gate_.Leave();  // after this the storage may be freed
     return result;
 }
 
@@ -261,9 +251,9 @@ void BlockRing::WriterLoop() {
         }
         const WriterWake::Mode mode =
             idleNaps >= timing_.idleNapsBeforeSleep ? WriterWake::kSleeping : WriterWake::kNapping;
-        wake_.Announce(mode);
-        if (HasQueued() || stopRequested_.load(std::memory_order_relaxed)) {
-            wake_.Resume();
+        if (!wake_.PrepareWait(mode, [this] {
+                return HasQueued() || stopRequested_.load(std::memory_order_relaxed);
+            })) {
             continue;
         }
         const bool woken =

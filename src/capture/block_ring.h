@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "capture/block_queue.h"
+#include "capture/push_gate.h"
 #include "capture/writer_wake.h"
 #include "platform/platform.h"
 
@@ -126,8 +127,6 @@ class BlockRing {
     virtual void AfterCommit() {}
 
   private:
-    static constexpr std::uint32_t kGateClosed = 0x80000000u;
-
     static void WriterEntry(void* self);
     void WriterLoop();
     // Bytes of ring space freed. The writer's drain (`byWriter`) stops at
@@ -153,12 +152,9 @@ class BlockRing {
     BlockQueue queue_;  // its producer and consumer positions have lines of their own
     WriterWake wake_;   // so has the writer's mode
 
-    // The control thread's gate against the producer: the closed bit plus
-    // the count of pushes under way. Touched by every push, so on its own line.
-    struct alignas(64) Gate {
-        std::atomic<std::uint32_t> word{kGateClosed};
-    } gate_;
-    static_assert(sizeof(Gate) == 64, "the gate sits on a cache line of its own");
+    // Touched by every push, so on a line of its own (the counters after it
+    // start a line of their own).
+    alignas(64) PushGate gate_;
 
     // Counted off the fast path: on refusals, wake-ups and late wake-ups.
     struct alignas(64) Counters {

@@ -27,10 +27,16 @@ class WriterWake {
         kSleeping,  // waiting until signalled
     };
 
-    // Writer, before it waits: announces the mode. It must then look at the
-    // ring once more, and call Resume instead of Wait if it finds data.
-    void Announce(Mode mode);
-    void Resume();
+    // Writer, before it waits: announces the mode, then looks at the ring
+    // once more (`hasWork`). When that finds data, it takes the announcement
+    // back and returns false: no waiting. True: go on to Wait.
+    template <typename Look>
+    bool PrepareWait(Mode mode, Look hasWork) {
+        Announce(mode);
+        if (!hasWork()) return true;
+        Resume();
+        return false;
+    }
     // Writer: waits up to `timeoutMs` in the announced mode, then runs again.
     // True when a producer woke it; false when the time ran out.
     bool Wait(Mode mode, std::uint32_t timeoutMs);
@@ -46,6 +52,9 @@ class WriterWake {
     void Reset() { mode_.store(kRunning, std::memory_order_relaxed); }
 
   private:
+    void Announce(Mode mode);
+    void Resume();
+
     alignas(64) std::atomic<std::uint32_t> mode_{kRunning};
     platform::WakeSignal signal_;
 };

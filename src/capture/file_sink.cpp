@@ -37,7 +37,12 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
 void FileSink::CloseFile(platform::Teardown how) {
     Close(how);
     // A torn block that could not be cut off and that no later block covered.
-    if (tornUntil_ > fileLength_ && file_.IsOpen() && CutFile(fileLength_)) tornUntil_ = 0;
+    // (At process exit that is the writer's state, which a writer not yet
+    // ended may still change: the exit path cut the file itself.)
+    if (how != platform::Teardown::kProcessExit && tornUntil_ > fileLength_ && file_.IsOpen() &&
+        CutFile(fileLength_)) {
+        tornUntil_ = 0;
+    }
     file_.Close();
 }
 
@@ -107,7 +112,8 @@ void FileSink::RecoverTo(std::uint64_t mark) {
 }
 
 void FileSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
-    continuity_.Check(data, length);
+    // The stream's counts stop where the writer stopped: a writer not yet
+    // ended may still be counting, and the state is its own.
     const auto size = static_cast<std::uint32_t>(length);
     if (WriteAll(data, size, exitLength_) < size) {
         (void)CutFile(exitLength_);

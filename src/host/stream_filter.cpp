@@ -14,9 +14,34 @@ std::atomic<BlockRing*> route{nullptr};
 
 // Deliveries currently inside DataCallback. The filter's destructor waits for
 // it to reach zero after clearing the route, so no delivery that read the old
-// route is still using it once the filter is gone. It also tells a second,
-// concurrent delivery from the first.
+// route is still using it once the filter is gone.
 std::atomic<std::uint32_t> deliveriesInFlight{0};
+
+// The one delivery that may push into the ring right now: the ring has one
+// producer. A host that breaks the one-thread-at-a-time rule has its second
+// caller wait, a bounded time, for the first to leave (a push takes well
+// under a microsecond; a wake-up it signals may take tens under some
+// systems), so nothing is lost; past the bound the block is refused.
+std::atomic<bool> pushing{false};
+constexpr std::uint64_t kTurnWaitUs = 500;
+
+bool TakePushTurn() {
+    // Acquire pairs with the release in GivePushTurn: the last push is done.
+    if (!pushing.exchange(true, std::memory_order_acquire)) return true;
+    const std::uint64_t start = platform::MicrosecondsNow();
+    do {
+        while (pushing.load(std::memory_order_relaxed)) {
+            if (platform::MicrosecondsNow() - start > kTurnWaitUs) return false;
+            platform::SleepMs(0);
+        }
+    } while (pushing.exchange(true, std::memory_order_acquire));
+    return true;
+}
+
+void GivePushTurn() {
+    // Release pairs with the acquire in TakePushTurn.
+    pushing.store(false, std::memory_order_release);
+}
 
 // Stops routing to `target`, unless another filter routes by now. seq_cst:
 // ordered with the callback's loads, like every routing change.
@@ -30,13 +55,14 @@ void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::
     // seq_cst on both sides (here and in ~StreamFilter): either the
     // destructor sees this delivery counted, or this delivery sees the route
     // cleared.
-    const std::uint32_t underWay = deliveriesInFlight.fetch_add(1, std::memory_order_seq_cst);
+    deliveriesInFlight.fetch_add(1, std::memory_order_seq_cst);
     BlockRing* target = route.load(std::memory_order_seq_cst);
     if (target != nullptr) {
         // One producer at a time: a second delivery would race the first on
         // the ring's write position.
-        if (underWay == 0) {
+        if (TakePushTurn()) {
             target->Push(data, length, 0);
+            GivePushTurn();
         } else {
             target->Refuse(length);
         }

@@ -52,7 +52,8 @@ class StreamFilter {
 // The entry the host calls with each block (cdecl, see host_api.h). Pushes it
 // into the routed ring; ignores it when nothing is routed. A block delivered
 // while another delivery is still under way (a host that breaks the
-// one-thread-at-a-time rule) is refused and counted, never raced.
+// one-thread-at-a-time rule) waits up to half a millisecond for it to end;
+// only past that is it refused and counted. It is never raced.
 void CORVANLET_CALL DataCallback(std::uint32_t context, std::int32_t length,
                                  const std::uint8_t* data);
 

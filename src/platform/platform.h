@@ -115,6 +115,10 @@ void SleepMs(std::uint32_t ms);
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t TickCountMs();
 
+// Microseconds since an arbitrary start, from the system's fine clock: for
+// bounds of a few microseconds, where the tick count is far too coarse.
+std::uint64_t MicrosecondsNow();
+
 // An output file opened for writing, shared with readers only.
 class File {
   public:

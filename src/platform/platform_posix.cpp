@@ -74,6 +74,12 @@ std::uint32_t TickCountMs() {
         std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
+std::uint64_t MicrosecondsNow() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
 bool File::Create(const char* path) {
     Close();
     fd_ = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -128,6 +128,15 @@ std::uint32_t TickCountMs() {
     return GetTickCount();
 }
 
+std::uint64_t MicrosecondsNow() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    const auto ticks = static_cast<std::uint64_t>(now.QuadPart);
+    const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
+}
+
 bool File::Create(const char* path) {
     Close();
     handle_.Reset(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,

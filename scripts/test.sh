@@ -110,6 +110,13 @@ record_check() {  # record_check NAME STATUS MESSAGE
     [ "$2" -eq 0 ] || { echo "$1: $3"; status=1; }
 }
 
+echo "== fuzz: each parser of untrusted bytes for ${CORVANLET_FUZZ_SECONDS:-20} s"
+for target in continuity_fuzz packet_finder_fuzz setting_text_fuzz ring_fuzz; do
+    fuzz_status=0
+    bash scripts/fuzz.sh "$target" || fuzz_status=1
+    record_check "$target" "$fuzz_status" "the fuzz target crashed or failed to build"
+done
+
 echo "== layering: no include runs upward"
 layering_status=0
 bash scripts/include_graph.sh || layering_status=1

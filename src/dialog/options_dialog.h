@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "dialog/pid_text.h"
 #include "platform/call_lock.h"
 #include "recorder/recorder_module.h"
 
@@ -44,13 +45,5 @@ class OptionsDialog {
     platform::CallLock& lock_;
     HWND window_ = nullptr;  // the dialog's own window while it is open
 };
-
-// The PID typed into the dialog: leading white space, an optional sign, then
-// digits up to the first other character; no digits gives 0; values beyond
-// 32 bits wrap modulo 2^32.
-std::int32_t ParsePid(const char* text);
-
-// "hh:mm:ss" for an elapsed time in milliseconds; the hours widen past 99.
-void FormatElapsed(std::uint32_t elapsedMs, char (&out)[16]);
 
 }  // namespace corvanlet

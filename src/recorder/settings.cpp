@@ -90,23 +90,4 @@ void Settings::Save(const Values& values) const {
     WritePrivateProfileStringA(kModuleSection, "BufferKB", buffer, path_);
 }
 
-std::int32_t Settings::ParseBufferKB(const char* text) {
-    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (isBlank(*text)) ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-') negative = *text++ == '-';
-    if (*text < '0' || *text > '9') return kDefaultBufferKB;  // no number at all
-    std::int64_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        value = value * 10 + (*text - '0');
-        if (value > kLargestBufferKB) value = kLargestBufferKB + 1;  // far too big: the bound
-    }
-    while (isBlank(*text)) ++text;
-    if (*text != '\0') return kDefaultBufferKB;  // junk after the number
-    if (negative) value = -value;
-    if (value < kSmallestBufferKB) return kSmallestBufferKB;
-    if (value > kLargestBufferKB) return kLargestBufferKB;
-    return static_cast<std::int32_t>(value);
-}
-
 }  // namespace corvanlet

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "recorder/setting_text.h"
+
 namespace corvanlet {
 
 class Settings {
@@ -29,7 +31,9 @@ class Settings {
 
     // "BufferKB" as the settings file holds it: decimal digits with an
     // optional sign, nothing else but blanks around them.
-    static std::int32_t ParseBufferKB(const char* text);
+    static std::int32_t ParseBufferKB(const char* text) {
+        return ParseSettingNumber(text, kDefaultBufferKB, kSmallestBufferKB, kLargestBufferKB);
+    }
 
     // `settingsPath`: the full path of "Options.ini", or empty or null when
     // there is none (then defaults are read and nothing is written).

@@ -1,0 +1,65 @@
+// The text rules for what a user types or a settings file holds: the numbers
+// of the settings file and the PID field. The number rule is checked against
+// the C library's reading of the same text.
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "dialog/pid_text.h"
+#include "recorder/setting_text.h"
+
+namespace {
+
+constexpr std::int32_t kFallback = 16384;
+constexpr std::int32_t kLeast = 100;
+constexpr std::int32_t kMost = 262144;
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// What the rule must give: digits with a sign and blanks around them are a
+// number (clamped), everything else the fallback.
+std::int32_t Expected(const std::string& text) {
+    std::size_t at = 0;
+    while (at < text.size() && IsBlank(text[at])) ++at;
+    std::size_t digits = at;
+    if (digits < text.size() && (text[digits] == '+' || text[digits] == '-')) ++digits;
+    if (digits >= text.size() || text[digits] < '0' || text[digits] > '9') return kFallback;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str() + at, &end, 10);
+    const bool overflow = errno == ERANGE;
+    for (const char* rest = end; *rest != '\0'; ++rest) {
+        if (!IsBlank(*rest)) return kFallback;
+    }
+    if (overflow) return value < 0 ? kLeast : kMost;
+    if (value < kLeast) return kLeast;
+    if (value > kMost) return kMost;
+    return static_cast<std::int32_t>(value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data),
+                           strnlen(reinterpret_cast<const char*>(data), size));
+    if (corvanlet::ParseSettingNumber(text.c_str(), kFallback, kLeast, kMost) != Expected(text)) {
+        std::abort();
+    }
+    // The PID field holds at most 19 characters.
+    const std::string field = text.substr(0, 19);
+    (void)corvanlet::ParsePid(field.c_str());
+    if (size >= 4) {
+        std::uint32_t ms;
+        std::memcpy(&ms, data, 4);
+        char elapsed[16];
+        corvanlet::FormatElapsed(ms, elapsed);
+        const std::size_t length = std::strlen(elapsed);
+        if (length < 8 || elapsed[length - 3] != ':' || elapsed[length - 6] != ':') std::abort();
+    }
+    return 0;
+}

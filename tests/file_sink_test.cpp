@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -145,10 +146,18 @@ class TestSink : public FileSink {
     // on and waits until its write is done.
     std::uint32_t resumeAfterExitBlocks = 0xFFFFFFFFu;
 
+    // Each write call takes this long (a slow disk).
+    std::uint32_t writeMs = 0;
+    // Set when the sink is destroyed (a writer left behind frees it itself).
+    std::atomic<bool>* destroyed = nullptr;
+
     // A ring of 1 MiB unless told otherwise: room for what the host delivers
     // while the writer is dead.
     explicit TestSink(std::int32_t capacity = 1 << 20) : FileSink(capacity) {}
-    ~TestSink() override { CloseFile(); }
+    ~TestSink() override {
+        CloseFile();
+        if (destroyed != nullptr) destroyed->store(true);
+    }
     void StartAt(std::uint64_t mark) { AssumeLength(mark); }
 
   protected:
@@ -165,6 +174,7 @@ class TestSink : public FileSink {
             resumedWriteDone.store(true);
             return ok;
         }
+        if (writeMs != 0) platform::SleepMs(writeMs);
         length = std::min(length, maxPerCall);
         if (failAfterBytes != 0xFFFFFFFFu) {
             const std::uint32_t allowed = std::min(length, failAfterBytes);
@@ -409,6 +419,73 @@ TEST_F(FileSinkTest, StopWithAFull16MiBRingWritesEveryBlock) {
     sink.CloseFile();
     std::printf("  stop with a full 16 MiB ring took %u ms\n", platform::TickCountMs() - start);
     EXPECT_EQ(sink.BytesWritten(), expected.size());
+    EXPECT_EQ(ReadAll(path), expected);
+}
+
+// A write that does not return (a network share gone): Stop returns within
+// the bound, counts what was not confirmed written, and a new recording runs
+// at once. When the write returns at last, the old writer gives up on the
+// rest and frees everything, its sink included.
+TEST_F(FileSinkTest, AStuckWriteIsLeftBehindAndFreesEverythingWhenItReturns) {
+    const std::string path = PathOf("stuck.dat");
+    std::atomic<bool> destroyed{false};
+    auto* sink = new TestSink;  // the writer it leaves behind deletes it
+    sink->destroyed = &destroyed;
+    sink->AllowLeavingBehind();
+    ASSERT_TRUE(sink->OpenFile(path.c_str()));
+    auto expected = PushBlocks(*sink, 100, 11);
+    sink->freeze = TestSink::Freeze::kStallInWrite;
+    const auto more = PushBlocks(*sink, 300, 12);
+    expected.insert(expected.end(), more.begin(), more.end());
+    while (!sink->frozen.load()) platform::SleepMs(1);
+
+    const std::uint32_t start = platform::TickCountMs();
+    EXPECT_FALSE(sink->CloseFile());
+    const std::uint32_t tookMs = platform::TickCountMs() - start;
+    std::printf("  stop with a stuck write took %u ms\n", tookMs);
+    EXPECT_LT(tookMs, BlockRing::kStuckMs + 1500);
+    const FileSink::Figures figures = sink->Read();
+    EXPECT_TRUE(figures.leftBehind);
+    EXPECT_GT(figures.unconfirmedBytes, 0u);
+    EXPECT_EQ(figures.bytesWritten + figures.unconfirmedBytes, expected.size());
+    sink->LetGo();
+
+    FileSink next;  // another recording, at once
+    ASSERT_TRUE(next.OpenFile(PathOf("next.dat").c_str()));
+    const auto nextBlocks = PushBlocks(next, 200, 13);
+    EXPECT_TRUE(next.CloseFile());
+    EXPECT_EQ(ReadAll(PathOf("next.dat")), nextBlocks);
+    EXPECT_FALSE(destroyed.load());
+
+    sink->resume = true;  // the write returns; from here on the sink is the writer's
+    for (int i = 0; i < 10000 && !destroyed.load(); ++i) platform::SleepMs(1);
+    EXPECT_TRUE(destroyed.load());
+    // The file holds whole blocks from the start, none twice.
+    const auto file = ReadAll(path);
+    ASSERT_LE(file.size(), expected.size());
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), expected.begin()));
+}
+
+// A slow disk that answers every call: however long the full ring takes to
+// drain, Stop waits for it and every block reaches the file.
+TEST_F(FileSinkTest, ASlowDiskIsDrainedInFull) {
+    const std::string path = PathOf("slow.dat");
+    auto sink = std::make_unique<TestSink>();
+    sink->AllowLeavingBehind();
+    sink->writeMs = 180;  // 64 KiB a call: 1 MiB takes about 3 s
+    ASSERT_TRUE(sink->OpenFile(path.c_str()));
+    std::vector<std::uint8_t> expected;
+    std::uint8_t block[1000];
+    for (std::uint32_t seq = 0;; ++seq) {
+        MakeBlock(seq, 1000, block);
+        if (sink->Push(block, 1000, 0) != BlockRing::PushResult::kQueued) break;
+        expected.insert(expected.end(), block, block + 1000);
+    }
+    const std::uint32_t start = platform::TickCountMs();
+    EXPECT_TRUE(sink->CloseFile());
+    const std::uint32_t tookMs = platform::TickCountMs() - start;
+    std::printf("  stop with a full 1 MiB ring on a slow disk took %u ms\n", tookMs);
+    EXPECT_GT(tookMs, BlockRing::kStuckMs);
     EXPECT_EQ(ReadAll(path), expected);
 }
 

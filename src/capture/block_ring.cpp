@@ -40,14 +40,18 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     wake_.Reset();
     stopRequested_.store(false, std::memory_order_relaxed);
     exiting_.store(false, std::memory_order_relaxed);
-    writerDone_.store(false, std::memory_order_relaxed);
+    letGo_.store(false, std::memory_order_relaxed);
+    writerState_.store(kWriterRunning, std::memory_order_relaxed);
+    outputCallSince_.store(0, std::memory_order_relaxed);
+    unconfirmedBlocks_ = 0;
+    unconfirmedBytes_ = 0;
     // Only now is the ring open as far as Close is concerned: a process exit
     // before this point finds nothing to write, not a queue half reset.
     storage_ = storage;
 
     // Thread creation orders everything above before the writer's first step.
     if (!thread_.Start(&BlockRing::WriterEntry, this)) {
-        writerDone_.store(true, std::memory_order_relaxed);
+        writerState_.store(kWriterDone, std::memory_order_relaxed);
         FreeStorage();
         return false;
     }
@@ -62,14 +66,15 @@ void BlockRing::FreeStorage() {
 }
 
 BlockRing::~BlockRing() {
+    ForbidLeavingBehind();
     Close();
 }
 
-void BlockRing::Close(platform::Teardown how) {
-    if (storage_ == nullptr) return;
+bool BlockRing::Close(platform::Teardown how) {
+    if (storage_ == nullptr) return true;
     if (how == platform::Teardown::kProcessExit) {
         CloseAtProcessExit();
-        return;
+        return true;
     }
     // Keep new pushes off, then wait for one under way to leave the storage.
     gate_.Shut();
@@ -78,16 +83,85 @@ void BlockRing::Close(platform::Teardown how) {
     // visible to its final drain.
     stopRequested_.store(true, std::memory_order_release);
     wake_.Wake();
-    if (!writerDone_.load(std::memory_order_acquire) && thread_.CancelIfNotStarted(how)) {
+    if (writerState_.load(std::memory_order_acquire) == kWriterRunning &&
+        thread_.CancelIfNotStarted(how)) {
         Drain(false);  // the writer never ran (an unload stopped it): write what is queued here
     } else {
-        // Acquire pairs with the writer's last store: after it the writer no
+        // Acquire pairs with the writer's last step: after it the writer no
         // longer touches the ring. Finish then waits until it has left our
         // code, which is what lets a host free the library right after.
-        while (!writerDone_.load(std::memory_order_acquire)) platform::SleepMs(1);
+        while (writerState_.load(std::memory_order_acquire) == kWriterRunning) {
+            if (leavingBehindAllowed_ && OutputStuck() && LeaveWriterBehind()) return false;
+            platform::SleepMs(1);
+        }
         thread_.Finish(how);
     }
     FreeStorage();
+    return true;
+}
+
+void BlockRing::BeginOutputCall() {
+    // Relaxed: Close only compares ticks (see outputCallSince_).
+    outputCallSince_.store(platform::TickCountMs() | 1u, std::memory_order_relaxed);
+}
+
+void BlockRing::EndOutputCall() {
+    outputCallSince_.store(0, std::memory_order_relaxed);
+}
+
+bool BlockRing::OutputStuck() const {
+    const std::uint32_t since = outputCallSince_.load(std::memory_order_relaxed);
+    // Signed: the low bit set on `since` may put it a millisecond ahead.
+    const auto elapsed = static_cast<std::int32_t>(platform::TickCountMs() - since);
+    return since != 0 && elapsed >= static_cast<std::int32_t>(kStuckMs);
+}
+
+bool BlockRing::LeftBehind() const {
+    // Relaxed: a writer that misses it writes one call more, no harm.
+    return writerState_.load(std::memory_order_relaxed) == kWriterLeftBehind;
+}
+
+bool BlockRing::GivingUp() const {
+    return Exiting() || LeftBehind();
+}
+
+bool BlockRing::LeaveWriterBehind() {
+    // What was accepted and is not confirmed written: everything from the
+    // read position on, the stuck batch among it. The producer is shut out
+    // and the writer only reads the records, so they hold still.
+    BlockQueue::Record record;
+    for (std::uint32_t r = queue_.ReadPosition(); queue_.Peek(r, record); r = record.next) {
+        ++unconfirmedBlocks_;
+        unconfirmedBytes_ += static_cast<std::uint32_t>(record.length);
+    }
+    std::uint32_t expected = kWriterRunning;
+    // acq_rel pairs with the writer's own compare-and-swap in EndWriter.
+    if (!writerState_.compare_exchange_strong(expected, kWriterLeftBehind,
+                                              std::memory_order_acq_rel)) {
+        unconfirmedBlocks_ = 0;  // it finished after all: everything was written
+        unconfirmedBytes_ = 0;
+        return false;
+    }
+    // The writer may come back into this library's code at any time, however
+    // long after the host has freed it.
+    platform::PinThisLibrary();
+    return true;
+}
+
+void BlockRing::EndWriter() {
+    std::uint32_t expected = kWriterRunning;
+    // acq_rel pairs with Close's compare-and-swap (and its acquire loads):
+    // after kWriterDone the writer no longer touches the ring.
+    if (writerState_.compare_exchange_strong(expected, kWriterDone, std::memory_order_acq_rel)) {
+        return;
+    }
+    // Left behind: nobody else will free what this writer holds, once its
+    // owner has read what it needed (it does so at once).
+    // Acquire pairs with the release in LetGo.
+    while (!letGo_.load(std::memory_order_acquire)) platform::SleepMs(1);
+    ReleaseLeftBehind();
+    FreeStorage();
+    delete this;
 }
 
 void BlockRing::CloseAtProcessExit() {
@@ -177,14 +251,14 @@ bool BlockRing::HasQueued() const {
     return queue_.Peek(queue_.ReadPosition(), record);
 }
 
-bool BlockRing::Exiting() const {
+bool BlockRing::Exiting() const {  // see also GivingUp
     // Relaxed: a writer that misses the flag writes what the exit path
     // writes, at the same offsets.
     return exiting_.load(std::memory_order_relaxed);
 }
 
 void BlockRing::Commit(std::uint32_t position, bool byWriter) {
-    if (byWriter && Exiting()) return;  // the exit path writes this batch
+    if (byWriter && GivingUp()) return;  // the exit path writes this batch, or nobody
     EndBatch();
     const std::uint32_t next = 1 - commitIndex_.load(std::memory_order_relaxed);
     commits_[next] = {position, Mark()};
@@ -202,7 +276,7 @@ std::uint32_t BlockRing::Drain(bool byWriter) {
     std::uint32_t batchBytes = 0;
     BlockQueue::Record record;
     while (queue_.Peek(r, record)) {
-        if (byWriter && Exiting()) return freed;
+        if (byWriter && GivingUp()) return freed;
         const auto length = static_cast<std::uint32_t>(record.length);
         if (batchBlocks != 0 &&
             (batchBytes + length > batchBytes_ || batchBlocks == kMaxBatchBlocks)) {
@@ -233,7 +307,7 @@ void BlockRing::WriterLoop() {
         // request finds every block that Push accepted.
         const bool stopping = stopRequested_.load(std::memory_order_acquire);
         const std::uint32_t drained = Drain(true);
-        if (stopping || Exiting()) break;
+        if (stopping || GivingUp()) break;
 
         if (drained != 0) {
             // Nap about as long as the producer takes to fill an eighth of the
@@ -262,9 +336,8 @@ void BlockRing::WriterLoop() {
             counters_.lateWakeups.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    // Release pairs with Close's acquire. This is the writer's last touch of
-    // the ring: Close may free it right after.
-    writerDone_.store(true, std::memory_order_release);
+    // The writer's last touch of the ring: Close may free it right after.
+    EndWriter();
 }
 
 }  // namespace corvanlet

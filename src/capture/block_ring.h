@@ -54,7 +54,31 @@ class BlockRing {
     // exit (it waits for nothing a killed thread owned, and writes what the
     // killed writer left); `how` says which of those it is. No-op on a
     // closed ring.
-    void Close(platform::Teardown how = platform::Teardown::kNone);
+    //
+    // While the writer makes progress Close waits for it, however long the
+    // ring takes to drain. One output call that has not returned for
+    // kStuckMs is another matter (a network share gone, a disk pulled): where
+    // the owner allowed it (AllowLeavingBehind), Close returns false at once
+    // and leaves the writer behind. The owner may then read the counters,
+    // and must give this object up with LetGo, never destroy it: the writer
+    // keeps its storage, output and counters, and, if its call ever returns,
+    // gives up on the rest and frees it all, this object included. The
+    // library's code is pinned so that it stays mapped for it. True in every
+    // other case.
+    bool Close(platform::Teardown how = platform::Teardown::kNone);
+    static constexpr std::uint32_t kStuckMs = 2000;
+    // Control thread: this object is on the heap, and its owner will give it
+    // up when Close returns false.
+    void AllowLeavingBehind() { leavingBehindAllowed_ = true; }
+    // Control thread: a destructor's Close must wait, however long.
+    void ForbidLeavingBehind() { leavingBehindAllowed_ = false; }
+    // Control thread, after a Close that returned false: the owner is done
+    // with this object; from now on it belongs to its writer.
+    void LetGo() { letGo_.store(true, std::memory_order_release); }  // pairs with EndWriter
+    // After a Close that left the writer behind: the blocks and bytes that
+    // were accepted but not confirmed written. Zero otherwise.
+    std::uint64_t UnconfirmedBlocks() const { return unconfirmedBlocks_; }
+    std::uint64_t UnconfirmedBytes() const { return unconfirmedBytes_; }
     bool IsOpen() const { return storage_ != nullptr; }
 
     // Producer thread.
@@ -125,6 +149,16 @@ class BlockRing {
     // Writer thread: a batch's commit point is published and its ring space
     // not yet given back. Nothing to do but in tests that stop a writer there.
     virtual void AfterCommit() {}
+    // Writer thread, around each call to the output that may block (a write,
+    // a cut): Close tells a stuck writer by them.
+    void BeginOutputCall();
+    void EndOutputCall();
+    // Writer thread: Close left the writer behind; stop at once, writing
+    // nothing more.
+    bool LeftBehind() const;
+    // Writer thread, the last step of a writer left behind: release the
+    // output (the ring's storage and the object itself go right after).
+    virtual void ReleaseLeftBehind() {}
 
   private:
     static void WriterEntry(void* self);
@@ -134,6 +168,15 @@ class BlockRing {
     std::uint32_t Drain(bool byWriter);
     void Commit(std::uint32_t position, bool byWriter);
     bool Exiting() const;
+    bool GivingUp() const;  // exiting or left behind
+    // Control thread: the writer has been in one output call for kStuckMs.
+    bool OutputStuck() const;
+    // Control thread: takes the writer's ring from it if it is still
+    // running; false when it has just finished after all.
+    bool LeaveWriterBehind();
+    // Writer thread, its last step: says it is done, or, when it was left
+    // behind, frees everything itself.
+    void EndWriter();
     bool HasQueued() const;
     void WakeWriterIfNeeded();
     void CloseAtProcessExit();
@@ -181,7 +224,20 @@ class BlockRing {
     std::atomic<bool> exiting_{false};
     // Storage a process exit left to a writer that may not have ended yet.
     std::uint32_t* abandoned_ = nullptr;
-    std::atomic<bool> writerDone_{true};
+    // kWriterRunning until the writer's last step, which makes it kWriterDone;
+    // Close makes it kWriterLeftBehind instead when the writer is stuck.
+    // The one compare-and-swap on each side decides who frees the ring.
+    static constexpr std::uint32_t kWriterRunning = 0;
+    static constexpr std::uint32_t kWriterDone = 1;
+    static constexpr std::uint32_t kWriterLeftBehind = 2;
+    std::atomic<std::uint32_t> writerState_{kWriterDone};
+    // The tick an output call began (with the low bit set), or 0: written by
+    // the writer, read by Close. Relaxed: a stale look only waits longer.
+    std::atomic<std::uint32_t> outputCallSince_{0};
+    bool leavingBehindAllowed_ = false;
+    std::atomic<bool> letGo_{false};       // the owner's LetGo, for a writer left behind
+    std::uint64_t unconfirmedBlocks_ = 0;  // control thread
+    std::uint64_t unconfirmedBytes_ = 0;
     platform::Thread thread_;
 };
 

@@ -8,7 +8,25 @@ namespace corvanlet {
 FileSink::FileSink(std::int32_t capacity) : BlockRing(kWriteBatch), ringCapacity_(capacity) {}
 
 FileSink::~FileSink() {
+    ForbidLeavingBehind();
     CloseFile();
+}
+
+FileSink::Figures FileSink::Read() const {
+    Figures figures;
+    figures.bytesWritten = BytesWritten();
+    figures.refusedBlocks = DroppedBlocks();
+    figures.refusedBytes = DroppedBytes();
+    figures.failedWrites = FailedWrites();
+    figures.failedWriteBytes = FailedWriteBytes();
+    figures.unconfirmedBytes = UnconfirmedBytes();
+    figures.continuityErrors = continuity_.ContinuityErrors();
+    figures.transportErrors = continuity_.TransportErrors();
+    figures.sawPackets = continuity_.SawPackets();
+    figures.leftBehind = UnconfirmedBlocks() != 0 || UnconfirmedBytes() != 0;
+    figures.peakFillPercent = PeakFillPercent();
+    figures.ringBytes = Capacity();
+    return figures;
 }
 
 bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
@@ -34,8 +52,8 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
     return false;
 }
 
-void FileSink::CloseFile(platform::Teardown how) {
-    Close(how);
+bool FileSink::CloseFile(platform::Teardown how) {
+    if (!Close(how)) return false;  // the writer keeps the file
     // A torn block that could not be cut off and that no later block covered.
     // (At process exit that is the writer's state, which a writer not yet
     // ended may still change: the exit path cut the file itself.)
@@ -44,6 +62,7 @@ void FileSink::CloseFile(platform::Teardown how) {
         tornUntil_ = 0;
     }
     file_.Close();
+    return true;
 }
 
 void FileSink::AssumeLength(std::uint64_t length) {
@@ -55,9 +74,11 @@ std::uint32_t FileSink::WriteAll(const std::uint8_t* data, std::uint32_t length,
                                  std::uint64_t offset) {
     // A short write goes on with the rest; a failing call ends it.
     std::uint32_t done = 0;
-    while (done < length) {
+    while (done < length && !LeftBehind()) {
         std::uint32_t written = 0;
+        BeginOutputCall();
         const bool ok = WriteSome(data + done, length - done, offset + done, &written);
+        EndOutputCall();
         written = written < length - done ? written : length - done;
         done += written;
         if (!ok || written == 0) break;

@@ -23,7 +23,7 @@ class FileSink : public BlockRing {
     // `capacity` is the ring size OpenFile asks for unless told otherwise.
     explicit FileSink(std::int32_t capacity = kCapacity);
     // Closes like CloseFile, while this is still a FileSink, so the writer's
-    // last blocks still reach the file.
+    // last blocks still reach the file. A writer is never left behind here.
     ~FileSink() override;
 
     // Control thread. Closes a file still open, creates (or truncates) the
@@ -34,8 +34,10 @@ class FileSink : public BlockRing {
     // can start.
     [[nodiscard]] bool OpenFile(const char* path, std::int32_t capacity = 0);
     // Control thread. Writes every accepted block, stops the ring, closes the
-    // file (see BlockRing::Close for `how`). No-op when idle.
-    void CloseFile(platform::Teardown how = platform::Teardown::kNone);
+    // file (see BlockRing::Close for `how`). No-op when idle. False when the
+    // writer was stuck and left behind with the file (see BlockRing::Close):
+    // the owner reads what it needs, then calls LetGo.
+    bool CloseFile(platform::Teardown how = platform::Teardown::kNone);
     bool IsOpen() const { return file_.IsOpen(); }
 
     // Any thread. Since the last OpenFile: bytes that reached the file; write
@@ -49,6 +51,27 @@ class FileSink : public BlockRing {
     // What the received stream says was lost (see ContinuityCheck).
     const ContinuityCheck& Continuity() const { return continuity_; }
 
+    // Every figure of the current (or last) recording at once.
+    struct Figures {
+        std::uint64_t bytesWritten = 0;
+        std::uint64_t refusedBlocks = 0;  // refused by the ring: too long, or no room
+        std::uint64_t refusedBytes = 0;
+        std::uint64_t failedWrites = 0;
+        std::uint64_t failedWriteBytes = 0;
+        std::uint64_t unconfirmedBytes = 0;  // left with a stuck writer
+        std::uint64_t continuityErrors = 0;
+        std::uint64_t transportErrors = 0;
+        bool sawPackets = false;  // else the error counts say nothing
+        bool leftBehind = false;  // the writer was stuck and left behind
+        std::uint32_t peakFillPercent = 0;
+        std::uint32_t ringBytes = 0;
+        // Bytes that did not reach the file.
+        std::uint64_t LostBytes() const {
+            return refusedBytes + failedWriteBytes + unconfirmedBytes;
+        }
+    };
+    Figures Read() const;
+
   protected:
     // Blocks are gathered per batch (up to kWriteBatch bytes) and written in
     // one go at the batch's end; nothing waits for more data to arrive.
@@ -56,6 +79,7 @@ class FileSink : public BlockRing {
     void EndBatch() override;
     std::uint64_t Mark() const override { return fileLength_; }
     void RecoverTo(std::uint64_t mark) override;
+    void ReleaseLeftBehind() override { file_.Close(); }
     // Each block written at once, after the last one the exit path wrote.
     void ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
                             std::uint8_t tag) override;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "capture/file_sink.h"
@@ -14,8 +15,11 @@ namespace corvanlet {
 
 class RecordingFilter {
   public:
-    explicit RecordingFilter(std::int32_t ringCapacity = FileSink::kCapacity)
-        : sink_(ringCapacity) {}
+    // Makes the sink of each recording; a test may give its own.
+    using SinkMaker = std::unique_ptr<FileSink> (*)(std::int32_t ringCapacity);
+
+    explicit RecordingFilter(std::int32_t ringCapacity = FileSink::kCapacity,
+                             SinkMaker makeSink = nullptr);
     // Stops a running recording, every accepted block written.
     ~RecordingFilter() { Stop(); }
     RecordingFilter(const RecordingFilter&) = delete;
@@ -29,16 +33,26 @@ class RecordingFilter {
                              std::int32_t ringBytes = 0);
     // Removes the registration (if the host accepted it), then closes the
     // sink with every accepted block written; `how` says whether the library
-    // is unloading or the process exiting. No-op when not recording.
+    // is unloading or the process exiting. A writer stuck in one write for
+    // BlockRing::kStuckMs is left behind with its sink, which it frees if its
+    // write ever returns; the next recording gets a new sink at once. No-op
+    // when not recording.
     void Stop(platform::Teardown how = platform::Teardown::kNone);
 
-    bool IsRecording() const { return sink_.IsOpen(); }
-    const FileSink& Sink() const { return sink_; }
+    bool IsRecording() const { return sink_->IsOpen(); }
+    // The current recording's figures, or the last one's once it stopped.
+    FileSink::Figures Figures() const { return IsRecording() ? sink_->Read() : last_; }
+    const FileSink& Sink() const { return *sink_; }
     // The registration while recording, or null.
     const StreamFilter* Filter() const { return filter_ ? &*filter_ : nullptr; }
 
   private:
-    FileSink sink_;
+    std::unique_ptr<FileSink> MakeSink() const;
+
+    const std::int32_t ringCapacity_;
+    const SinkMaker makeSink_;
+    std::unique_ptr<FileSink> sink_;
+    FileSink::Figures last_;
     std::optional<StreamFilter> filter_;  // after the sink: it goes first
 };
 

@@ -112,6 +112,11 @@ class Thread {
 
 void SleepMs(std::uint32_t ms);
 
+// Keeps the code of the library that holds this code mapped until the
+// process ends, whatever unloads come: for a thread of ours that may run
+// after the host has freed the library. Nothing where there is no library.
+void PinThisLibrary();
+
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t TickCountMs();
 

@@ -74,6 +74,8 @@ std::uint32_t TickCountMs() {
         std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
+void PinThisLibrary() {}
+
 std::uint64_t MicrosecondsNow() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<std::uint64_t>(

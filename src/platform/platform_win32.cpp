@@ -124,6 +124,12 @@ void SleepMs(std::uint32_t ms) {
     Sleep(ms);
 }
 
+void PinThisLibrary() {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&PinThisLibrary), &self);
+}
+
 std::uint32_t TickCountMs() {
     return GetTickCount();
 }

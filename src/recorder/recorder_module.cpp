@@ -31,8 +31,12 @@ const char* StopReasonName(StopReason reason) {
     return "user";
 }
 
-RecorderModule::RecorderModule(const HostLink& link, const Settings& settings)
-    : link_(link), settings_(settings), log_(settings.Path()) {
+RecorderModule::RecorderModule(const HostLink& link, const Settings& settings,
+                               RecordingFilter::SinkMaker makeSink)
+    : link_(link),
+      settings_(settings),
+      log_(settings.Path()),
+      filter_(FileSink::kCapacity, makeSink) {
     LoadDefaults();
 }
 
@@ -109,7 +113,7 @@ bool RecorderModule::StartRecording() {
     startTick_ = platform::TickCountMs();
     recorded_ = true;
     startedSinceRead_ = true;
-    log_.Started(pid_, path, filter_.Sink().Capacity());
+    log_.Started(pid_, path, filter_.Figures().ringBytes);
     return true;
 }
 
@@ -121,31 +125,32 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     if (!IsRecording()) return;
     filter_.Stop(how);
     stopTick_ = platform::TickCountMs();
-    const FileSink& sink = filter_.Sink();
+    const FileSink::Figures figures = filter_.Figures();
     RecordingLog::Stop stop{};
     stop.durationMs = stopTick_ - startTick_;
-    stop.bytesWritten = sink.BytesWritten();
-    stop.refusedBlocks = sink.DroppedBlocks();
-    stop.refusedBytes = sink.DroppedBytes();
-    stop.failedWrites = sink.FailedWrites();
-    stop.failedWriteBytes = sink.FailedWriteBytes();
-    stop.continuityErrors = sink.Continuity().ContinuityErrors();
-    stop.transportErrors = sink.Continuity().TransportErrors();
-    stop.sawPackets = sink.Continuity().SawPackets();
-    stop.peakFillPercent = sink.PeakFillPercent();
-    stop.reason = StopReasonName(reason);
+    stop.bytesWritten = figures.bytesWritten;
+    stop.refusedBlocks = figures.refusedBlocks;
+    stop.refusedBytes = figures.refusedBytes;
+    stop.failedWrites = figures.failedWrites;
+    // What a stuck writer kept counts with what failed: it is not in the file.
+    stop.failedWriteBytes = figures.failedWriteBytes + figures.unconfirmedBytes;
+    stop.continuityErrors = figures.continuityErrors;
+    stop.transportErrors = figures.transportErrors;
+    stop.sawPackets = figures.sawPackets;
+    stop.peakFillPercent = figures.peakFillPercent;
+    stop.reason = StopReasonName(figures.leftBehind ? StopReason::kDiskStuck : reason);
     stop.parts = 1;
     log_.Stopped(pid_, stop);
 }
 
 std::uint64_t RecorderModule::LostBytes() const {
-    return filter_.Sink().DroppedBytes() + filter_.Sink().FailedWriteBytes();
+    return filter_.Figures().LostBytes();
 }
 
 bool RecorderModule::StreamErrors(std::uint64_t& errors) const {
-    const ContinuityCheck& check = filter_.Sink().Continuity();
-    errors = check.ContinuityErrors() + check.TransportErrors();
-    return check.SawPackets();
+    const FileSink::Figures figures = filter_.Figures();
+    errors = figures.continuityErrors + figures.transportErrors;
+    return figures.sawPackets;
 }
 
 std::uint32_t RecorderModule::ElapsedMs() const {

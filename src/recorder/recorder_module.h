@@ -34,8 +34,9 @@ class RecorderModule {
     static constexpr std::size_t kPathSize = 2000;                 // the joined recording path
 
     // `link` is the host as the handshake describes it, read at each start.
-    // Starts with the defaults (LoadDefaults).
-    RecorderModule(const HostLink& link, const Settings& settings);
+    // Starts with the defaults (LoadDefaults). A test may make the sinks.
+    RecorderModule(const HostLink& link, const Settings& settings,
+                   RecordingFilter::SinkMaker makeSink = nullptr);
     // Stops a running recording, as Shutdown(Teardown::kNone) does.
     ~RecorderModule();
     RecorderModule(const RecorderModule&) = delete;
@@ -83,7 +84,7 @@ class RecorderModule {
     bool HasRecorded() const { return recorded_; }
     // The current recording, or the last one once it has stopped.
     std::uint32_t ElapsedMs() const;
-    std::uint64_t BytesWritten() const { return filter_.Sink().BytesWritten(); }
+    std::uint64_t BytesWritten() const { return filter_.Figures().bytesWritten; }
     // Bytes that did not reach the file: blocks refused plus failed writes.
     std::uint64_t LostBytes() const;
     // Continuity and transport errors in the received stream; false when no

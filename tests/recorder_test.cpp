@@ -1,9 +1,11 @@
 // RecorderModule and the dialog's text rules, in-process against the
 // simulated host.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -379,6 +381,87 @@ TEST_F(RecorderRecordingTest, ALogThatCannotRotateBeginsAnew) {
         recorder.StopRecording();
         EXPECT_LT(testing::ReadFileBytes(log).size(), 4096u);
         EXPECT_EQ(LogLines(log).size(), 2u);
+    }
+}
+
+// A sink whose first write blocks until `stuckRelease` (a disk that stopped
+// answering); it says so in `stuckEntered` and when it is destroyed.
+std::atomic<bool> stuckEntered{false};
+std::atomic<bool> stuckRelease{false};
+std::atomic<bool> stuckDestroyed{false};
+
+class StuckSink : public FileSink {
+  public:
+    using FileSink::FileSink;
+    ~StuckSink() override {
+        ForbidLeavingBehind();
+        CloseFile();
+        stuckDestroyed = true;
+    }
+
+  protected:
+    bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
+                   std::uint32_t* written) override {
+        stuckEntered = true;
+        while (!stuckRelease.load()) platform::SleepMs(1);
+        return FileSink::WriteSome(data, length, offset, written);
+    }
+};
+
+// The first recording's sink is stuck; later ones are plain.
+int sinksMade = 0;
+std::unique_ptr<FileSink> MakeFirstSinkStuck(std::int32_t capacity) {
+    if (sinksMade++ == 0) return std::make_unique<StuckSink>(capacity);
+    return std::make_unique<FileSink>(capacity);
+}
+
+// A stuck disk: Stop, or the unload, returns within the bound; the stop line
+// says disk-stuck and Lost counts what never reached the file; a new
+// recording into another directory runs at once; the old writer frees its
+// sink once the write returns.
+TEST_F(RecorderRecordingTest, AStuckDiskStopsWithinTheBoundAndANewRecordingRuns) {
+    for (const platform::Teardown how : {platform::Teardown::kNone, platform::Teardown::kUnload}) {
+        SCOPED_TRACE(how == platform::Teardown::kNone ? "stop" : "unload");
+        stuckEntered = false;
+        stuckRelease = false;
+        stuckDestroyed = false;
+        sinksMade = 0;
+        TempDir other;
+        const std::string ini = dir_.File("Options.ini");
+        {
+            RecorderModule recorder(link_, Settings(ini.c_str()), &MakeFirstSinkStuck);
+            recorder.SetChoice(0x100, "stuck.dat", dir_.Path().string().c_str());
+            ASSERT_TRUE(recorder.StartRecording());
+            std::uint8_t block[940] = {};
+            for (int i = 0; i < 100; ++i) DataCallback(0, sizeof block, block);
+            while (!stuckEntered.load()) platform::SleepMs(1);
+            const std::uint32_t start = platform::TickCountMs();
+            if (how == platform::Teardown::kNone) {
+                recorder.StopRecording();
+            } else {
+                recorder.Shutdown(how);
+            }
+            EXPECT_LT(platform::TickCountMs() - start, BlockRing::kStuckMs + 1500);
+            EXPECT_FALSE(recorder.IsRecording());
+            EXPECT_EQ(recorder.LostBytes(), 100u * 940u);
+            EXPECT_EQ(recorder.BytesWritten(), 0u);
+
+            recorder.SetChoice(0x100, "after.dat", other.Path().string().c_str());
+            ASSERT_TRUE(recorder.StartRecording());
+            for (int i = 0; i < 50; ++i) DataCallback(0, sizeof block, block);
+            recorder.StopRecording();
+            EXPECT_EQ(testing::ReadFileBytes(other.File("after.dat")).size(), 50u * 940u);
+            EXPECT_EQ(recorder.LostBytes(), 0u);
+        }
+        EXPECT_FALSE(stuckDestroyed.load());
+        stuckRelease = true;
+        for (int i = 0; i < 10000 && !stuckDestroyed.load(); ++i) platform::SleepMs(1);
+        EXPECT_TRUE(stuckDestroyed.load());
+        const auto lines = LogLines(dir_.File("Corvanlet.log"));
+        ASSERT_GE(lines.size(), 4u);
+        const std::string& stuckStop = lines[lines.size() - 3];
+        EXPECT_NE(stuckStop.find(" failed_bytes=94000 "), std::string::npos) << stuckStop;
+        EXPECT_NE(stuckStop.find(" reason=disk-stuck "), std::string::npos) << stuckStop;
     }
 }
 

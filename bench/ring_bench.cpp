@@ -101,6 +101,81 @@ class StallingSink : public FileSink {
     }
 };
 
+// A sink whose writes can block until released, or take a fixed time each.
+class DiskSink : public FileSink {
+  public:
+    explicit DiskSink(std::int32_t capacity) : FileSink(capacity) {}
+    ~DiskSink() override {
+        ForbidLeavingBehind();
+        CloseFile();
+        if (destroyed != nullptr) destroyed->store(true);
+    }
+    std::atomic<bool> blockWrites{false};
+    std::atomic<bool> inWrite{false};
+    std::uint32_t writeMs = 0;
+    std::atomic<bool>* destroyed = nullptr;
+
+  protected:
+    bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
+                   std::uint32_t* written) override {
+        inWrite = true;
+        while (blockWrites.load()) corvanlet::platform::SleepMs(1);
+        if (writeMs != 0) corvanlet::platform::SleepMs(writeMs);
+        return FileSink::WriteSome(data, length, offset, written);
+    }
+};
+
+// Stop while the disk does not answer: the time Close takes to give up on
+// the writer, which then frees its sink once the write returns.
+void PrintStopWithAStuckWrite(const std::string& path) {
+    std::atomic<bool> destroyed{false};
+    auto* sink = new DiskSink(1 << 20);  // the writer left behind deletes it
+    sink->destroyed = &destroyed;
+    sink->AllowLeavingBehind();
+    if (!sink->OpenFile(path.c_str())) CannotCreate(path);
+    sink->blockWrites = true;
+    std::vector<std::uint8_t> block(940);
+    for (std::uint32_t seq = 0; seq < 500; ++seq) {
+        FillBlock(seq, block);
+        (void)sink->Push(block.data(), 940, 0);
+    }
+    while (!sink->inWrite.load()) corvanlet::platform::SleepMs(1);
+    const auto start = Clock::now();
+    const bool closed = sink->CloseFile();
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    Print("stop_stuck_write", ms, "ms");
+    Print("stop_stuck_write_left_behind", closed ? 0 : 1, "bool");
+    Print("stop_stuck_write_unconfirmed", static_cast<double>(sink->Read().unconfirmedBytes),
+          "bytes");
+    if (!closed) sink->LetGo();
+    sink->blockWrites = false;
+    while (!destroyed.load()) corvanlet::platform::SleepMs(1);
+    fs::remove(path);
+}
+
+// Stop with a full 1 MiB ring on a disk that takes 180 ms for each 64 KiB
+// call: Close waits for all of it, every block in the file.
+void PrintStopOnASlowDisk(const std::string& path) {
+    DiskSink sink(1 << 20);
+    sink.AllowLeavingBehind();
+    sink.writeMs = 180;
+    if (!sink.OpenFile(path.c_str())) CannotCreate(path);
+    std::vector<std::uint8_t> block(1000);
+    std::uint64_t pushed = 0;
+    for (std::uint32_t seq = 0;; ++seq) {
+        FillBlock(seq, block);
+        if (sink.Push(block.data(), 1000, 0) != corvanlet::BlockRing::PushResult::kQueued) break;
+        ++pushed;
+    }
+    const auto start = Clock::now();
+    const bool closed = sink.CloseFile();
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    Print("stop_slow_disk_full_1MiB_ring", ms, "ms");
+    Print("stop_slow_disk_file_complete",
+          closed && CheckFile(path, 1000) == static_cast<long long>(pushed) ? 1 : 0, "bool");
+    fs::remove(path);
+}
+
 struct PacedRun {
     std::vector<std::uint32_t> pushNs;
     std::uint64_t pushed = 0;
@@ -308,6 +383,9 @@ int main(int argc, char** argv) {
             }
         }
     }
+
+    PrintStopWithAStuckWrite(path);
+    PrintStopOnASlowDisk(path);
 
     // Memory: what a sink holds while idle (its object, with the batch buffer
     // and the continuity state), and the ring it adds while recording.

@@ -308,6 +308,7 @@ void BlockRing::WriterLoop() {
         const bool stopping = stopRequested_.load(std::memory_order_acquire);
         const std::uint32_t drained = Drain(true);
         if (stopping || GivingUp()) break;
+        Tick();
 
         if (drained != 0) {
             // Nap about as long as the producer takes to fill an eighth of the

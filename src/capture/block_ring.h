@@ -159,6 +159,13 @@ class BlockRing {
     // Writer thread, the last step of a writer left behind: release the
     // output (the ring's storage and the object itself go right after).
     virtual void ReleaseLeftBehind() {}
+    // Writer thread, once each time round its loop (at least every
+    // Timing::safetyTimeoutMs): for checks that do not wait for data.
+    virtual void Tick() {}
+    // Writer thread: pushes from now on are ignored, not counted (the
+    // recording has ended by itself). The control thread's Close still
+    // waits for a push under way.
+    void RefuseFurtherBlocks() { gate_.Close(); }
 
   private:
     static void WriterEntry(void* self);

@@ -1,6 +1,7 @@
 #include "capture/file_sink.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace corvanlet {
@@ -24,23 +25,41 @@ FileSink::Figures FileSink::Read() const {
     figures.transportErrors = continuity_.TransportErrors();
     figures.sawPackets = continuity_.SawPackets();
     figures.leftBehind = UnconfirmedBlocks() != 0 || UnconfirmedBytes() != 0;
+    figures.ended = Ended();
+    figures.parts = Parts();
     figures.peakFillPercent = PeakFillPercent();
     figures.ringBytes = Capacity();
     return figures;
 }
 
-bool FileSink::OpenFile(const char* path, std::int32_t capacity) {
+bool FileSink::OpenFile(const char* path, std::int32_t capacity, const Limits& limits) {
     CloseFile();
     continuity_.Reset();
     pendingBytes_ = 0;
     pendingBlocks_ = 0;
     fileLength_ = 0;
     tornUntil_ = 0;
+    part_ = 1;
+    parts_.store(1, std::memory_order_relaxed);
+    partsBytes_ = 0;
+    splitHelped_ = true;
+    end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
+    limits_ = limits;
+    if (path == nullptr || std::strlen(path) >= sizeof path_) return false;
+    std::memcpy(path_, path, std::strlen(path) + 1);
+    if (limits_.minFreeBytes != 0 && platform::FreeBytesAt(path) < limits_.minFreeBytes) {
+        return false;
+    }
     bytesWritten_.store(0, std::memory_order_relaxed);
     failedWrites_.store(0, std::memory_order_relaxed);
     failedBlocks_.store(0, std::memory_order_relaxed);
     failedBytes_.store(0, std::memory_order_relaxed);
-    if (path == nullptr || !file_.Create(path)) return false;
+    if (!file_.Create(path)) return false;
+    const std::uint64_t systemLimit = file_.SizeLimit();
+    partLimit_ = limits_.splitBytes;
+    if (systemLimit != 0 && (partLimit_ == 0 || systemLimit < partLimit_)) partLimit_ = systemLimit;
+    startTick_ = platform::TickCountMs();
+    spaceCheckTick_ = startTick_;
     // A recording on a smaller ring beats no recording: a fragmented 32-bit
     // address space may not have the size asked for in one piece.
     for (std::int32_t size = capacity > 0 ? capacity : ringCapacity_;;) {
@@ -67,7 +86,11 @@ bool FileSink::CloseFile(platform::Teardown how) {
 
 void FileSink::AssumeLength(std::uint64_t length) {
     fileLength_ = length;
-    bytesWritten_.store(length, std::memory_order_relaxed);
+    PublishLength();
+}
+
+std::uint64_t FileSink::Mark() const {
+    return (std::uint64_t{part_} << kPartShift) | fileLength_;
 }
 
 std::uint32_t FileSink::WriteAll(const std::uint8_t* data, std::uint32_t length,
@@ -94,15 +117,107 @@ void FileSink::CountFailure(std::uint32_t blocks, std::uint32_t bytes) {
 }
 
 void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
+    if (Ended() != End::kNone) return;  // past the recording's own end: not lost, not written
     continuity_.Check(data, length);
     // The ring keeps a batch within kWriteBatch bytes and kMaxBatchBlocks blocks.
     std::memcpy(pending_ + pendingBytes_, data, static_cast<std::size_t>(length));
     pendingBytes_ += static_cast<std::uint32_t>(length);
     blockEnds_[pendingBlocks_++] = pendingBytes_;
+    // The first block that passes the size asked for is the last one.
+    if (limits_.stopAfterBytes != 0 &&
+        partsBytes_ + fileLength_ + pendingBytes_ > limits_.stopAfterBytes) {
+        EndBy(End::kSize);
+    }
+}
+
+void FileSink::EndBy(End why) {
+    if (Ended() != End::kNone) return;
+    RefuseFurtherBlocks();
+    // Release pairs with the acquire in Ended: whoever sees the end finds
+    // the ring refusing blocks already.
+    end_.store(static_cast<std::uint32_t>(why), std::memory_order_release);
+}
+
+void FileSink::Tick() {
+    if (Ended() != End::kNone) return;
+    const std::uint32_t now = platform::TickCountMs();
+    if (limits_.stopAfterMs != 0 && now - startTick_ >= limits_.stopAfterMs) EndBy(End::kTime);
+    if (limits_.minFreeBytes != 0 && now - spaceCheckTick_ >= kSpaceCheckMs) {
+        spaceCheckTick_ = now;
+        if (platform::FreeBytesAt(path_) < limits_.minFreeBytes) EndBy(End::kLowSpace);
+    }
+}
+
+void FileSink::PublishLength() {
+    // Single writer: a plain store is enough, and it is atomic.
+    bytesWritten_.store(partsBytes_ + fileLength_, std::memory_order_relaxed);
+}
+
+void FileSink::PartPath(std::uint32_t part, char (&path)[kPathSize]) const {
+    // "name.dat" gives "name-2.dat"; a name without an extension, "name-2".
+    const char* name = path_;
+    for (const char* at = path_; *at != '\0'; ++at) {
+        if (*at == '\\' || *at == '/') name = at + 1;
+    }
+    const char* dot = std::strrchr(name, '.');
+    const std::size_t stem =
+        dot != nullptr ? static_cast<std::size_t>(dot - path_) : std::strlen(path_);
+    std::snprintf(path, sizeof path, "%.*s-%u%s", static_cast<int>(stem), path_,
+                  static_cast<unsigned>(part), path_ + stem);
+}
+
+bool FileSink::NextPart() {
+    char path[kPathSize];
+    PartPath(part_ + 1, path);
+    BeginOutputCall();
+    const bool replaced = file_.Replace(path);
+    EndOutputCall();
+    if (!replaced) return false;
+    partsBytes_ += fileLength_;
+    fileLength_ = 0;
+    tornUntil_ = 0;
+    ++part_;
+    parts_.store(part_, std::memory_order_relaxed);
+    return true;
 }
 
 void FileSink::EndBatch() {
-    const std::uint32_t done = WriteAll(pending_, pendingBytes_, fileLength_);
+    if (pendingBlocks_ == 0) return;
+    // A batch goes wholly into one part: a next one first where it would
+    // pass the part's limit.
+    if (partLimit_ != 0 && fileLength_ != 0 && fileLength_ + pendingBytes_ > partLimit_) {
+        (void)NextPart();
+    }
+    const std::uint64_t before = fileLength_;
+    if (!WriteBatch() && before != 0 && splitHelped_ && !LeftBehind()) {
+        // Refused in a part that holds something: perhaps a size limit the
+        // system did not tell of. This part ends with its last batch, and
+        // the batch goes into the next part.
+        (void)CutFile(before);
+        lastDone_ = 0;
+        splitHelped_ = NextPart() && WriteBatch();
+        if (!splitHelped_) CountBatchFailure();
+    } else if (fileLength_ == before + pendingBytes_) {
+        splitHelped_ = true;
+    } else {
+        CountBatchFailure();
+    }
+    PublishLength();
+    pendingBytes_ = 0;
+    pendingBlocks_ = 0;
+}
+
+bool FileSink::WriteBatch() {
+    lastDone_ = WriteAll(pending_, pendingBytes_, fileLength_);
+    if (lastDone_ == pendingBytes_) {
+        fileLength_ += pendingBytes_;
+        return true;
+    }
+    return false;
+}
+
+void FileSink::CountBatchFailure() {
+    const std::uint32_t done = lastDone_;
     std::uint32_t whole = done;
     if (done < pendingBytes_) {
         // Keep the file a sequence of whole blocks: cut a torn one back off.
@@ -117,19 +232,17 @@ void FileSink::EndBatch() {
         CountFailure(pendingBlocks_ - kept, pendingBytes_ - whole);
     }
     fileLength_ += whole;
-    // Single writer: a plain load and store is enough, and the store is atomic.
-    bytesWritten_.store(fileLength_, std::memory_order_relaxed);
-    pendingBytes_ = 0;
-    pendingBlocks_ = 0;
 }
 
 void FileSink::RecoverTo(std::uint64_t mark) {
     // Whatever the killed writer wrote after its last finished batch goes;
-    // the ring still holds those blocks and they are written again.
+    // the ring still holds those blocks and they are written again. Where it
+    // had gone on into a next part since, that part starts empty.
     // A file that cannot be cut (a device) keeps what it has: nothing better.
-    (void)CutFile(mark);
-    exitLength_ = mark;
-    bytesWritten_.store(mark, std::memory_order_relaxed);
+    const bool samePart = mark >> kPartShift == part_;
+    exitLength_ = samePart ? mark & ((std::uint64_t{1} << kPartShift) - 1) : 0;
+    (void)CutFile(exitLength_);
+    bytesWritten_.store(partsBytes_ + exitLength_, std::memory_order_relaxed);
 }
 
 void FileSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
@@ -142,7 +255,7 @@ void FileSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
         return;
     }
     exitLength_ += size;
-    bytesWritten_.store(exitLength_, std::memory_order_relaxed);
+    bytesWritten_.store(partsBytes_ + exitLength_, std::memory_order_relaxed);
 }
 
 }  // namespace corvanlet

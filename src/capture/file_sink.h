@@ -11,6 +11,14 @@
 
 namespace corvanlet {
 
+// What a recording may end or split by; 0 in a field means never.
+struct RecordingLimits {
+    std::uint64_t splitBytes = 0;      // a next part before this part would pass it
+    std::uint64_t stopAfterBytes = 0;  // end with the first block that passes it
+    std::uint32_t stopAfterMs = 0;     // end this long after the start
+    std::uint64_t minFreeBytes = 0;    // no start, and an end, below this much free space
+};
+
 class FileSink : public BlockRing {
   public:
     // The ring: 16 MiB unless told otherwise, about 1.6 s of a whole
@@ -19,6 +27,13 @@ class FileSink : public BlockRing {
     // When that much storage cannot be had, half and half again, down to this.
     static constexpr std::int32_t kSmallestCapacity = 100 * 1024;
     static constexpr std::int32_t kMaxBlock = 1000;
+
+    // The longest recording path, with its terminator.
+    static constexpr std::size_t kPathSize = 2048;
+
+    using Limits = RecordingLimits;
+    // Why a recording ended by itself (a limit), or kNone.
+    enum class End : std::uint32_t { kNone, kTime, kSize, kLowSpace };
 
     // `capacity` is the ring size OpenFile asks for unless told otherwise.
     explicit FileSink(std::int32_t capacity = kCapacity);
@@ -30,9 +45,18 @@ class FileSink : public BlockRing {
     // file at `path` and starts a ring of `capacity` bytes (0: the size given
     // at construction); when that storage cannot be had, of half that, and
     // half again, down to kSmallestCapacity (Capacity() tells what it got).
-    // False, with the sink idle, when the file cannot be created or no ring
-    // can start.
-    [[nodiscard]] bool OpenFile(const char* path, std::int32_t capacity = 0);
+    // False, with the sink idle, when the file cannot be created, no ring
+    // can start, or the volume has less free space than `limits` ask for.
+    //
+    // Where the file system cannot hold a larger file (FAT: 4 GiB - 1), or
+    // `limits` split the recording, it goes on in a next part named as the
+    // file with "-2", "-3", ... before its extension. A batch of blocks goes
+    // wholly into one part, so parts end between whole blocks and, joined,
+    // hold what one file would. A write the file system refuses in a part
+    // that holds something is tried again in a next part, so a limit the
+    // system does not tell of loses nothing either.
+    [[nodiscard]] bool OpenFile(const char* path, std::int32_t capacity = 0,
+                                const Limits& limits = Limits{});
     // Control thread. Writes every accepted block, stops the ring, closes the
     // file (see BlockRing::Close for `how`). No-op when idle. False when the
     // writer was stuck and left behind with the file (see BlockRing::Close):
@@ -50,6 +74,12 @@ class FileSink : public BlockRing {
     std::uint64_t FailedWriteBytes() const { return failedBytes_.load(std::memory_order_relaxed); }
     // What the received stream says was lost (see ContinuityCheck).
     const ContinuityCheck& Continuity() const { return continuity_; }
+    // Any thread: why the recording ended by itself, or kNone. Once it has,
+    // the writer writes nothing more and the ring takes no more blocks (not
+    // counted as lost); the owner then stops the recording.
+    End Ended() const { return static_cast<End>(end_.load(std::memory_order_acquire)); }
+    // Any thread: the files the recording has so far (1 until it splits).
+    std::uint32_t Parts() const { return parts_.load(std::memory_order_relaxed); }
 
     // Every figure of the current (or last) recording at once.
     struct Figures {
@@ -63,6 +93,8 @@ class FileSink : public BlockRing {
         std::uint64_t transportErrors = 0;
         bool sawPackets = false;  // else the error counts say nothing
         bool leftBehind = false;  // the writer was stuck and left behind
+        End ended = End::kNone;
+        std::uint32_t parts = 1;
         std::uint32_t peakFillPercent = 0;
         std::uint32_t ringBytes = 0;
         // Bytes that did not reach the file.
@@ -77,9 +109,11 @@ class FileSink : public BlockRing {
     // one go at the batch's end; nothing waits for more data to arrive.
     void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override;
     void EndBatch() override;
-    std::uint64_t Mark() const override { return fileLength_; }
+    // The part in the top 16 bits, the length within it below.
+    std::uint64_t Mark() const override;
     void RecoverTo(std::uint64_t mark) override;
     void ReleaseLeftBehind() override { file_.Close(); }
+    void Tick() override;
     // Each block written at once, after the last one the exit path wrote.
     void ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
                             std::uint8_t tag) override;
@@ -97,11 +131,23 @@ class FileSink : public BlockRing {
 
   private:
     static constexpr std::uint32_t kWriteBatch = 64 * 1024;
+    static constexpr int kPartShift = 48;
+    static constexpr std::uint32_t kSpaceCheckMs = 5000;  // free space, while recording
 
     // Writes `length` bytes at `offset`, going on after short writes. The
     // bytes written; fewer than `length` when a write call failed.
     std::uint32_t WriteAll(const std::uint8_t* data, std::uint32_t length, std::uint64_t offset);
     void CountFailure(std::uint32_t blocks, std::uint32_t bytes);
+    // Writes the batch into the current part; false when a write failed.
+    bool WriteBatch();
+    // Counts what the last WriteBatch lost, keeping the whole blocks it wrote.
+    void CountBatchFailure();
+    // Writer: goes on in the next part. False when it cannot be created.
+    bool NextPart();
+    void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
+    // Writer: the recording ends by itself, for `why`.
+    void EndBy(End why);
+    void PublishLength();
 
     const std::int32_t ringCapacity_;
     platform::File file_;
@@ -110,9 +156,21 @@ class FileSink : public BlockRing {
     std::uint32_t pendingBytes_ = 0;
     std::uint32_t blockEnds_[kMaxBatchBlocks];  // where each pending block ends
     std::uint32_t pendingBlocks_ = 0;
-    std::uint64_t fileLength_ = 0;  // whole blocks the file holds
-    std::uint64_t tornUntil_ = 0;   // a torn block that could not be cut off ends here
-    std::uint64_t exitLength_ = 0;  // the exit path's own: where its next block goes
+    std::uint64_t fileLength_ = 0;  // whole blocks the current part holds
+    // Writer thread only, set before it starts.
+    char path_[kPathSize] = {};
+    Limits limits_;
+    std::uint64_t partLimit_ = 0;  // the smaller of the split and the file system's limit
+    std::uint32_t part_ = 1;
+    std::uint64_t partsBytes_ = 0;  // in the parts before this one
+    bool splitHelped_ = true;       // a split after a refused write made the write work
+    std::uint32_t lastDone_ = 0;    // bytes the last WriteBatch wrote
+    std::uint32_t startTick_ = 0;
+    std::uint32_t spaceCheckTick_ = 0;
+    std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
+    std::atomic<std::uint32_t> parts_{1};  // part_, for other threads
+    std::uint64_t tornUntil_ = 0;          // a torn block that could not be cut off ends here
+    std::uint64_t exitLength_ = 0;         // the exit path's own: where its next block goes
     // Written only by the writer thread (reset before it starts); read by
     // others. Atomic so a 32-bit reader never sees a torn 64-bit value.
     std::atomic<std::uint64_t> bytesWritten_{0};

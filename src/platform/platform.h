@@ -124,6 +124,10 @@ std::uint32_t TickCountMs();
 // bounds of a few microseconds, where the tick count is far too coarse.
 std::uint64_t MicrosecondsNow();
 
+// The bytes free to this user on the volume that holds `path` (a file, or a
+// directory ending in a separator), or UINT64_MAX when the system cannot tell.
+std::uint64_t FreeBytesAt(const char* path);
+
 // An output file opened for writing, shared with readers only.
 class File {
   public:
@@ -134,6 +138,12 @@ class File {
 
     // Creates or truncates the file at `path`. Closes any file held before.
     [[nodiscard]] bool Create(const char* path);
+    // Creates or truncates the file at `path` and, only once that worked,
+    // closes the file held before and goes on with the new one.
+    [[nodiscard]] bool Replace(const char* path);
+    // The largest size the file's file system allows a file (4 GiB - 1 on
+    // FAT), or 0 when it tells of no limit.
+    std::uint64_t SizeLimit() const;
     // One write call at the file's current position: true when the system
     // reported success; `written` holds the count it reports as written.
     [[nodiscard]] bool Write(const void* data, std::uint32_t length, std::uint32_t* written);

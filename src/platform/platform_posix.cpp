@@ -2,7 +2,12 @@
 #include <new>
 #include <thread>
 
+#include <cstdint>
+#include <string>
+
 #include <fcntl.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -92,6 +97,30 @@ bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written)
     const ssize_t count = ::write(fd_, data, length);
     *written = count > 0 ? static_cast<std::uint32_t>(count) : 0;
     return count >= 0;
+}
+
+bool File::Replace(const char* path) {
+    const int next = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (next < 0) return false;
+    Close();
+    fd_ = next;
+    return true;
+}
+
+std::uint64_t File::SizeLimit() const {
+    struct statfs system;
+    constexpr long kFat = 0x4d44;  // MSDOS_SUPER_MAGIC
+    if (::fstatfs(fd_, &system) != 0) return 0;
+    return system.f_type == kFat ? 0xFFFFFFFFull : 0;
+}
+
+std::uint64_t FreeBytesAt(const char* path) {
+    std::string directory(path);
+    const std::size_t slash = directory.rfind('/');
+    directory = slash == std::string::npos ? "." : directory.substr(0, slash + 1);
+    struct statvfs volume;
+    if (::statvfs(directory.c_str(), &volume) != 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
 }
 
 bool File::WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,

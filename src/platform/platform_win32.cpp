@@ -1,7 +1,9 @@
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -155,6 +157,37 @@ bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written)
     const BOOL ok = WriteFile(handle_.Get(), data, length, &count, nullptr);
     *written = count;
     return ok != FALSE;
+}
+
+bool File::Replace(const char* path) {
+    UniqueFileHandle next(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!next) return false;
+    handle_ = std::move(next);
+    return true;
+}
+
+std::uint64_t File::SizeLimit() const {
+    wchar_t system[32] = {};
+    if (!GetVolumeInformationByHandleW(handle_.Get(), nullptr, 0, nullptr, nullptr, nullptr, system,
+                                       32)) {
+        return 0;
+    }
+    // FAT, FAT12, FAT16 and FAT32 keep a file's size in 32 bits; exFAT does not.
+    const bool fat = system[0] == L'F' && system[1] == L'A' && system[2] == L'T';
+    return fat ? 0xFFFFFFFFull : 0;
+}
+
+std::uint64_t FreeBytesAt(const char* path) {
+    char directory[MAX_PATH] = {};
+    const char* slash = std::strrchr(path, '\\');
+    if (slash == nullptr || static_cast<std::size_t>(slash - path) + 1 >= sizeof directory) {
+        return UINT64_MAX;
+    }
+    std::memcpy(directory, path, static_cast<std::size_t>(slash - path) + 1);
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExA(directory, &available, nullptr, nullptr)) return UINT64_MAX;
+    return available.QuadPart;
 }
 
 bool File::WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,

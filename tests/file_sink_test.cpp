@@ -611,6 +611,13 @@ TEST_F(FileSinkTest, ARecordingEndsItselfAtItsSizeOrTime) {
     EXPECT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kIgnored);
     sink.CloseFile();
 
+    // Ended by the writer before the ring has even opened to pushes: it stays shut.
+    limits.stopAfterMs = 1;
+    ASSERT_TRUE(sink.OpenFile(PathOf("instant.dat").c_str(), 0, limits));
+    while (sink.Ended() == FileSink::End::kNone) platform::SleepMs(1);
+    EXPECT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kIgnored);
+    sink.CloseFile();
+
     limits = RecordingLimits{};
     limits.minFreeBytes = UINT64_MAX / 2;  // more than any disk has: no start
     EXPECT_FALSE(sink.OpenFile(PathOf("space.dat").c_str(), 0, limits));

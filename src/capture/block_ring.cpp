@@ -40,6 +40,7 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     wake_.Reset();
     stopRequested_.store(false, std::memory_order_relaxed);
     exiting_.store(false, std::memory_order_relaxed);
+    refusing_.store(false, std::memory_order_relaxed);
     letGo_.store(false, std::memory_order_relaxed);
     writerState_.store(kWriterRunning, std::memory_order_relaxed);
     outputCallSince_.store(0, std::memory_order_relaxed);
@@ -57,6 +58,11 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     }
     // Opens the ring to pushes, which then see the storage and positions set above.
     gate_.Open();
+    // A writer that ended the recording before the gate opened (a limit
+    // already reached) has it closed again. seq_cst pairs with the store in
+    // RefuseFurtherBlocks: either this load sees it, or that close follows
+    // this open.
+    if (refusing_.load(std::memory_order_seq_cst)) gate_.Close();
     return true;
 }
 
@@ -114,6 +120,11 @@ bool BlockRing::OutputStuck() const {
     // Signed: the low bit set on `since` may put it a millisecond ahead.
     const auto elapsed = static_cast<std::int32_t>(platform::TickCountMs() - since);
     return since != 0 && elapsed >= static_cast<std::int32_t>(kStuckMs);
+}
+
+void BlockRing::RefuseFurtherBlocks() {
+    refusing_.store(true, std::memory_order_seq_cst);  // pairs with the load in Init
+    gate_.Close();
 }
 
 bool BlockRing::LeftBehind() const {

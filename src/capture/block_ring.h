@@ -165,7 +165,7 @@ class BlockRing {
     // Writer thread: pushes from now on are ignored, not counted (the
     // recording has ended by itself). The control thread's Close still
     // waits for a push under way.
-    void RefuseFurtherBlocks() { gate_.Close(); }
+    void RefuseFurtherBlocks();
 
   private:
     static void WriterEntry(void* self);
@@ -227,6 +227,8 @@ class BlockRing {
 
     // Control thread against the writer.
     std::atomic<bool> stopRequested_{false};
+    // The writer's RefuseFurtherBlocks against Init's opening of the gate.
+    std::atomic<bool> refusing_{false};
     // The exit path against a writer the system has not yet ended.
     std::atomic<bool> exiting_{false};
     // Storage a process exit left to a writer that may not have ended yet.

@@ -498,21 +498,29 @@ TEST_F(FileSinkTest, ASlowDiskIsDrainedInFull) {
     EXPECT_EQ(ReadAll(path), expected);
 }
 
+// "name.dat" as part `part`: "name-2.dat".
+std::string PartName(const std::string& first, std::uint32_t part) {
+    const std::size_t dot = first.rfind('.');
+    std::string name = first.substr(0, dot);
+    name.push_back('-');
+    name.append(std::to_string(part));
+    name.append(first, dot, std::string::npos);
+    return name;
+}
+
 // The parts of a split recording, joined, in order.
 std::vector<std::uint8_t> JoinParts(const std::string& first, std::uint32_t parts,
                                     std::uint64_t largest, std::uint64_t skip = 0) {
     std::vector<std::uint8_t> joined;
     for (std::uint32_t part = 1; part <= parts; ++part) {
-        std::string path = first;
-        if (part > 1) path.insert(path.rfind('.'), "-" + std::to_string(part));
+        const std::string path = part > 1 ? PartName(first, part) : first;
         EXPECT_LE(fs::file_size(path), largest) << path;
         std::ifstream in(path, std::ios::binary);
         if (part == 1 && skip != 0) in.seekg(static_cast<std::streamoff>(skip));
         joined.insert(joined.end(), std::istreambuf_iterator<char>(in),
                       std::istreambuf_iterator<char>());
     }
-    std::string after = first;
-    after.insert(after.rfind('.'), "-" + std::to_string(parts + 1));
+    const std::string after = PartName(first, parts + 1);
     EXPECT_FALSE(fs::exists(after)) << after;
     return joined;
 }

@@ -384,6 +384,56 @@ TEST_F(RecorderRecordingTest, ALogThatCannotRotateBeginsAnew) {
     }
 }
 
+// The opt-in limits from "Options.ini": split at 1 MiB, stop after 2 MiB.
+// The recording ends itself with the first block past 2 MiB; the next call
+// stops it, and the stop line says why and how many parts it made.
+TEST_F(RecorderRecordingTest, LimitsFromTheSettingsSplitAndStopTheRecording) {
+    const std::string ini = dir_.File("Options.ini");
+    WritePrivateProfileStringA("Corvanlet", "SplitMB", "1", ini.c_str());
+    WritePrivateProfileStringA("Corvanlet", "StopAfterMB", "2", ini.c_str());
+    WritePrivateProfileStringA("Corvanlet", "MinFreeMB", "lots", ini.c_str());  // junk: never
+    RecorderModule recorder(link_, Settings(ini.c_str()));
+    recorder.LoadSettings();
+    EXPECT_EQ(recorder.Limits().splitMB, 1);
+    EXPECT_EQ(recorder.Limits().stopAfterMB, 2);
+    EXPECT_EQ(recorder.Limits().minFreeMB, 0);
+    EXPECT_EQ(recorder.Limits().stopAfterMinutes, 0);
+    recorder.SetChoice(0x100, "limits.dat", dir_.Path().string().c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    std::uint8_t block[940] = {};
+    for (int i = 0; i < 3000; ++i) DataCallback(0, sizeof block, block);
+    for (int i = 0; i < 5000 && recorder.Filter().Sink().Ended() == FileSink::End::kNone; ++i)
+        platform::SleepMs(1);
+    EXPECT_TRUE(recorder.StopIfEnded());
+    EXPECT_FALSE(recorder.IsRecording());
+    EXPECT_EQ(recorder.BytesWritten(), 2232u * 940u);  // the 2232nd block passes 2 MiB
+    EXPECT_EQ(recorder.LostBytes(), 0u);
+    std::uint64_t joined = 0;
+    for (const char* part : {"limits.dat", "limits-2.dat", "limits-3.dat"}) {
+        const auto size = testing::ReadFileBytes(dir_.File(part)).size();
+        EXPECT_LE(size, 1u << 20) << part;
+        joined += size;
+    }
+    EXPECT_EQ(joined, 2232u * 940u);
+    const auto lines = LogLines(dir_.File("Corvanlet.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find(" bytes=2098080 "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(" reason=size kbps="), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(" parts=3"), std::string::npos) << lines[1];
+    // The user finds every key in the file after a save.
+    recorder.SaveSettings();
+    char value[32] = {};
+    GetPrivateProfileStringA("Corvanlet", "StopAfterMinutes", "", value, sizeof value, ini.c_str());
+    EXPECT_STREQ(value, "0");
+    GetPrivateProfileStringA("Corvanlet", "MinFreeMB", "", value, sizeof value, ini.c_str());
+    EXPECT_STREQ(value, "0");
+    // Below MinFreeMB a recording does not start.
+    WritePrivateProfileStringA("Corvanlet", "MinFreeMB", "1073741824", ini.c_str());
+    recorder.LoadSettings();
+    recorder.SetChoice(0x100, "nospace.dat", dir_.Path().string().c_str());
+    EXPECT_FALSE(recorder.StartRecording());
+}
+
 // A sink whose first write blocks until `stuckRelease` (a disk that stopped
 // answering); it says so in `stuckEntered` and when it is destroyed.
 std::atomic<bool> stuckEntered{false};

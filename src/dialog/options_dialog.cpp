@@ -44,6 +44,7 @@ INT_PTR CALLBACK OptionsDialog::DialogProc(HWND window, UINT message, WPARAM wPa
         case WM_TIMER: {
             if (wParam != IDT_REFRESH) return FALSE;
             platform::CallGuard guard(dialog->lock_);
+            dialog->recorder_.StopIfEnded();  // a limit reached: the dialog follows the stop
             dialog->Refresh();
             return TRUE;
         }

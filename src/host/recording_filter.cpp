@@ -5,6 +5,11 @@ namespace corvanlet {
 RecordingFilter::RecordingFilter(std::int32_t ringCapacity, SinkMaker makeSink)
     : ringCapacity_(ringCapacity), makeSink_(makeSink), sink_(MakeSink()) {}
 
+RecordingFilter::~RecordingFilter() {
+    Stop();
+    if (stoppedAtExit_) (void)sink_.release();
+}
+
 std::unique_ptr<FileSink> RecordingFilter::MakeSink() const {
     std::unique_ptr<FileSink> sink =
         makeSink_ != nullptr ? makeSink_(ringCapacity_) : std::make_unique<FileSink>(ringCapacity_);
@@ -13,9 +18,9 @@ std::unique_ptr<FileSink> RecordingFilter::MakeSink() const {
 }
 
 bool RecordingFilter::Start(const HostLink& link, std::int32_t pid, const char* path,
-                            std::int32_t ringBytes) {
+                            std::int32_t ringBytes, const RecordingLimits& limits) {
     Stop();
-    if (!sink_->OpenFile(path, ringBytes)) return false;
+    if (!sink_->OpenFile(path, ringBytes, limits)) return false;
     filter_.emplace(link, pid, *sink_);
     return true;
 }
@@ -26,6 +31,7 @@ void RecordingFilter::Stop(platform::Teardown how) {
     filter_.reset();
     const bool closed = sink_->CloseFile(how);
     last_ = sink_->Read();
+    if (how == platform::Teardown::kProcessExit) stoppedAtExit_ = true;
     if (closed) return;
     // Its writer is stuck: the sink is its now.
     sink_->LetGo();

@@ -20,8 +20,10 @@ class RecordingFilter {
 
     explicit RecordingFilter(std::int32_t ringCapacity = FileSink::kCapacity,
                              SinkMaker makeSink = nullptr);
-    // Stops a running recording, every accepted block written.
-    ~RecordingFilter() { Stop(); }
+    // Stops a running recording, every accepted block written. After a stop
+    // at process exit the sink is not freed: a writer the system has not yet
+    // ended may still look at it, and the process takes it anyway.
+    ~RecordingFilter();
     RecordingFilter(const RecordingFilter&) = delete;
     RecordingFilter& operator=(const RecordingFilter&) = delete;
 
@@ -30,7 +32,7 @@ class RecordingFilter {
     // for `pid` with the host `link` names. False (nothing registered) when
     // the file cannot be opened; true whether or not the host accepts.
     [[nodiscard]] bool Start(const HostLink& link, std::int32_t pid, const char* path,
-                             std::int32_t ringBytes = 0);
+                             std::int32_t ringBytes = 0, const RecordingLimits& limits = {});
     // Removes the registration (if the host accepted it), then closes the
     // sink with every accepted block written; `how` says whether the library
     // is unloading or the process exiting. A writer stuck in one write for
@@ -53,6 +55,7 @@ class RecordingFilter {
     const SinkMaker makeSink_;
     std::unique_ptr<FileSink> sink_;
     FileSink::Figures last_;
+    bool stoppedAtExit_ = false;
     std::optional<StreamFilter> filter_;  // after the sink: it goes first
 };
 

@@ -77,12 +77,14 @@ bool CorvanletModule::GetSubInfo(ModuleEntryInfo* entry) {
 
 bool CorvanletModule::Start() {
     platform::CallGuard guard(lock_);
+    recorder_.StopIfEnded();
     recorder_.LoadSettings();  // an open dialog keeps showing what it shows
     return true;
 }
 
 bool CorvanletModule::Stop() {
     platform::CallGuard guard(lock_);
+    recorder_.StopIfEnded();  // a recording that ended at a limit says so
     recorder_.StopRecording(StopReason::kHostStop);
     dialog_.Refresh();
     return true;
@@ -90,6 +92,7 @@ bool CorvanletModule::Stop() {
 
 bool CorvanletModule::SetChannel(const ChannelInfo* channel) {
     platform::CallGuard guard(lock_);
+    recorder_.StopIfEnded();
     recorder_.StopRecording(StopReason::kChannel);
     if (recorder_.NameFromChannel(channel)) dialog_.ShowFileName();
     dialog_.Refresh();
@@ -100,6 +103,7 @@ bool CorvanletModule::ShowOptionsDialog() {
     HINSTANCE templates = nullptr;
     {
         platform::CallGuard guard(lock_);
+        recorder_.StopIfEnded();
         templates = dialogInstance_;
     }
     dialog_.Show(templates);  // takes the lock for each message it handles

@@ -61,6 +61,7 @@ void RecorderModule::Take(const Settings::Values& values) {
     std::snprintf(directory_, sizeof directory_, "%s", values.directory);
     pid_ = values.pid;
     bufferKB_ = values.bufferKB;
+    limits_ = values.limits;
 }
 
 void RecorderModule::SaveSettings() const {
@@ -68,6 +69,7 @@ void RecorderModule::SaveSettings() const {
     values.pid = pid_;
     std::snprintf(values.directory, sizeof values.directory, "%s", directory_);
     values.bufferKB = bufferKB_;
+    values.limits = limits_;
     settings_.Save(values);
 }
 
@@ -109,7 +111,13 @@ bool RecorderModule::StartRecording() {
     if (haveChannel_ && std::strcmp(fileName_, builtName_) == 0) BuildName();
     char path[kPathSize];
     JoinPath(directory_, fileName_, path);
-    if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024)) return false;
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    RecordingLimits limits;
+    limits.splitBytes = static_cast<std::uint64_t>(limits_.splitMB) * kMiB;
+    limits.stopAfterBytes = static_cast<std::uint64_t>(limits_.stopAfterMB) * kMiB;
+    limits.stopAfterMs = static_cast<std::uint32_t>(limits_.stopAfterMinutes) * 60000u;
+    limits.minFreeBytes = static_cast<std::uint64_t>(limits_.minFreeMB) * kMiB;
+    if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024, limits)) return false;
     startTick_ = platform::TickCountMs();
     recorded_ = true;
     startedSinceRead_ = true;
@@ -139,8 +147,26 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     stop.sawPackets = figures.sawPackets;
     stop.peakFillPercent = figures.peakFillPercent;
     stop.reason = StopReasonName(figures.leftBehind ? StopReason::kDiskStuck : reason);
-    stop.parts = 1;
+    stop.parts = figures.parts;
     log_.Stopped(pid_, stop);
+}
+
+bool RecorderModule::StopIfEnded() {
+    if (!IsRecording()) return false;
+    switch (filter_.Sink().Ended()) {
+        case FileSink::End::kNone:
+            return false;
+        case FileSink::End::kTime:
+            StopRecording(StopReason::kTime);
+            return true;
+        case FileSink::End::kSize:
+            StopRecording(StopReason::kSize);
+            return true;
+        case FileSink::End::kLowSpace:
+            StopRecording(StopReason::kLowSpace);
+            return true;
+    }
+    return false;
 }
 
 std::uint64_t RecorderModule::LostBytes() const {

@@ -71,6 +71,10 @@ class RecorderModule {
     // created.
     [[nodiscard]] bool StartRecording();
     void StopRecording(StopReason reason = StopReason::kUser);
+    // A recording that ended by itself at one of its limits (the writer
+    // stops writing and the ring takes no more) is stopped here, on the
+    // caller's thread, with that reason. True when it did so.
+    bool StopIfEnded();
     // The library is unloading or the process exiting (`how`): stops a
     // running recording, every accepted block written, waiting on nothing
     // that the loader lock or a dead thread holds, with its stop line.
@@ -91,6 +95,7 @@ class RecorderModule {
     // block was made of packets, and the count says nothing.
     bool StreamErrors(std::uint64_t& errors) const;
     std::int32_t BufferKB() const { return bufferKB_; }
+    const Settings::Limits& Limits() const { return limits_; }
     const RecordingFilter& Filter() const { return filter_; }
 
     // Joins directory and file name with a backslash when needed.
@@ -105,6 +110,7 @@ class RecorderModule {
     Settings settings_;
     RecordingLog log_;
     std::int32_t bufferKB_ = Settings::kDefaultBufferKB;
+    Settings::Limits limits_;
     std::int32_t pid_ = 0;
     char fileName_[kTextSize] = {};
     char directory_[kTextSize] = {};

@@ -12,6 +12,25 @@ constexpr char kHostSection[] = "Siltrocke";
 void CopyText(char* out, std::size_t size, const char* text) {
     std::snprintf(out, size, "%s", text);
 }
+
+// The limits' keys: a whole number from 0 to `most`; junk is 0, never.
+struct LimitKey {
+    const char* name;
+    std::int32_t Settings::Limits::*field;
+    std::int32_t most;
+};
+constexpr LimitKey kLimitKeys[] = {
+    {"SplitMB", &Settings::Limits::splitMB, 1 << 30},
+    {"StopAfterMinutes", &Settings::Limits::stopAfterMinutes, 60 * 24 * 366},
+    {"StopAfterMB", &Settings::Limits::stopAfterMB, 1 << 30},
+    {"MinFreeMB", &Settings::Limits::minFreeMB, 1 << 30},
+};
+
+void WriteNumber(const char* key, std::int32_t value, const char* path) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
+    WritePrivateProfileStringA(kModuleSection, key, text, path);
+}
 }  // namespace
 
 Settings::Settings(const char* settingsPath) {
@@ -76,18 +95,19 @@ Settings::Values Settings::Load() const {
     char buffer[64] = {};
     GetPrivateProfileStringA(kModuleSection, "BufferKB", "", buffer, sizeof buffer, path_);
     values.bufferKB = ParseBufferKB(buffer);
+    for (const LimitKey& key : kLimitKeys) {
+        GetPrivateProfileStringA(kModuleSection, key.name, "", buffer, sizeof buffer, path_);
+        values.limits.*key.field = ParseSettingNumber(buffer, 0, 0, key.most);
+    }
     return values;
 }
 
 void Settings::Save(const Values& values) const {
     if (path_[0] == '\0') return;
     WritePrivateProfileStringA(kModuleSection, "Path", values.directory, path_);
-    char pid[16];
-    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(values.pid));
-    WritePrivateProfileStringA(kModuleSection, "Pid", pid, path_);
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%d", static_cast<int>(values.bufferKB));
-    WritePrivateProfileStringA(kModuleSection, "BufferKB", buffer, path_);
+    WriteNumber("Pid", values.pid, path_);
+    WriteNumber("BufferKB", values.bufferKB, path_);
+    for (const LimitKey& key : kLimitKeys) WriteNumber(key.name, values.limits.*key.field, path_);
 }
 
 }  // namespace corvanlet

@@ -23,10 +23,19 @@ class Settings {
     static constexpr std::int32_t kSmallestBufferKB = 100;
     static constexpr std::int32_t kLargestBufferKB = 262144;
 
+    // The opt-in limits of a recording; 0 (the default) means never.
+    struct Limits {
+        std::int32_t splitMB = 0;           // "SplitMB": a next part before one passes it
+        std::int32_t stopAfterMinutes = 0;  // "StopAfterMinutes"
+        std::int32_t stopAfterMB = 0;       // "StopAfterMB"
+        std::int32_t minFreeMB = 0;         // "MinFreeMB": no start, and a stop, below it
+    };
+
     struct Values {
         std::int32_t pid = 0;
         char directory[kTextSize] = {};
         std::int32_t bufferKB = kDefaultBufferKB;
+        Limits limits;
     };
 
     // "BufferKB" as the settings file holds it: decimal digits with an
@@ -48,7 +57,7 @@ class Settings {
     Values Defaults() const;
     // The defaults, overridden by what "Options.ini" holds.
     Values Load() const;
-    // Writes "Path", "Pid" and "BufferKB"; failures are ignored. Nothing
+    // Writes "Path", "Pid", "BufferKB" and the limits' keys; failures are ignored. Nothing
     // without a file.
     void Save(const Values& values) const;
 

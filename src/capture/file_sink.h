@@ -72,8 +72,6 @@ class FileSink : public BlockRing {
         return failedBlocks_.load(std::memory_order_relaxed);
     }
     std::uint64_t FailedWriteBytes() const { return failedBytes_.load(std::memory_order_relaxed); }
-    // What the received stream says was lost (see ContinuityCheck).
-    const ContinuityCheck& Continuity() const { return continuity_; }
     // Any thread: why the recording ended by itself, or kNone. Once it has,
     // the writer writes nothing more and the ring takes no more blocks (not
     // counted as lost); the owner then stops the recording.

@@ -37,6 +37,15 @@ class ModuleTest : public ::testing::Test {
         ASSERT_TRUE(host_.Create());
         ASSERT_TRUE(module_.Loaded()) << kModuleFile;
     }
+    // The handshake and Module_Start, with the host delivering two PIDs
+    // slowly, again and again.
+    void StartHostDelivering() {
+        ASSERT_TRUE(module_.Handshake(host_.Window()));
+        module_.start();
+        host_.SetStream(hostsim::MakeTransportStream({0x101, 0x102}, 2000));
+        host_.SetLoop(true);
+        host_.SetRateMBps(0.2);
+    }
     std::string Ini(const char* key) const {
         char value[1024] = {};
         GetPrivateProfileStringA("Corvanlet", key, "(none)", value, sizeof value,
@@ -144,37 +153,64 @@ TEST_F(ModuleTest, DialogBeforeHandshakeFindsNoTemplateAndReturns) {
     EXPECT_EQ(Ini("Path"), "(none)");           // nothing saved
 }
 
-TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
+// Loading reads no settings file: the loader lock is held then, and the
+// profile functions may reach the registry. The host's "RecordDir" is read
+// at the first call.
+TEST_F(ModuleTest, TheHostsSettingsAreReadAtTheFirstCallNotAtLoad) {
+    char executable[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, executable, MAX_PATH);
+    std::string hostSettings = executable;
+    hostSettings = hostSettings.substr(0, hostSettings.rfind('.')) + ".ini";
+    const std::string directory = dir_.Path().string() + "\\";
+    ASSERT_TRUE(WritePrivateProfileStringA("Siltrocke", "RecordDir", directory.c_str(),
+                                           hostSettings.c_str()));
+    // The module was loaded before the file was written.
     ASSERT_TRUE(module_.Handshake(host_.Window()));
-    module_.start();
-    host_.SetStream(hostsim::MakeTransportStream({0x101, 0x102}, 2000));
-    host_.SetLoop(true);
-    host_.SetRateMBps(0.2);
-    const std::string directory = dir_.Path().string();
+    std::string shown;
+    ASSERT_TRUE(WithDialog(module_,
+                           [&](DialogDriver& dialog) { shown = dialog.Text(IDC_DIRECTORY_EDIT); }));
+    DeleteFileA(hostSettings.c_str());
+    EXPECT_EQ(shown, directory);
+}
 
-    struct Seen {
-        std::string size, time;
-        bool startEnabled, stopEnabled, editsEnabled;
-        std::vector<int> tabOrder;
-        std::string sizeAfterTick, timeAfterTick;
-        bool startAfter, stopAfter, openAfterEnter;
-    } seen{};
+// The controls in tab order from the PID field, `count` of them.
+std::vector<int> TabOrder(const DialogDriver& dialog, int count) {
+    std::vector<int> order;
+    for (HWND control = GetDlgItem(dialog.Window(), IDC_PID_EDIT); count-- > 0;
+         control = GetNextDlgTabItem(dialog.Window(), control, FALSE)) {
+        order.push_back(GetDlgCtrlID(control));
+    }
+    return order;
+}
+
+void WaitUntilClosed(const DialogDriver& dialog) {
+    for (int i = 0; i < 200 && dialog.Open(); ++i) Sleep(10);
+}
+
+TEST_F(ModuleTest, TheDialogFollowsARecordingAndItsCloseButtonSaves) {
+    StartHostDelivering();
+    const std::string directory = dir_.Path().string();
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        seen.size = dialog.Text(IDC_SIZE_EDIT);
-        seen.time = dialog.Text(IDC_TIME_EDIT);
-        seen.stopEnabled = dialog.Enabled(IDC_STOP_BUTTON);
-        HWND control = GetDlgItem(dialog.Window(), IDC_PID_EDIT);
-        for (int i = 0; i < 6; ++i) {
-            seen.tabOrder.push_back(GetDlgCtrlID(control));
-            control = GetNextDlgTabItem(dialog.Window(), control, FALSE);
-        }
+        EXPECT_EQ(dialog.Text(IDC_SIZE_EDIT), "");
+        EXPECT_EQ(dialog.Text(IDC_TIME_EDIT), "");
+        EXPECT_FALSE(dialog.Enabled(IDC_STOP_BUTTON));
+        // Tab skips the disabled Stop button; enabled, it comes after Start.
+        EXPECT_EQ(TabOrder(dialog, 6),
+                  (std::vector<int>{IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT,
+                                    IDC_START_BUTTON, IDC_CLOSE_BUTTON, IDC_PID_EDIT}));
+        HWND stop = GetDlgItem(dialog.Window(), IDC_STOP_BUTTON);
+        EnableWindow(stop, TRUE);
+        EXPECT_EQ(TabOrder(dialog, 6),
+                  (std::vector<int>{IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT,
+                                    IDC_START_BUTTON, IDC_STOP_BUTTON, IDC_CLOSE_BUTTON}));
+        EnableWindow(stop, FALSE);
         dialog.Key(IDC_FILE_NAME_EDIT, VK_RETURN);  // command 1: not handled, the dialog stays
         Sleep(200);
-        seen.openAfterEnter = dialog.Open();
+        EXPECT_TRUE(dialog.Open());
         StartThroughDialog(dialog, "  257xyz", "rec.dat", directory);
-        seen.startEnabled = dialog.Enabled(IDC_START_BUTTON);
-        seen.editsEnabled = dialog.Enabled(IDC_PID_EDIT) || dialog.Enabled(IDC_FILE_NAME_EDIT) ||
-                            dialog.Enabled(IDC_DIRECTORY_EDIT);
+        EXPECT_FALSE(dialog.Enabled(IDC_START_BUTTON));
+        EXPECT_FALSE(dialog.Enabled(IDC_PID_EDIT) || dialog.Enabled(IDC_FILE_NAME_EDIT) ||
+                     dialog.Enabled(IDC_DIRECTORY_EDIT));
         // The timer ticks each second from the dialog's opening: wait for a
         // tick that comes at least a second into the recording.
         for (int i = 0; i < 500 && (dialog.Text(IDC_TIME_EDIT).empty() ||
@@ -182,52 +218,42 @@ TEST_F(ModuleTest, DialogFollowsTheRecordingAndSavesOnEveryClose) {
              ++i) {
             Sleep(10);
         }
-        seen.sizeAfterTick = dialog.Text(IDC_SIZE_EDIT);
-        seen.timeAfterTick = dialog.Text(IDC_TIME_EDIT);
+        const std::string time = dialog.Text(IDC_TIME_EDIT);
+        EXPECT_TRUE(time == "00:00:01" || time == "00:00:02") << time;
+        const std::string size = dialog.Text(IDC_SIZE_EDIT);
+        EXPECT_NE(size, "");
+        EXPECT_GT(size.empty() ? 0 : std::stoull(size), 0u);
         dialog.Press(IDC_STOP_BUTTON);
-        seen.startAfter = dialog.Enabled(IDC_START_BUTTON);
-        seen.stopAfter = dialog.Enabled(IDC_STOP_BUTTON);
+        EXPECT_TRUE(dialog.Enabled(IDC_START_BUTTON));
+        EXPECT_FALSE(dialog.Enabled(IDC_STOP_BUTTON));
     }));
-    EXPECT_EQ(seen.size, "");
-    EXPECT_EQ(seen.time, "");
-    EXPECT_FALSE(seen.stopEnabled);
-    // Tab skips the disabled Stop button; the template test covers its place.
-    EXPECT_EQ(seen.tabOrder, (std::vector<int>{IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT,
-                                               IDC_START_BUTTON, IDC_CLOSE_BUTTON, IDC_PID_EDIT}));
-    EXPECT_TRUE(seen.openAfterEnter);
-    EXPECT_FALSE(seen.startEnabled);
-    EXPECT_FALSE(seen.editsEnabled);
-    EXPECT_TRUE(seen.timeAfterTick == "00:00:01" || seen.timeAfterTick == "00:00:02")
-        << seen.timeAfterTick;
-    EXPECT_NE(seen.sizeAfterTick, "");
-    EXPECT_GT(std::stoull(seen.sizeAfterTick), 0u);
-    EXPECT_TRUE(seen.startAfter);
-    EXPECT_FALSE(seen.stopAfter);
     EXPECT_EQ(host_.LastRegistration().pid, 257);
-    // Closed with the Close button: the settings are saved.
     EXPECT_EQ(Ini("Path"), directory);
     EXPECT_EQ(Ini("Pid"), "257");
+}
 
-    // Escape closes and saves as well.
+TEST_F(ModuleTest, EscapeClosesTheDialogAndSaves) {
+    StartHostDelivering();
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        StartThroughDialog(dialog, "300", "esc.dat", directory);
+        StartThroughDialog(dialog, "300", "esc.dat", dir_.Path().string());
         dialog.Press(IDC_STOP_BUTTON);
         dialog.Key(IDC_PID_EDIT, VK_ESCAPE);
-        for (int i = 0; i < 200 && dialog.Open(); ++i) Sleep(10);
+        WaitUntilClosed(dialog);
     }));
     EXPECT_EQ(Ini("Pid"), "300");
+}
 
-    // So does the frame's close; a recording goes on after the dialog closes,
-    // and a new dialog shows it running.
-    bool startDisabledWhileRecording = false;
+TEST_F(ModuleTest, TheFramesCloseSavesAndTheRecordingGoesOnForTheNextDialog) {
+    StartHostDelivering();
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        StartThroughDialog(dialog, "12345678901234567890123", "frame.dat", directory);
+        StartThroughDialog(dialog, "12345678901234567890123", "frame.dat", dir_.Path().string());
         dialog.CloseFrame();
-        for (int i = 0; i < 200 && dialog.Open(); ++i) Sleep(10);
+        WaitUntilClosed(dialog);
     }));
     // Only the first 19 characters of the PID field count, and they wrap.
     EXPECT_EQ(Ini("Pid"), std::to_string(static_cast<std::int32_t>(
                               static_cast<std::uint32_t>(1234567890123456789ull & 0xFFFFFFFFu))));
+    bool startDisabledWhileRecording = false;
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         startDisabledWhileRecording =
             !dialog.Enabled(IDC_START_BUTTON) && dialog.Enabled(IDC_STOP_BUTTON);

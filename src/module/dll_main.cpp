@@ -1,6 +1,6 @@
-// Library attach and detach. Everything else happens in the module object's
-// construction and destruction, which the runtime runs around this function:
-// construction before the attach notice, destruction after the detach one.
+// Library attach and detach. Everything else happens in the module object:
+// it is built at the first export call, and the runtime destroys it after
+// the detach notice.
 #include <windows.h>
 
 #include "module/corvanlet_module.h"

@@ -1,6 +1,6 @@
 // The host's callback, uncontended: what one delivery costs on the host's
 // thread through DataCallback (with its one-producer turn), side by side with
-// the same push without the turn, as the callback was before. Prints
+// the same push without the turn, the baseline. Prints
 // "name value unit" lines; each figure is the median over rounds that
 // alternate the two, each round the mean over a batch of calls.
 //
@@ -39,7 +39,7 @@ double NowNs() {
     return static_cast<double>(now.QuadPart) * 1e9 / static_cast<double>(frequency.QuadPart);
 }
 
-// The callback as it was: count the delivery, push, uncount.
+// The baseline: the push without the turn (count the delivery, push, uncount).
 std::atomic<std::uint32_t> inFlight{0};
 void PlainDelivery(BlockRing& ring, const std::uint8_t* block, std::int32_t length) {
     inFlight.fetch_add(1, std::memory_order_seq_cst);

@@ -17,9 +17,11 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture/file_sink.h"
+#include "plain_write.h"
 #include "platform/platform.h"
 
 namespace {
@@ -272,35 +274,105 @@ double TimerOverheadNs() {
     return Percentile(samples, 0.5);
 }
 
-// The limit: the same blocks written one write call each from one thread.
-double PlainWriteMBps(const std::string& path, std::size_t blockSize, std::uint64_t blocks) {
-    corvanlet::platform::File file;
-    if (!file.Create(path.c_str())) CannotCreate(path);
+// The limit: the same blocks written one write call each from one thread,
+// `blocks` of them, or for `seconds` when that is given.
+double PlainWrite(const std::string& path, std::size_t blockSize, std::uint64_t blocks,
+                  double seconds = 0) {
     std::vector<std::uint8_t> block(blockSize);
-    const auto start = Clock::now();
-    for (std::uint64_t seq = 0; seq < blocks; ++seq) {
-        FillBlock(static_cast<std::uint32_t>(seq), block);
-        std::uint32_t written = 0;
-        if (!file.Write(block.data(), static_cast<std::uint32_t>(blockSize), &written)) break;
-    }
-    file.Close();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double mbps = corvanlet::bench::PlainWriteMBps(
+        path,
+        [&](std::uint64_t seq) {
+            FillBlock(static_cast<std::uint32_t>(seq), block);
+            return std::pair(block.data(), static_cast<std::uint32_t>(blockSize));
+        },
+        [&](std::uint64_t seq, double elapsed) {
+            return seconds > 0 ? elapsed < seconds : seq < blocks;
+        });
+    if (mbps < 0) CannotCreate(path);
     fs::remove(path);
-    return blocks * blockSize / seconds / 1e6;
+    return mbps;
 }
 
-// Plain per-block writes for `seconds`, into a file deleted afterwards.
-void WriteFor(const std::string& path, std::size_t blockSize, double seconds) {
-    corvanlet::platform::File file;
-    if (!file.Create(path.c_str())) CannotCreate(path);
-    std::vector<std::uint8_t> block(blockSize);
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    for (std::uint32_t seq = 0; Clock::now() < end; ++seq) {
-        FillBlock(seq, block);
-        std::uint32_t written = 0;
-        if (!file.Write(block.data(), static_cast<std::uint32_t>(blockSize), &written)) break;
+void PrintPushTable(const std::string& path, double scale) {
+    for (const std::size_t blockSize : {std::size_t{188}, std::size_t{940}}) {
+        for (const double mbps : {1.0, 2.5, 10.0, 0.0}) {
+            const double seconds = mbps == 0 ? 1.0 : (blockSize == 188 && mbps == 2.5 ? 10.0 : 2.0);
+            const PacedRun run = RunPaced(path, blockSize, mbps, seconds * scale);
+            const std::string name = "push_" + std::to_string(blockSize) + "B_" + RateName(mbps);
+            Print(name + "_median", Percentile(run.pushNs, 0.5), "ns");
+            Print(name + "_p99", Percentile(run.pushNs, 0.99), "ns");
+            Print(name + "_max", Percentile(run.pushNs, 1.0), "ns");
+            Print(name + "_wakes_per_1000", run.pushed ? 1000.0 * run.wakes / run.pushed : 0,
+                  "calls");
+            Print(name + "_dropped", static_cast<double>(run.dropped), "blocks");
+            Print(name + "_late_wakeups", static_cast<double>(run.lateWakeups), "count");
+            if (run.blocksInFile != static_cast<long long>(run.pushed - run.dropped)) {
+                Print(name + "_FILE_CHECK_FAILED", static_cast<double>(run.blocksInFile), "blocks");
+            }
+        }
     }
-    file.Close();
+}
+
+// Flat out into a real file, beside plain writes of as many blocks.
+void PrintFloodTable(const std::string& path, double scale) {
+    for (const std::size_t blockSize : {std::size_t{188}, std::size_t{940}}) {
+        const std::string name = std::to_string(blockSize) + "B";
+        // Both measured runs should meet the same page cache: each follows
+        // the deletion of a file of about the same size.
+        PlainWrite(path, blockSize, 0, 2.0 * scale);
+        const PacedRun run = RunPaced(path, blockSize, 0, 2.0 * scale);
+        const double floodMBps = run.bytesWritten / run.seconds / 1e6;
+        const bool fileOk = run.blocksInFile == static_cast<long long>(run.pushed - run.dropped);
+        Print("flood_" + name + "_throughput", floodMBps, "MB/s");
+        Print("flood_" + name + "_pushed", static_cast<double>(run.pushed), "blocks");
+        Print("flood_" + name + "_dropped", static_cast<double>(run.dropped), "blocks");
+        Print("flood_" + name + "_file_in_order_and_complete", fileOk ? 1 : 0, "bool");
+        const double plainMBps = PlainWrite(path, blockSize, run.pushed - run.dropped);
+        Print("plain_" + name + "_throughput", plainMBps, "MB/s");
+        Print("flood_" + name + "_ratio_to_plain", plainMBps > 0 ? floodMBps / plainMBps : 0,
+              "ratio");
+    }
+}
+
+// The writer held up once, with the default ring (and a 1 MiB one, where
+// the longer stalls go past what it holds). Drops are whole blocks; the
+// file holds exactly the accepted ones.
+void PrintStallTable(const std::string& path) {
+    for (const std::int32_t capacity : {FileSink::kCapacity, 1024 * 1024}) {
+        const std::string ring = capacity == FileSink::kCapacity ? "" : "_ring1MiB";
+        for (const double mbps : {1.0, 2.5, 10.0}) {
+            if (capacity != FileSink::kCapacity && mbps != 10.0) continue;
+            const double toleranceMs = 0.9 * capacity / (mbps * 1e6) * 1000;
+            Print("stall_tolerance_" + RateName(mbps) + ring, toleranceMs, "ms");
+            for (const std::uint32_t stallMs : {100u, 250u, 500u, 1000u}) {
+                const PacedRun run =
+                    RunPaced(path, 188, mbps, 0.3 + stallMs / 1000.0, 100, stallMs, capacity);
+                const std::string name =
+                    "stall_" + std::to_string(stallMs) + "ms_" + RateName(mbps) + "_188B" + ring;
+                Print(name + "_dropped", static_cast<double>(run.dropped), "blocks");
+                const bool fileOk =
+                    run.blocksInFile == static_cast<long long>(run.pushed - run.dropped);
+                Print(name + "_file_in_order_and_complete", fileOk ? 1 : 0, "bool");
+            }
+        }
+    }
+}
+
+// Memory: what a sink holds while idle (its object, with the batch buffer
+// and the continuity state), and the ring it adds while recording.
+void PrintMemoryTable(const std::string& path) {
+    Print("memory_idle", static_cast<double>(sizeof(FileSink)) / 1024, "KiB");
+    FileSink sink;
+    const std::uint64_t before = CommittedBytes();
+    if (sink.OpenFile(path.c_str())) {
+        Print("memory_recording", static_cast<double>(sizeof(FileSink) + sink.Capacity()) / 1024,
+              "KiB");
+        if (before != 0) {
+            Print("memory_recording_committed_by_open",
+                  static_cast<double>(CommittedBytes() - before) / 1024, "KiB");
+        }
+        sink.CloseFile();
+    }
     fs::remove(path);
 }
 
@@ -324,85 +396,11 @@ int main(int argc, char** argv) {
     const double scale = quick ? 0.2 : 1.0;
 
     Print("timer_overhead_median", TimerOverheadNs(), "ns");
-
-    for (const std::size_t blockSize : {std::size_t{188}, std::size_t{940}}) {
-        for (const double mbps : {1.0, 2.5, 10.0, 0.0}) {
-            const double seconds = mbps == 0 ? 1.0 : (blockSize == 188 && mbps == 2.5 ? 10.0 : 2.0);
-            const PacedRun run = RunPaced(path, blockSize, mbps, seconds * scale);
-            const std::string name = "push_" + std::to_string(blockSize) + "B_" + RateName(mbps);
-            Print(name + "_median", Percentile(run.pushNs, 0.5), "ns");
-            Print(name + "_p99", Percentile(run.pushNs, 0.99), "ns");
-            Print(name + "_max", Percentile(run.pushNs, 1.0), "ns");
-            Print(name + "_wakes_per_1000", run.pushed ? 1000.0 * run.wakes / run.pushed : 0,
-                  "calls");
-            Print(name + "_dropped", static_cast<double>(run.dropped), "blocks");
-            Print(name + "_late_wakeups", static_cast<double>(run.lateWakeups), "count");
-            if (run.blocksInFile != static_cast<long long>(run.pushed - run.dropped)) {
-                Print(name + "_FILE_CHECK_FAILED", static_cast<double>(run.blocksInFile), "blocks");
-            }
-        }
-    }
-
-    for (const std::size_t blockSize : {std::size_t{188}, std::size_t{940}}) {
-        const std::string name = std::to_string(blockSize) + "B";
-        // Both measured runs should meet the same page cache: each follows
-        // the deletion of a file of about the same size.
-        WriteFor(path, blockSize, 2.0 * scale);
-        const PacedRun run = RunPaced(path, blockSize, 0, 2.0 * scale);
-        const double floodMBps = run.bytesWritten / run.seconds / 1e6;
-        const bool fileOk = run.blocksInFile == static_cast<long long>(run.pushed - run.dropped);
-        Print("flood_" + name + "_throughput", floodMBps, "MB/s");
-        Print("flood_" + name + "_pushed", static_cast<double>(run.pushed), "blocks");
-        Print("flood_" + name + "_dropped", static_cast<double>(run.dropped), "blocks");
-        Print("flood_" + name + "_file_in_order_and_complete", fileOk ? 1 : 0, "bool");
-        const std::uint64_t written = run.pushed - run.dropped;
-        const double plainMBps = PlainWriteMBps(path, blockSize, written);
-        Print("plain_" + name + "_throughput", plainMBps, "MB/s");
-        Print("flood_" + name + "_ratio_to_plain", plainMBps > 0 ? floodMBps / plainMBps : 0,
-              "ratio");
-    }
-
-    // The writer held up once, with the default ring (and a 1 MiB one, where
-    // the longer stalls go past what it holds). Drops are whole blocks; the
-    // file holds exactly the accepted ones.
-    for (const std::int32_t capacity : {FileSink::kCapacity, 1024 * 1024}) {
-        const std::string ring = capacity == FileSink::kCapacity ? "" : "_ring1MiB";
-        for (const double mbps : {1.0, 2.5, 10.0}) {
-            if (capacity != FileSink::kCapacity && mbps != 10.0) continue;
-            const double toleranceMs = 0.9 * capacity / (mbps * 1e6) * 1000;
-            Print("stall_tolerance_" + RateName(mbps) + ring, toleranceMs, "ms");
-            for (const std::uint32_t stallMs : {100u, 250u, 500u, 1000u}) {
-                const PacedRun run =
-                    RunPaced(path, 188, mbps, 0.3 + stallMs / 1000.0, 100, stallMs, capacity);
-                const std::string name =
-                    "stall_" + std::to_string(stallMs) + "ms_" + RateName(mbps) + "_188B" + ring;
-                Print(name + "_dropped", static_cast<double>(run.dropped), "blocks");
-                const bool fileOk =
-                    run.blocksInFile == static_cast<long long>(run.pushed - run.dropped);
-                Print(name + "_file_in_order_and_complete", fileOk ? 1 : 0, "bool");
-            }
-        }
-    }
-
+    PrintPushTable(path, scale);
+    PrintFloodTable(path, scale);
+    PrintStallTable(path);
     PrintStopWithAStuckWrite(path);
     PrintStopOnASlowDisk(path);
-
-    // Memory: what a sink holds while idle (its object, with the batch buffer
-    // and the continuity state), and the ring it adds while recording.
-    Print("memory_idle", static_cast<double>(sizeof(FileSink)) / 1024, "KiB");
-    {
-        FileSink sink;
-        const std::uint64_t before = CommittedBytes();
-        if (sink.OpenFile(path.c_str())) {
-            Print("memory_recording",
-                  static_cast<double>(sizeof(FileSink) + sink.Capacity()) / 1024, "KiB");
-            if (before != 0) {
-                Print("memory_recording_committed_by_open",
-                      static_cast<double>(CommittedBytes() - before) / 1024, "KiB");
-            }
-            sink.CloseFile();
-        }
-        fs::remove(path);
-    }
+    PrintMemoryTable(path);
     return 0;
 }

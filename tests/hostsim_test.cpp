@@ -139,6 +139,12 @@ TEST_F(HostsimTest, ClearErrorsForBadInvocations) {
     run = Hostsim({"--help"});
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_NE(run.output.find("Usage: hostsim"), std::string::npos);
+    run = Hostsim({"--module", module_, "--stop-by", "sideways"});
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.errors.find("--stop-by takes dialog,"), std::string::npos) << run.errors;
+    run = Hostsim({"--module", module_, "--rate"});
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.errors.find("--rate needs MB/s"), std::string::npos) << run.errors;
     run = Hostsim({"--module", dir_.File("missing.Module")});
     EXPECT_EQ(run.exitCode, 2u);
     EXPECT_NE(run.errors.find("cannot load module"), std::string::npos) << run.errors;

@@ -84,8 +84,7 @@ void SimulatedHost::StopDelivery() {
 }
 
 void SimulatedHost::DeliveryLoop(::DataCallback callback, std::int32_t pid) {
-    blockList_ = BlocksForPid(stream_, pid, packetsPerBlock_);
-    const auto& blocks = blockList_;
+    const auto blocks = BlocksForPid(stream_, pid, packetsPerBlock_);
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     std::uint64_t sent = 0;

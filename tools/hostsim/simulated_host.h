@@ -64,8 +64,6 @@ class SimulatedHost {
     // stable once the delivery ended.
     const std::vector<std::uint32_t>& CallbackNs() const { return callbackNs_; }
     double DeliverySeconds() const { return deliverySeconds_; }
-    // The blocks of the last registration's PID, as delivered.
-    const std::vector<std::vector<std::uint8_t>>& Blocks() const { return blockList_; }
 
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -84,7 +82,6 @@ class SimulatedHost {
     bool timing_ = false;
     std::vector<std::uint32_t> callbackNs_;
     double deliverySeconds_ = 0;
-    std::vector<std::vector<std::uint8_t>> blockList_;
 
     std::uint32_t addMessages_ = 0;
     std::uint32_t removeMessages_ = 0;

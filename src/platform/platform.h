@@ -88,14 +88,12 @@ class Thread {
     void Forget();
 
   private:
+    // The system's own thread creation, with ThreadMain as the start routine.
+    [[nodiscard]] bool Launch();
     // The start routine's body on every system: marks the thread started,
     // then runs the entry. The owner keeps what it needs, so nothing is freed
     // here: a thread stopped anywhere in it holds no lock and owns no memory.
-    static void Run(Thread* thread) {
-        // Release pairs with the acquire in CancelIfNotStarted.
-        thread->started_.store(true, std::memory_order_release);
-        thread->entry_(thread->argument_);
-    }
+    static void Run(Thread* thread);
 
 #ifdef _WIN32
     static DWORD WINAPI ThreadMain(LPVOID thread);

@@ -35,11 +35,7 @@ void* Thread::ThreadMain(void* thread) {
     return nullptr;
 }
 
-bool Thread::Start(void (*entry)(void*), void* argument) {
-    Forget();
-    entry_ = entry;
-    argument_ = argument;
-    started_.store(false, std::memory_order_relaxed);
+bool Thread::Launch() {
     if (pthread_create(&thread_, nullptr, &Thread::ThreadMain, this) != 0) return false;
     joinable_ = true;
     return true;

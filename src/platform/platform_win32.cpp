@@ -70,11 +70,7 @@ DWORD WINAPI Thread::ThreadMain(LPVOID thread) {
     return 0;
 }
 
-bool Thread::Start(void (*entry)(void*), void* argument) {
-    Forget();
-    entry_ = entry;
-    argument_ = argument;
-    started_.store(false, std::memory_order_relaxed);
+bool Thread::Launch() {
     handle_.Reset(CreateThread(nullptr, 0, &Thread::ThreadMain, this, 0, nullptr));
     return static_cast<bool>(handle_);
 }

@@ -17,8 +17,8 @@ printf '[Corvanlet]\r\nPath=%s\r\nPid=512\r\n' "$(winpath "$work")" >"$work/Opti
 with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
     --packets 60000 --pids 512
 with_display -s "-screen 0 640x480x24" bash -c "
-    ${wine[*]} build/$preset/tools/hostsim/hostsim.exe --module 'Z:${work//\//\\}\\Corvanlet.Module' \
-        --ts 'Z:${work//\//\\}\\in.ts' --channel 11362,H,22000 --record --rate 2 --loop \
+    ${wine[*]} build/$preset/tools/hostsim/hostsim.exe --module '$(winpath "$work/Corvanlet.Module")' \
+        --ts '$(winpath "$work/in.ts")' --channel 11362,H,22000 --record --rate 2 --loop \
         --stop-after 4300 >/dev/null &
     sleep 4.6
     import -window root -crop 406x286+0+0 '$ROOT/docs/dialog.png'

@@ -218,8 +218,8 @@ TEST(BlockRing, TinyBlocksAreDeliveredWithEverythingBehindThem) {
 }
 
 TEST(BlockRing, RandomSizesFlatOutArriveInOrderExactlyOnce) {
-    // Long enough to catch a torn length word (it showed within seconds);
-    // CORVANLET_STRESS_SECONDS makes it run longer.
+    // Millions of records: enough for a length word published before its
+    // payload, or torn, to be read; CORVANLET_STRESS_SECONDS makes it run longer.
     const std::uint32_t seconds = StressSeconds() != 0 ? StressSeconds() : 2;
     CheckingRing ring;
     ASSERT_TRUE(ring.Init(100000, 1000));

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/continuity_check.h"
+#include "support/temp_dir.h"
 
 namespace corvanlet {
 namespace {
@@ -205,10 +206,8 @@ TEST(ContinuityCheck, RealCapturesCountTheSameHoweverTheyAreCut) {
                            "france2-spts_tsduck-test-026.ts"};
     int found = 0;
     for (const char* name : files) {
-        std::string path = std::string(CORVANLET_SAMPLES_DIR) + "/" + name;
-#ifdef _WIN32
-        if (path[0] == '/') path = "Z:" + path;  // wine shows the Linux root as Z:
-#endif
+        const std::string path =
+            testing::WindowsPath(std::string(CORVANLET_SAMPLES_DIR) + "/" + name);
         std::ifstream in(path, std::ios::binary);
         if (!in) continue;
         ++found;

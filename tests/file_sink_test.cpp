@@ -525,43 +525,39 @@ std::vector<std::uint8_t> JoinParts(const std::string& first, std::uint32_t part
     return joined;
 }
 
-// A file system that refuses to grow a file past a size it does not tell
-// of: the recording goes on in a next part, losing nothing.
-TEST_F(FileSinkTest, AFileSystemLimitStartsANextPartAndLosesNothing) {
+// A file system that refuses to grow a file past a size: one that does not
+// tell of it, and FAT's 4 GiB - 1 with the file already that large (sparse).
+// The recording goes on in a next part, losing nothing.
+struct GrowLimit {
+    const char* name;
+    std::uint64_t limit;
+    std::uint64_t start;  // the file's length before the first block
+    std::uint32_t blocks;
+    std::uint32_t leastParts;
+};
+
+class GrowLimitTest : public FileSinkTest, public ::testing::WithParamInterface<GrowLimit> {};
+
+TEST_P(GrowLimitTest, ANextPartStartsAndNoBlockIsLost) {
+    const GrowLimit& c = GetParam();
     const std::string path = PathOf("limit.dat");
     TestSink sink;
-    sink.growLimit = 100 * 1000;
+    sink.growLimit = c.limit;
     ASSERT_TRUE(sink.OpenFile(path.c_str()));
-    const auto expected = PushBlocks(sink, 2000, 21);
+    if (c.start != 0) sink.StartAt(c.start);
+    const auto expected = PushBlocks(sink, c.blocks, 21);
     sink.CloseFile();
     EXPECT_EQ(sink.FailedWrites(), 0u);
-    EXPECT_EQ(sink.BytesWritten(), expected.size());
-    EXPECT_GT(sink.Parts(), 5u);
-    EXPECT_EQ(JoinParts(path, sink.Parts(), 100 * 1000), expected);
+    EXPECT_EQ(sink.BytesWritten(), c.start + expected.size());
+    ASSERT_GE(sink.Parts(), c.leastParts);
+    EXPECT_EQ(JoinParts(path, sink.Parts(), c.limit, c.start), expected);
 }
 
-// The same at FAT's 4 GiB - 1, the file already that large (sparse).
-TEST_F(FileSinkTest, AFourGiBLimitLosesNoBlock) {
-    const std::string path = PathOf("fat.dat");
-    TestSink sink;
-    sink.growLimit = 0xFFFFFFFFull;
-    const std::uint64_t start = 0xFFFFFFFFull - 2500;
-    ASSERT_TRUE(sink.OpenFile(path.c_str()));
-    sink.StartAt(start);
-    std::vector<std::uint8_t> expected;
-    std::uint8_t block[1000];
-    for (std::uint32_t i = 0; i < 10; ++i) {
-        MakeBlock(i, 1000, block);
-        ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
-        expected.insert(expected.end(), block, block + 1000);
-    }
-    sink.CloseFile();
-    EXPECT_EQ(sink.FailedWrites(), 0u);
-    EXPECT_EQ(sink.BytesWritten(), start + expected.size());
-    ASSERT_GE(sink.Parts(), 2u);
-    EXPECT_EQ(JoinParts(path, sink.Parts(), 0xFFFFFFFFull, start), expected);
-    fs::remove(path);
-}
+INSTANTIATE_TEST_SUITE_P(FileSinkTest, GrowLimitTest,
+                         ::testing::Values(GrowLimit{"Untold", 100 * 1000, 0, 2000, 6},
+                                           GrowLimit{"Fat", 0xFFFFFFFFull, 0xFFFFFFFFull - 2500, 10,
+                                                     2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Split at 1 MiB: parts of at most 1 MiB, which joined equal the recording
 // unsplit.

@@ -13,6 +13,7 @@
 #include "host/recording_filter.h"
 #include "simulated_host.h"
 #include "platform/handles.h"
+#include "support/hosted_test.h"
 #include "support/temp_dir.h"
 #include "support/test_blocks.h"
 #include "transport_stream.h"
@@ -21,18 +22,10 @@ namespace corvanlet {
 namespace {
 
 using hostsim::MakeTransportStream;
-using hostsim::SimulatedHost;
 using testing::ReadFileBytes;
-using testing::TempDir;
 
-class FilterTest : public ::testing::Test {
+class FilterTest : public testing::HostedTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(host_.Create());
-        link_.window = host_.Window();
-        link_.ownerId = 256;
-        HostLink::ModuleFileName(nullptr, link_.moduleName);
-    }
     void TearDown() override { filter_.Stop(); }
     bool Start(std::int32_t pid, const std::string& path, std::int32_t ringBytes = 0) {
         return filter_.Start(link_, pid, path.c_str(), ringBytes);
@@ -46,10 +39,7 @@ class FilterTest : public ::testing::Test {
         return bytes;
     }
 
-    SimulatedHost host_;
-    HostLink link_;
     RecordingFilter filter_;
-    TempDir dir_;
     std::vector<std::uint8_t> stream_ = MakeTransportStream({0x100, 0x200, 0x100, 0x1FFF}, 4000);
 };
 

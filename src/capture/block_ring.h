@@ -79,7 +79,6 @@ class BlockRing {
     // were accepted but not confirmed written. Zero otherwise.
     std::uint64_t UnconfirmedBlocks() const { return unconfirmedBlocks_; }
     std::uint64_t UnconfirmedBytes() const { return unconfirmedBytes_; }
-    bool IsOpen() const { return storage_ != nullptr; }
 
     // Producer thread.
     PushResult Push(const void* data, std::int32_t length, std::uint8_t tag);

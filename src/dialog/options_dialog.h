@@ -26,7 +26,6 @@ class OptionsDialog {
     // `templates`, until it is closed; then saves the settings. A dialog
     // already open is brought to the front instead. Call without the lock.
     void Show(HINSTANCE templates);
-    bool IsOpen() const { return window_ != nullptr; }
 
     // Under the lock: shows the recorder's state (enabled controls, size and
     // time), or does nothing while the dialog is closed.

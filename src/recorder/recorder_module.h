@@ -96,7 +96,6 @@ class RecorderModule {
     bool StreamErrors(std::uint64_t& errors) const;
     std::int32_t BufferKB() const { return bufferKB_; }
     const Settings::Limits& Limits() const { return limits_; }
-    const RecordingFilter& Filter() const { return filter_; }
 
     // Joins directory and file name with a backslash when needed.
     static void JoinPath(const char* directory, const char* fileName, char (&path)[kPathSize]);

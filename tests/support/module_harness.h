@@ -14,19 +14,11 @@
 #include "dialog_driver.h"
 #include "module_exports.h"
 #include "platform/handles.h"
+#include "support/temp_dir.h"
 
 namespace corvanlet::testing {
 
 using hostsim::DialogDriver;
-
-// Build paths arrive as Linux paths when cross-compiled; wine sees them on Z:.
-inline std::string WindowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/') {
-        for (char& c : path) c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-    return path;
-}
 
 inline const std::string kModuleFile = WindowsPath(CORVANLET_MODULE_FILE);
 

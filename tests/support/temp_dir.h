@@ -34,6 +34,18 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// A build path as the program under test sees it: under wine, a Linux path
+// ("/build/x") is on drive Z: ("Z:\\build\\x"); natively it stays as it is.
+inline std::string WindowsPath(std::string path) {
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') {
+        for (char& c : path) c = c == '/' ? '\\' : c;
+        path = "Z:" + path;
+    }
+#endif
+    return path;
+}
+
 inline std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -16,25 +16,19 @@ namespace corvanlet {
 namespace {
 
 using hostsim::DialogDriver;
-using testing::LoadedModule;
 using testing::ReadFileBytes;
 using testing::StartThroughDialog;
-using testing::TempDir;
 using testing::WithDialog;
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public testing::ModuleTestBase {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(host_.Create());
-        ASSERT_TRUE(module_.Loaded());
+        ModuleTestBase::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(module_.Handshake(host_.Window()));
         host_.SetStream(hostsim::MakeTransportStream({0x100, 0x200}, 4000));
         host_.SetRateMBps(4);
     }
-
-    TempDir dir_;
-    hostsim::SimulatedHost host_;
-    LoadedModule module_{dir_.Path().string()};
 };
 
 TEST_F(FaultTest, FullDiskFailsEveryWriteButTheModuleGoesOn) {

@@ -24,19 +24,14 @@ namespace corvanlet {
 namespace {
 
 using hostsim::DialogDriver;
-using testing::kModuleFile;
 using testing::LoadedModule;
 using testing::ReadFileBytes;
 using testing::StartThroughDialog;
 using testing::TempDir;
 using testing::WithDialog;
 
-class ModuleTest : public ::testing::Test {
+class ModuleTest : public testing::ModuleTestBase {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(host_.Create());
-        ASSERT_TRUE(module_.Loaded()) << kModuleFile;
-    }
     // The handshake and Module_Start, with the host delivering two PIDs
     // slowly, again and again.
     void StartHostDelivering() {
@@ -52,10 +47,6 @@ class ModuleTest : public ::testing::Test {
                                  dir_.File("Options.ini").c_str());
         return value;
     }
-
-    TempDir dir_;
-    hostsim::SimulatedHost host_;
-    LoadedModule module_{dir_.Path().string()};
 };
 
 TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
@@ -157,10 +148,7 @@ TEST_F(ModuleTest, DialogBeforeHandshakeFindsNoTemplateAndReturns) {
 // profile functions may reach the registry. The host's "RecordDir" is read
 // at the first call.
 TEST_F(ModuleTest, TheHostsSettingsAreReadAtTheFirstCallNotAtLoad) {
-    char executable[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, executable, MAX_PATH);
-    std::string hostSettings = executable;
-    hostSettings = hostSettings.substr(0, hostSettings.rfind('.')) + ".ini";
+    const std::string hostSettings = testing::HostSettingsFile();
     const std::string directory = dir_.Path().string() + "\\";
     ASSERT_TRUE(WritePrivateProfileStringA("Siltrocke", "RecordDir", directory.c_str(),
                                            hostSettings.c_str()));

@@ -25,6 +25,7 @@
 namespace corvanlet {
 namespace {
 
+using testing::HostSettingsFile;
 using testing::TempDir;
 
 std::string ExeDirectory() {
@@ -32,13 +33,6 @@ std::string ExeDirectory() {
     GetModuleFileNameA(nullptr, path, MAX_PATH);
     *(std::strrchr(path, '\\') + 1) = '\0';
     return path;
-}
-
-std::string HostSettingsFile() {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string ini = path;
-    return ini.substr(0, ini.rfind('.') + 1) + "ini";
 }
 
 ChannelInfo Channel(std::int32_t frequency, std::uint32_t polarisation, std::int32_t symbolRate) {

@@ -137,53 +137,45 @@ typedef CorvanletBool(CORVANLET_CALL* Module_StopFn)(void);
 #ifdef __cplusplus
 }
 
-/* Offsets before the first handle or address are the same in both layouts. */
+namespace corvanlet_layout {
+/* A size or offset in the shipped 32-bit layout, or in the 64-bit one. */
+constexpr size_t By(size_t in32, size_t in64) {
+    return sizeof(CorvanletAddress) == 8 ? in64 : in32;
+}
+}  // namespace corvanlet_layout
+
+static_assert(sizeof(ModuleInfo) == corvanlet_layout::By(36, 48));
 static_assert(offsetof(ModuleInfo, size) == 0x00);
 static_assert(offsetof(ModuleInfo, moduleVersion) == 0x04);
 static_assert(offsetof(ModuleInfo, interfaceVersion) == 0x08);
 static_assert(offsetof(ModuleInfo, entryCount) == 0x0C);
 static_assert(offsetof(ModuleInfo, moduleInterfaceVersion) == 0x10);
+static_assert(offsetof(ModuleInfo, hostWindow) == corvanlet_layout::By(0x1C, 0x20));
+static_assert(offsetof(ModuleInfo, hostAssignedId) == corvanlet_layout::By(0x20, 0x28));
 
+static_assert(sizeof(ModuleEntryInfo) == corvanlet_layout::By(32, 40));
 static_assert(offsetof(ModuleEntryInfo, size) == 0x00);
 static_assert(offsetof(ModuleEntryInfo, index) == 0x04);
 static_assert(offsetof(ModuleEntryInfo, id) == 0x08);
 static_assert(offsetof(ModuleEntryInfo, byId) == 0x0C);
 static_assert(offsetof(ModuleEntryInfo, nameBuffer) == 0x10);
+static_assert(offsetof(ModuleEntryInfo, entryType) == corvanlet_layout::By(0x18, 0x1C));
+static_assert(offsetof(ModuleEntryInfo, entryFlag) == corvanlet_layout::By(0x1C, 0x20));
+static_assert(offsetof(ModuleEntryInfo, entryFlag2) == corvanlet_layout::By(0x1D, 0x21));
 
 static_assert(sizeof(ChannelInfo) == 248);
 static_assert(offsetof(ChannelInfo, frequency) == 0xEC);
 static_assert(offsetof(ChannelInfo, symbolRate) == 0xF0);
 static_assert(offsetof(ChannelInfo, polarisation) == 0xF4);
 
+static_assert(sizeof(FilterRegistration) == corvanlet_layout::By(48, 56));
 static_assert(offsetof(FilterRegistration, ownerId) == 0x00);
 static_assert(offsetof(FilterRegistration, reserved02) == 0x02);
 static_assert(offsetof(FilterRegistration, pid) == 0x04);
 static_assert(offsetof(FilterRegistration, moduleName) == 0x06);
 static_assert(offsetof(FilterRegistration, reserved24) == 0x24);
 static_assert(offsetof(FilterRegistration, callback) == 0x28);
-
-#ifndef _WIN64
-static_assert(sizeof(ModuleInfo) == 36);
-static_assert(offsetof(ModuleInfo, hostWindow) == 0x1C);
-static_assert(offsetof(ModuleInfo, hostAssignedId) == 0x20);
-static_assert(sizeof(ModuleEntryInfo) == 32);
-static_assert(offsetof(ModuleEntryInfo, entryType) == 0x18);
-static_assert(offsetof(ModuleEntryInfo, entryFlag) == 0x1C);
-static_assert(offsetof(ModuleEntryInfo, entryFlag2) == 0x1D);
-static_assert(sizeof(FilterRegistration) == 48);
-static_assert(offsetof(FilterRegistration, hostHandle) == 0x2C);
-#else
-/* The 64-bit layout: the same fields, handles and addresses 8 bytes wide. */
-static_assert(sizeof(ModuleInfo) == 48);
-static_assert(offsetof(ModuleInfo, hostWindow) == 0x20);
-static_assert(offsetof(ModuleInfo, hostAssignedId) == 0x28);
-static_assert(sizeof(ModuleEntryInfo) == 40);
-static_assert(offsetof(ModuleEntryInfo, entryType) == 0x1C);
-static_assert(offsetof(ModuleEntryInfo, entryFlag) == 0x20);
-static_assert(offsetof(ModuleEntryInfo, entryFlag2) == 0x21);
-static_assert(sizeof(FilterRegistration) == 56);
-static_assert(offsetof(FilterRegistration, hostHandle) == 0x30);
-#endif
+static_assert(offsetof(FilterRegistration, hostHandle) == corvanlet_layout::By(0x2C, 0x30));
 #endif
 
 #endif /* CORVANLET_HOST_API_H */

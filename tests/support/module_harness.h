@@ -14,6 +14,7 @@
 #include "dialog_driver.h"
 #include "module_exports.h"
 #include "platform/handles.h"
+#include "simulated_host.h"
 #include "support/temp_dir.h"
 
 namespace corvanlet::testing {
@@ -45,6 +46,20 @@ class LoadedModule : public hostsim::ModuleExports {
   private:
     std::string path_;
     platform::UniqueLibrary library_;  // freed once, however the test ends
+};
+
+// The built module, loaded from a copy in a fresh directory, beside the
+// simulated host's window.
+class ModuleTestBase : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(host_.Create());
+        ASSERT_TRUE(module_.Loaded()) << kModuleFile;
+    }
+
+    TempDir dir_;
+    hostsim::SimulatedHost host_;
+    LoadedModule module_{dir_.Path().string()};
 };
 
 // Runs the module's modal dialog on this thread while `drive` works it from

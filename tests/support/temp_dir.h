@@ -8,6 +8,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace corvanlet::testing {
 
@@ -45,6 +48,17 @@ inline std::string WindowsPath(std::string path) {
 #endif
     return path;
 }
+
+#ifdef _WIN32
+// The host's settings file as the module finds it: this executable's path
+// with "ini" for its extension.
+inline std::string HostSettingsFile() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string executable = path;
+    return executable.substr(0, executable.rfind('.') + 1) + "ini";
+}
+#endif
 
 inline std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,0 +1,171 @@
+// Where the sink's figures meet its edges: blocks the module refused are its
+// own loss and never a stream error, and a recording that ends at a limit
+// closes its file and keeps its end time at once, not when its owner looks.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "capture/file_sink.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
+
+namespace corvanlet {
+namespace {
+
+using testing::WaitFor;
+
+// Packets of one PID, payload only, counters in order: a perfect stream.
+std::vector<std::uint8_t> PerfectBlock(std::uint32_t firstPacket, int packets) {
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(packets) * 188, 0xA5);
+    for (int i = 0; i < packets; ++i) {
+        std::uint8_t* packet = block.data() + i * 188;
+        packet[0] = 0x47;
+        packet[1] = 0x01;  // PID 0x100
+        packet[2] = 0x00;
+        packet[3] = static_cast<std::uint8_t>(0x10 | ((firstPacket + i) & 0x0F));
+        packet[4] = static_cast<std::uint8_t>(firstPacket + i);  // payloads differ
+    }
+    return block;
+}
+
+// Whether some handle of this process still holds the file open: natively
+// a look at the process's descriptors; under Windows an exclusive open fails.
+bool HeldOpen(const std::string& path) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(file);
+    return false;
+#else
+    std::error_code error;
+    const auto wanted = std::filesystem::canonical(path, error);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == wanted) return true;
+    }
+    return false;
+#endif
+}
+
+// A sink whose writes wait while `hold` is set (a slow disk), for at most 20 s.
+class HeldSink : public FileSink {
+  public:
+    using FileSink::FileSink;
+    std::atomic<bool> hold{false};
+
+  protected:
+    bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
+                   std::uint32_t* written) override {
+        (void)WaitFor([&] { return !hold.load(); }, 20000);
+        return FileSink::WriteSome(data, length, offset, written);
+    }
+};
+
+class FileSinkEdgeTest : public ::testing::Test {
+  protected:
+    testing::TempDir dir_;
+};
+
+// A perfect stream into a small ring behind a slow disk: the ring refuses
+// blocks, and the check, which never sees them, must not take the gap for
+// an error of the stream.
+TEST_F(FileSinkEdgeTest, RefusedBlocksAreLostButNeverCountedAsStreamErrors) {
+    HeldSink sink(FileSink::kSmallestCapacity);
+    const std::string path = dir_.File("gaps.ts");
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    sink.hold = true;
+    std::uint64_t accepted = 0;
+    std::uint32_t packet = 0;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 400; ++i, packet += 5) {
+            const auto block = PerfectBlock(packet, 5);
+            if (sink.Push(block.data(), 940, 0) == BlockRing::PushResult::kQueued) {
+                accepted += 940;
+            }
+        }
+        sink.hold = false;  // the disk comes back; the second round has room
+        ASSERT_TRUE(WaitFor([&] { return sink.BytesWritten() == accepted; }))
+            << "the writer did not catch up";
+    }
+    ASSERT_TRUE(sink.CloseFile());
+    const FileSink::Figures figures = sink.Read();
+    EXPECT_GT(figures.refusedBlocks, 0u) << "the ring never filled: the test proves nothing";
+    EXPECT_EQ(figures.bytesWritten, accepted);
+    EXPECT_TRUE(figures.sawPackets);
+    EXPECT_EQ(figures.continuityErrors, 0u);
+    EXPECT_EQ(figures.transportErrors, 0u);
+}
+
+// The gap restarts the check, it does not blind it: a real error in the
+// stream after a refusal is still counted.
+TEST_F(FileSinkEdgeTest, AnUpstreamErrorAfterARefusalIsStillCounted) {
+    HeldSink sink(FileSink::kSmallestCapacity);
+    const std::string path = dir_.File("gap-then-error.ts");
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    sink.hold = true;
+    std::uint32_t packet = 0;
+    std::uint64_t refused = 0;
+    for (int i = 0; i < 400; ++i, packet += 5) {
+        const auto block = PerfectBlock(packet, 5);
+        refused += sink.Push(block.data(), 940, 0) == BlockRing::PushResult::kRefused;
+    }
+    sink.hold = false;
+    ASSERT_GT(refused, 0u);
+    // Two blocks in order, then one that skips three packets upstream.
+    ASSERT_TRUE(WaitFor([&] {
+        return sink.Push(PerfectBlock(packet, 5).data(), 940, 0) == BlockRing::PushResult::kQueued;
+    }));
+    ASSERT_EQ(sink.Push(PerfectBlock(packet + 5, 5).data(), 940, 0), BlockRing::PushResult::kQueued);
+    ASSERT_EQ(sink.Push(PerfectBlock(packet + 13, 5).data(), 940, 0),
+              BlockRing::PushResult::kQueued);
+    ASSERT_TRUE(sink.CloseFile());
+    EXPECT_EQ(sink.Read().continuityErrors, 1u);
+}
+
+// A size limit: the writer closes the file itself once the block that
+// passes the limit is written, and the end time is when that happened.
+TEST_F(FileSinkEdgeTest, ALimitClosesTheFileAtOnceAndKeepsItsTimeAndReason) {
+    FileSink sink;
+    const std::string path = dir_.File("limited.ts");
+    RecordingLimits limits;
+    limits.stopAfterBytes = 100000;
+    ASSERT_TRUE(sink.OpenFile(path.c_str(), 0, limits));
+    std::uint32_t packet = 0;
+    for (int i = 0; i < 200; ++i, packet += 5) {
+        (void)sink.Push(PerfectBlock(packet, 5).data(), 940, 0);
+    }
+    ASSERT_TRUE(WaitFor([&] { return sink.Ended() == FileSink::End::kSize; }));
+    EXPECT_TRUE(WaitFor([&] { return !HeldOpen(path); }, 2000))
+        << "the file stayed open after the recording ended at its limit";
+    EXPECT_TRUE(sink.IsOpen()) << "the recording runs until its owner stops it";
+    platform::SleepMs(600);
+    ASSERT_TRUE(sink.CloseFile());
+    const FileSink::Figures figures = sink.Read();
+    EXPECT_EQ(figures.ended, FileSink::End::kSize);
+    EXPECT_LT(figures.endedAfterMs, 500u) << "the end time measured the wait for the owner";
+    // The first block past the limit is the last one: 107 blocks of 940.
+    EXPECT_EQ(figures.bytesWritten, 107u * 940u);
+    EXPECT_EQ(testing::ReadFileBytes(path).size(), 107u * 940u);
+}
+
+// A time limit beyond 32 bits of milliseconds (71,583 minutes and up) must
+// not wrap: 357,914 minutes would wrap to 3.5 s.
+TEST_F(FileSinkEdgeTest, ATimeLimitPastThirtyTwoBitsOfMillisecondsDoesNotWrap) {
+    FileSink sink;
+    const std::string path = dir_.File("long.ts");
+    RecordingLimits limits;
+    limits.stopAfterMs = 357914ull * 60000u;  // 5 * 2^32 + 3,520 ms
+    ASSERT_TRUE(sink.OpenFile(path.c_str(), 0, limits));
+    EXPECT_FALSE(WaitFor([&] { return sink.Ended() != FileSink::End::kNone; }, 4500));
+    ASSERT_TRUE(sink.CloseFile());
+}
+
+}  // namespace
+}  // namespace corvanlet

@@ -65,7 +65,9 @@ int main(int argc, char** argv) {
     link.window = host.Window();
     link.ownerId = 256;
     corvanlet::RecordingFilter filter;
-    const std::string path = dir + "\\corvanlet-callback-bench.dat";
+    // Named after this process: two runs at once never share the file.
+    const std::string path =
+        dir + "\\corvanlet-callback-bench-" + std::to_string(GetCurrentProcessId()) + ".dat";
     if (!filter.Start(link, 256, path.c_str())) {
         std::fprintf(stderr, "callback_bench: cannot create %s\n", path.c_str());
         return 2;

@@ -24,6 +24,10 @@
 #include "plain_write.h"
 #include "platform/platform.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 using corvanlet::FileSink;
@@ -388,7 +392,13 @@ int main(int argc, char** argv) {
             dir = argv[i];
         }
     }
-    const std::string path = (dir / "corvanlet-bench.dat").string();
+#ifdef _WIN32
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+    // Named after this process: two runs at once never share the file.
+    const std::string path = (dir / ("corvanlet-bench-" + std::to_string(pid) + ".dat")).string();
     {
         corvanlet::platform::File probe;
         if (!probe.Create(path.c_str())) CannotCreate(path);

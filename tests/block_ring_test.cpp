@@ -14,6 +14,7 @@
 #include "capture/push_gate.h"
 #include "capture/writer_wake.h"
 #include "support/test_blocks.h"
+#include "support/wait.h"
 
 namespace corvanlet {
 
@@ -83,9 +84,11 @@ std::uint32_t StressSeconds() {
     return value != nullptr ? static_cast<std::uint32_t>(std::atoi(value)) : 0;
 }
 
-// Pushes until accepted; the writer drains meanwhile.
+// Pushes until accepted, for at most 10 s; the writer drains meanwhile.
 void PushSure(BlockRing& ring, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
-    while (ring.Push(data, length, tag) != PushResult::kQueued) std::this_thread::yield();
+    ASSERT_TRUE(testing::SpinFor([&] {
+        return ring.Push(data, length, tag) == PushResult::kQueued;
+    })) << "the ring took no block for 10 s";
 }
 
 // Takes every published record off the queue, as the writer would.
@@ -201,7 +204,7 @@ TEST(BlockRing, TinyBlocksAreDeliveredWithEverythingBehindThem) {
     for (int round = 0; round < 50; ++round) {
         for (std::int32_t length : {1, 2, 3, 4, 188, 5, 1000}) {
             MakeBlock(seq++, length, block);
-            PushSure(ring, block, length, 0);
+            ASSERT_NO_FATAL_FAILURE(PushSure(ring, block, length, 0));
         }
     }
     ring.Close();
@@ -232,7 +235,11 @@ TEST(BlockRing, RandomSizesFlatOutArriveInOrderExactlyOnce) {
         for (int i = 0; i < 256; ++i) {
             const std::int32_t length = random.Between(4, 1000);
             MakeBlock(pushed, length, block);
-            while (ring.Push(block, length, 0) != PushResult::kQueued) ++refused;
+            ASSERT_TRUE(testing::SpinFor([&] {
+                if (ring.Push(block, length, 0) == PushResult::kQueued) return true;
+                ++refused;
+                return false;
+            })) << "the ring took no block for 10 s";
             ++pushed;
         }
     }
@@ -327,7 +334,9 @@ TEST(BlockRing, NoLostWakeUpsAcrossManySleeps) {
         ++pushed;
         // Wait for the writer to take it, then a random gap so the next push
         // lands anywhere in the writer's way to sleep.
-        while (ring.count.load(std::memory_order_acquire) < pushed) std::this_thread::yield();
+        ASSERT_TRUE(testing::SpinFor([&] {
+            return ring.count.load(std::memory_order_acquire) >= pushed;
+        })) << "the writer did not take a block";
         const std::uint32_t spins = random.Next() % (pushed % 2 ? 64 : 20000);
         std::atomic<std::uint32_t> spin{0};
         while (spin.load(std::memory_order_relaxed) < spins)
@@ -356,7 +365,8 @@ TEST(BlockRing, AFullRingWakesANappingWriter) {
     MakeBlock(seq, 1000, block);
     while (ring.Push(block, 1000, 0) == PushResult::kQueued) MakeBlock(++seq, 1000, block);
     const std::uint32_t refusedAt = platform::TickCountMs();
-    while (ring.Push(block, 1000, 0) != PushResult::kQueued) platform::SleepMs(1);
+    ASSERT_TRUE(testing::WaitFor([&] { return ring.Push(block, 1000, 0) == PushResult::kQueued; }))
+        << "the full ring did not wake the napping writer";
     EXPECT_LT(platform::TickCountMs() - refusedAt, 1000u);
     EXPECT_GE(ring.WakeCalls(), 1u);
     ring.Close();

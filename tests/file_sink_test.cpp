@@ -21,6 +21,7 @@
 #include "capture/file_sink.h"
 #include "support/temp_dir.h"
 #include "support/test_blocks.h"
+#include "support/wait.h"
 
 namespace corvanlet {
 namespace {
@@ -46,7 +47,10 @@ std::vector<std::uint8_t> PushBlocks(FileSink& sink, std::uint32_t count, std::u
     for (std::uint32_t i = 0; i < count; ++i) {
         const auto length = static_cast<std::int32_t>((i * 389u + seed) % 1000u + 1);
         MakeBlock(seed + i, length, block);
-        while (sink.Push(block, length, 0) != BlockRing::PushResult::kQueued) {
+        if (!testing::SpinFor(
+                [&] { return sink.Push(block, length, 0) == BlockRing::PushResult::kQueued; })) {
+            ADD_FAILURE() << "the sink took no block for 10 s";
+            return expected;
         }
         expected.insert(expected.end(), block, block + length);
     }
@@ -171,7 +175,8 @@ class TestSink : public FileSink {
         }
         if (Stop(Freeze::kStallInWrite)) {
             frozen.store(true);
-            while (!resume.load()) platform::SleepMs(1);
+            // Held until the test resumes it; bounded, so that no test hangs for ever.
+            (void)testing::WaitFor([&] { return resume.load(); }, 20000);
             const bool ok = FileSink::WriteSome(data, length, offset, written);
             resumedWriteDone.store(true);
             return ok;
@@ -220,7 +225,7 @@ class TestSink : public FileSink {
         FileSink::ProcessBlockAtExit(data, length, tag);
         if (++exitBlocks_ == resumeAfterExitBlocks) {
             resume.store(true);
-            while (!resumedWriteDone.load()) platform::SleepMs(1);
+            (void)testing::WaitFor([&] { return resumedWriteDone.load(); });  // the test checks it
         }
     }
 
@@ -311,7 +316,8 @@ TEST_F(FileSinkTest, ATornBlockThatCannotBeCutIsOverwrittenByTheNext) {
         MakeBlock(i, 1000, block);
         ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
         if (i == 2) {  // the rest come after the failure
-            while (sink.FailedWrites() == 0) platform::SleepMs(1);
+            ASSERT_TRUE(testing::WaitFor([&] { return sink.FailedWrites() != 0; }))
+                << "the third block's write did not fail";
         } else {
             kept.insert(kept.end(), block, block + 1000);
         }
@@ -335,7 +341,8 @@ TEST_F(FileSinkTest, ManyTinyBlocksInOneDrainAreWrittenInBatches) {
         ASSERT_EQ(sink.Push(&byte, 1, 0), BlockRing::PushResult::kQueued);
         expected.push_back(byte);
         if (i == 0) {
-            while (!sink.frozen.load()) platform::SleepMs(1);
+            ASSERT_TRUE(testing::WaitFor([&] { return sink.frozen.load(); }))
+                << "the writer did not stall in its first write";
         }
     }
     sink.resume = true;
@@ -393,7 +400,8 @@ TEST_F(FileSinkTest, StopWithAFull16MiBRingWritesEveryBlock) {
       protected:
         bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
                        std::uint32_t* written) override {
-            while (hold.load()) platform::SleepMs(1);
+            // Held until the test lets go; bounded, so that no test hangs for ever.
+            (void)testing::WaitFor([&] { return !hold.load(); }, 20000);
             return FileSink::WriteSome(data, length, offset, written);
         }
     } sink;
@@ -431,7 +439,8 @@ TEST_F(FileSinkTest, AStuckWriteIsLeftBehindAndFreesEverythingWhenItReturns) {
     sink->freeze = TestSink::Freeze::kStallInWrite;
     const auto more = PushBlocks(*sink, 300, 12);
     expected.insert(expected.end(), more.begin(), more.end());
-    while (!sink->frozen.load()) platform::SleepMs(1);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); }))
+        << "the writer did not stall in its write";
 
     const std::uint32_t start = platform::TickCountMs();
     EXPECT_FALSE(sink->CloseFile());
@@ -606,7 +615,8 @@ TEST_F(FileSinkTest, ARecordingEndsItselfAtItsSizeOrTime) {
     // Ended by the writer before the ring has even opened to pushes: it stays shut.
     limits.stopAfterMs = 1;
     ASSERT_TRUE(sink.OpenFile(PathOf("instant.dat").c_str(), 0, limits));
-    while (sink.Ended() == FileSink::End::kNone) platform::SleepMs(1);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink.Ended() != FileSink::End::kNone; }))
+        << "the recording did not end at its time limit";
     EXPECT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kIgnored);
     sink.CloseFile();
 
@@ -670,9 +680,10 @@ TEST_F(ProcessExitTest, ASmallRingKeepsTheBatchTheWriterDiedIn) {
     for (std::uint32_t seq = 0;; ++seq) {
         MakeBlock(seq, 940, block);
         bool queued = false;
-        while (!(queued = sink->Push(block, 940, 0) == BlockRing::PushResult::kQueued) &&
-               !sink->frozen.load()) {
-        }
+        ASSERT_TRUE(testing::SpinFor([&] {
+            queued = sink->Push(block, 940, 0) == BlockRing::PushResult::kQueued;
+            return queued || sink->frozen.load();
+        })) << "the writer neither took the block nor stalled";
         if (!queued) break;  // refused with the writer dead: the ring is full
         expected.insert(expected.end(), block, block + 940);
     }

@@ -10,6 +10,7 @@
 
 #include "platform/handles.h"
 #include "platform/platform.h"
+#include "support/wait.h"
 
 namespace corvanlet {
 namespace {
@@ -75,7 +76,8 @@ TEST_F(UnloadTest, AFinishedThreadIsLetGoOnceItHasLeftOurCode) {
     ASSERT_TRUE(thread.Start(
         [](void* raw) {
             auto* w = static_cast<Work*>(raw);
-            while (!w->go->load()) Sleep(1);
+            // Not told to go: `done` stays false, which the test checks.
+            if (!testing::WaitFor([w] { return w->go->load(); }, 20000)) return;
             w->done->store(true);
         },
         &work));
@@ -83,7 +85,8 @@ TEST_F(UnloadTest, AFinishedThreadIsLetGoOnceItHasLeftOurCode) {
     std::atomic<bool> finish{false};
     std::atomic<bool> finished{false};
     std::thread finisher([&] {
-        while (!finish.load()) Sleep(1);
+        // Not told to finish: `finished` stays false, which the test checks.
+        if (!testing::WaitFor([&] { return finish.load(); }, 20000)) return;
         thread.Finish(Teardown::kUnload);
         finished = true;
     });
@@ -93,7 +96,8 @@ TEST_F(UnloadTest, AFinishedThreadIsLetGoOnceItHasLeftOurCode) {
         EXPECT_FALSE(
             thread.CancelIfNotStarted(Teardown::kUnload));  // it runs: it does its own work
         go = true;
-        while (!done.load()) Sleep(1);
+        // Not ASSERT: the finisher must be told to finish before it is joined.
+        EXPECT_TRUE(testing::WaitFor([&] { return done.load(); })) << "the thread did not run";
         // It cannot exit while the loader lock is held; Finish must not wait for that.
         finish = true;
         for (int i = 0; i < 500 && !finished.load(); ++i) Sleep(10);

@@ -1,6 +1,9 @@
 // A fresh directory for one test, removed afterwards, and file helpers.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,17 +13,33 @@
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace corvanlet::testing {
 
+inline unsigned long ProcessId() {
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
+}
+
 class TempDir {
   public:
+    // Named after the test, this process and a count: no other run (another
+    // checkout, another preset) and no other TempDir of this test shares it.
     TempDir() {
+        static std::atomic<std::uint32_t> made{0};
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::temp_directory_path() /
-                (std::string("corvanlet-") + info->test_suite_name() + "-" + info->name());
-        std::filesystem::remove_all(path_);
+        std::string name = std::string("corvanlet-") + info->test_suite_name() + "-" +
+                           info->name() + "-" + std::to_string(ProcessId()) + "-" +
+                           std::to_string(++made);
+        std::replace(name.begin(), name.end(), '/', '_');  // parameterised tests' names
+        path_ = std::filesystem::temp_directory_path() / name;
+        std::filesystem::remove_all(path_);  // left by an earlier process of the same id
         std::filesystem::create_directories(path_);
     }
     ~TempDir() {

@@ -122,7 +122,8 @@ TEST_F(FileSinkEdgeTest, AnUpstreamErrorAfterARefusalIsStillCounted) {
     ASSERT_TRUE(WaitFor([&] {
         return sink.Push(PerfectBlock(packet, 5).data(), 940, 0) == BlockRing::PushResult::kQueued;
     }));
-    ASSERT_EQ(sink.Push(PerfectBlock(packet + 5, 5).data(), 940, 0), BlockRing::PushResult::kQueued);
+    ASSERT_EQ(sink.Push(PerfectBlock(packet + 5, 5).data(), 940, 0),
+              BlockRing::PushResult::kQueued);
     ASSERT_EQ(sink.Push(PerfectBlock(packet + 13, 5).data(), 940, 0),
               BlockRing::PushResult::kQueued);
     ASSERT_TRUE(sink.CloseFile());

@@ -21,6 +21,7 @@
 #include "simulated_host.h"
 #include "support/hosted_test.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace corvanlet {
 namespace {
@@ -438,10 +439,32 @@ class StuckSink : public FileSink {
     bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
                    std::uint32_t* written) override {
         stuckEntered = true;
-        while (!stuckRelease.load()) platform::SleepMs(1);
+        // Held until the test releases it; bounded, so that no test hangs for ever.
+        (void)testing::WaitFor([] { return stuckRelease.load(); }, 20000);
         return FileSink::WriteSome(data, length, offset, written);
     }
 };
+
+// A file another handle holds (a writer left stuck on it): a start into the
+// same name records beside it, in "name (2).ext", which becomes the name the
+// dialog shows. Any other failure to create the file is still a failure.
+TEST_F(RecorderRecordingTest, AStartIntoAFileStillHeldRecordsBesideIt) {
+    platform::UniqueFileHandle holder(CreateFileA(dir_.File("held.dat").c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+    RecorderModule recorder(link_, Settings(nullptr));
+    recorder.SetChoice(0x100, "held.dat", dir_.Path().string().c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    EXPECT_STREQ(recorder.FileName(), "held (2).dat");
+    std::uint8_t block[940] = {};
+    DataCallback(0, sizeof block, block);
+    recorder.StopRecording();
+    EXPECT_EQ(testing::ReadFileBytes(dir_.File("held (2).dat")).size(), 940u);
+    recorder.SetChoice(0x100, "x.dat", (dir_.Path() / "missing").string().c_str());
+    EXPECT_FALSE(recorder.StartRecording());
+    EXPECT_STREQ(recorder.FileName(), "x.dat");
+}
 
 // The first recording's sink is stuck; later ones are plain.
 int sinksMade = 0;
@@ -469,7 +492,8 @@ TEST_F(RecorderRecordingTest, AStuckDiskStopsWithinTheBoundAndANewRecordingRuns)
             ASSERT_TRUE(recorder.StartRecording());
             std::uint8_t block[940] = {};
             for (int i = 0; i < 100; ++i) DataCallback(0, sizeof block, block);
-            while (!stuckEntered.load()) platform::SleepMs(1);
+            ASSERT_TRUE(testing::WaitFor([] { return stuckEntered.load(); }))
+                << "the stuck sink's first write did not begin";
             const std::uint32_t start = platform::TickCountMs();
             if (how == platform::Teardown::kNone) {
                 recorder.StopRecording();
@@ -490,11 +514,18 @@ TEST_F(RecorderRecordingTest, AStuckDiskStopsWithinTheBoundAndANewRecordingRuns)
         }
         EXPECT_FALSE(stuckDestroyed.load());
         stuckRelease = true;
-        for (int i = 0; i < 10000 && !stuckDestroyed.load(); ++i) platform::SleepMs(1);
-        EXPECT_TRUE(stuckDestroyed.load());
+        // After a stop the writer frees its sink once its write returns. At an
+        // unload it was stopped for good inside the write (the library's code
+        // is about to go): it never comes back, and the log says so.
+        const bool freed = testing::WaitFor([] { return stuckDestroyed.load(); }, 3000);
+        EXPECT_EQ(freed, how == platform::Teardown::kNone);
         const auto lines = LogLines(dir_.File("Corvanlet.log"));
         ASSERT_GE(lines.size(), 4u);
-        const std::string& stuckStop = lines[lines.size() - 3];
+        const bool unload = how == platform::Teardown::kUnload;
+        const std::string& afterStuck = lines[lines.size() - 3];
+        EXPECT_EQ(afterStuck.find(" unload stuck_writers=1:") != std::string::npos, unload)
+            << afterStuck;
+        const std::string& stuckStop = lines[lines.size() - (unload ? 4 : 3)];
         EXPECT_NE(stuckStop.find(" failed_bytes=94000 "), std::string::npos) << stuckStop;
         EXPECT_NE(stuckStop.find(" reason=disk-stuck "), std::string::npos) << stuckStop;
     }

@@ -49,7 +49,7 @@ void BlockQueue::RefreshReadPosition() {
     producer_.cachedReadPos = consumer_.readPos.load(std::memory_order_acquire);
 }
 
-bool BlockQueue::Enqueue(const void* data, std::int32_t length, std::uint8_t tag) {
+bool BlockQueue::Enqueue(const void* data, std::int32_t length, std::uint8_t tag, bool afterGap) {
     if (length > maxBlock_ || length < 1) return false;
     const std::uint32_t w = producer_.writePos;
     const std::uint32_t size = RecordSize(length);
@@ -62,6 +62,7 @@ bool BlockQueue::Enqueue(const void* data, std::int32_t length, std::uint8_t tag
     auto* bytes = reinterpret_cast<std::uint8_t*>(storage_);
     std::memcpy(bytes + w + kHeaderSize, data, static_cast<std::size_t>(length));
     bytes[w + kTagOffset] = tag;
+    bytes[w + kTagOffset + 1] = afterGap ? 1 : 0;
     producer_.writePos = next;
     // Release publishes data, tag and the terminator behind them; pairs with
     // the acquire in Peek.
@@ -74,7 +75,8 @@ bool BlockQueue::Peek(std::uint32_t at, Record& record) const {
     const std::int32_t length = LengthAt(at).load(std::memory_order_acquire);
     if (length == 0) return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(storage_);
-    record = {bytes + at + kHeaderSize, length, bytes[at + kTagOffset], Next(at, length)};
+    record = {bytes + at + kHeaderSize, length, bytes[at + kTagOffset],
+              bytes[at + kTagOffset + 1] != 0, Next(at, length)};
     return true;
 }
 

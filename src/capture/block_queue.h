@@ -6,9 +6,10 @@
 //
 //    offset p                p+4   p+5     p+8                  p+8+length
 //   +-----------------------+-----+-------+--------------------+---------+
-//   | length (int32, atomic)| tag | pad   | data (length bytes) | pad to 4|
+//   | length (int32, atomic)| tag | gap | pad | data (length bytes) | pad to 4|
 //   +-----------------------+-----+-------+--------------------+---------+
 //
+// `gap` is 1 when blocks were refused right before this one, else 0.
 // A length word of 0 is the terminator: nothing has been published there yet.
 // Enqueue copies data and tag, writes a terminator where the next record will
 // start, and only then stores the length (release); the consumer reads the
@@ -54,7 +55,8 @@ class BlockQueue {
 
     // Producer. False when the block does not fit (or is longer than
     // maxBlock); nothing is written then.
-    [[nodiscard]] bool Enqueue(const void* data, std::int32_t length, std::uint8_t tag);
+    [[nodiscard]] bool Enqueue(const void* data, std::int32_t length, std::uint8_t tag,
+                               bool afterGap = false);
     // Producer: where the next record goes, and the bytes queued as last seen.
     std::uint32_t WritePosition() const { return producer_.writePos; }
     std::uint32_t QueuedBytes() const;
@@ -65,6 +67,7 @@ class BlockQueue {
         const std::uint8_t* data;
         std::int32_t length;
         std::uint8_t tag;
+        bool afterGap;       // blocks were refused right before this one
         std::uint32_t next;  // where the record after it starts
     };
     // Consumer. The record published at `at`, if any (acquire).

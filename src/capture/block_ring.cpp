@@ -43,7 +43,6 @@ bool BlockRing::Init(std::int32_t ringCapacity, std::int32_t blockLimit) {
     refusing_.store(false, std::memory_order_relaxed);
     letGo_.store(false, std::memory_order_relaxed);
     writerState_.store(kWriterRunning, std::memory_order_relaxed);
-    outputCallSince_.store(0, std::memory_order_relaxed);
     unconfirmedBlocks_ = 0;
     unconfirmedBytes_ = 0;
     // Only now is the ring open as far as Close is concerned: a process exit
@@ -107,19 +106,16 @@ bool BlockRing::Close(platform::Teardown how) {
 }
 
 void BlockRing::BeginOutputCall() {
-    // Relaxed: Close only compares ticks (see outputCallSince_).
-    outputCallSince_.store(platform::TickCountMs() | 1u, std::memory_order_relaxed);
+    watch_.Enter();
 }
 
 void BlockRing::EndOutputCall() {
-    outputCallSince_.store(0, std::memory_order_relaxed);
+    // A writer given up on inside the call sees LeftBehind from here on.
+    (void)watch_.Leave();
 }
 
 bool BlockRing::OutputStuck() const {
-    const std::uint32_t since = outputCallSince_.load(std::memory_order_relaxed);
-    // Signed: the low bit set on `since` may put it a millisecond ahead.
-    const auto elapsed = static_cast<std::int32_t>(platform::TickCountMs() - since);
-    return since != 0 && elapsed >= static_cast<std::int32_t>(kStuckMs);
+    return watch_.InsideFor(kStuckMs);
 }
 
 void BlockRing::RefuseFurtherBlocks() {
@@ -145,17 +141,20 @@ bool BlockRing::LeaveWriterBehind() {
         ++unconfirmedBlocks_;
         unconfirmedBytes_ += static_cast<std::uint32_t>(record.length);
     }
+    // Registered before the writer can learn it was left behind: the unload
+    // must find it, and the writer reads the record at its end. No pin: a
+    // library freed while the writer is still inside its call stops the
+    // writer there for good (platform::StopGivenUpThreads).
+    watch_.GiveUp(thread_);
     std::uint32_t expected = kWriterRunning;
     // acq_rel pairs with the writer's own compare-and-swap in EndWriter.
     if (!writerState_.compare_exchange_strong(expected, kWriterLeftBehind,
                                               std::memory_order_acq_rel)) {
         unconfirmedBlocks_ = 0;  // it finished after all: everything was written
         unconfirmedBytes_ = 0;
+        platform::CallWatch::Gone(watch_.GiveUpRecord());
         return false;
     }
-    // The writer may come back into this library's code at any time, however
-    // long after the host has freed it.
-    platform::PinThisLibrary();
     return true;
 }
 
@@ -170,9 +169,11 @@ void BlockRing::EndWriter() {
     // owner has read what it needed (it does so at once).
     // Acquire pairs with the release in LetGo.
     while (!letGo_.load(std::memory_order_acquire)) platform::SleepMs(1);
+    platform::CallWatch::GivenUp* const given = watch_.GiveUpRecord();
     ReleaseLeftBehind();
     FreeStorage();
     delete this;
+    platform::CallWatch::Gone(given);  // the unload may go on: nothing here is touched again
 }
 
 void BlockRing::CloseAtProcessExit() {
@@ -217,7 +218,11 @@ BlockRing::PushResult BlockRing::Push(const void* data, std::int32_t length, std
     if (length < 1) return PushResult::kIgnored;
     if (!gate_.Enter()) return PushResult::kIgnored;
     PushResult result = PushResult::kQueued;
-    if (data != nullptr && queue_.Enqueue(data, length, tag)) {
+    // The exchange only after a refusal: the plain load keeps the usual push
+    // as cheap as before.
+    const bool afterGap =
+        gap_.load(std::memory_order_relaxed) && gap_.exchange(false, std::memory_order_relaxed);
+    if (data != nullptr && queue_.Enqueue(data, length, tag, afterGap)) {
         WakeWriterIfNeeded();
     } else {
         result = PushResult::kRefused;
@@ -238,6 +243,7 @@ void BlockRing::Refuse(std::int32_t length) {
     // Relaxed: counters only, read for display and reports.
     counters_.droppedBlocks.fetch_add(1, std::memory_order_relaxed);
     counters_.droppedBytes.fetch_add(static_cast<std::uint64_t>(length), std::memory_order_relaxed);
+    gap_.store(true, std::memory_order_relaxed);
 }
 
 void BlockRing::WakeWriterIfNeeded() {
@@ -295,6 +301,7 @@ std::uint32_t BlockRing::Drain(bool byWriter) {
             batchBlocks = 0;
             batchBytes = 0;
         }
+        if (record.afterGap) AfterGap();
         ProcessBlock(record.data, record.length, record.tag);
         ++batchBlocks;
         batchBytes += length;

@@ -62,9 +62,10 @@ class BlockRing {
     // and leaves the writer behind. The owner may then read the counters,
     // and must give this object up with LetGo, never destroy it: the writer
     // keeps its storage, output and counters, and, if its call ever returns,
-    // gives up on the rest and frees it all, this object included. The
-    // library's code is pinned so that it stays mapped for it. True in every
-    // other case.
+    // gives up on the rest and frees it all, this object included. If the
+    // library is freed while the call is still stuck, the writer is stopped
+    // there for good (platform::StopGivenUpThreads). True in every other
+    // case.
     bool Close(platform::Teardown how = platform::Teardown::kNone);
     static constexpr std::uint32_t kStuckMs = 2000;
     // Control thread: this object is on the heap, and its owner will give it
@@ -132,6 +133,10 @@ class BlockRing {
 
     // Writer thread: one block, in push order. The base version does nothing.
     virtual void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag);
+    // Writer thread, right before the block that follows blocks the ring
+    // refused (no room, too long, a second caller): what comes next is not
+    // what the host delivered right before it.
+    virtual void AfterGap() {}
     // Writer thread: the blocks handed over since the last call are a batch;
     // finish it. Called whenever the ring has been emptied, too.
     virtual void EndBatch() {}
@@ -204,6 +209,10 @@ class BlockRing {
     // Touched by every push, so on a line of its own (the counters after it
     // start a line of their own).
     alignas(64) PushGate gate_;
+    // A block was refused since the last one queued: the next one queued
+    // says so (AfterGap). Set by Refuse (any thread), taken by Push; relaxed:
+    // the record's publication carries the tag to the writer.
+    std::atomic<bool> gap_{false};
 
     // Counted off the fast path: on refusals, wake-ups and late wake-ups.
     struct alignas(64) Counters {
@@ -239,9 +248,8 @@ class BlockRing {
     static constexpr std::uint32_t kWriterDone = 1;
     static constexpr std::uint32_t kWriterLeftBehind = 2;
     std::atomic<std::uint32_t> writerState_{kWriterDone};
-    // The tick an output call began (with the low bit set), or 0: written by
-    // the writer, read by Close. Relaxed: a stale look only waits longer.
-    std::atomic<std::uint32_t> outputCallSince_{0};
+    // The writer's output calls, which Close watches for one that is stuck.
+    platform::CallWatch watch_;
     bool leavingBehindAllowed_ = false;
     std::atomic<bool> letGo_{false};       // the owner's LetGo, for a writer left behind
     std::uint64_t unconfirmedBlocks_ = 0;  // control thread

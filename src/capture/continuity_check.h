@@ -31,6 +31,10 @@ class ContinuityCheck {
     void Reset();
     // Writer thread: one block as the host delivered it.
     void Check(const std::uint8_t* data, std::int32_t length);
+    // Writer thread: blocks were lost here before they could be checked (the
+    // module refused them): a gap that says nothing of the stream. Every PID
+    // starts afresh and a packet begun is dropped, as where sync is lost.
+    void Restart() { LoseSync(); }
 
     // Any thread.
     std::uint64_t ContinuityErrors() const {

@@ -26,6 +26,8 @@ FileSink::Figures FileSink::Read() const {
     figures.sawPackets = continuity_.SawPackets();
     figures.leftBehind = UnconfirmedBlocks() != 0 || UnconfirmedBytes() != 0;
     figures.ended = Ended();
+    // Acquire in Ended pairs with EndBy's release: the time is in place.
+    if (figures.ended != End::kNone) figures.endedAfterMs = endedAfterMs_;
     figures.parts = Parts();
     figures.peakFillPercent = PeakFillPercent();
     figures.ringBytes = Capacity();
@@ -44,6 +46,8 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity, const Limits& l
     partsBytes_ = 0;
     splitHelped_ = true;
     end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
+    closedAtEnd_.store(false, std::memory_order_relaxed);
+    endedAfterMs_ = 0;
     limits_ = limits;
     if (path == nullptr || std::strlen(path) >= sizeof path_) return false;
     std::memcpy(path_, path, std::strlen(path) + 1);
@@ -54,16 +58,21 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity, const Limits& l
     failedWrites_.store(0, std::memory_order_relaxed);
     failedBlocks_.store(0, std::memory_order_relaxed);
     failedBytes_.store(0, std::memory_order_relaxed);
-    if (!file_.Create(path)) return false;
+    openFoundFileInUse_ = false;
+    if (!file_.Create(path)) {
+        openFoundFileInUse_ = platform::File::LastCreateFoundFileInUse();
+        return false;
+    }
     const std::uint64_t systemLimit = file_.SizeLimit();
     partLimit_ = limits_.splitBytes;
     if (systemLimit != 0 && (partLimit_ == 0 || systemLimit < partLimit_)) partLimit_ = systemLimit;
-    startTick_ = platform::TickCountMs();
-    spaceCheckTick_ = startTick_;
+    lastTick_ = platform::TickCountMs();
+    elapsedMs_ = 0;
+    spaceCheckMs_ = 0;
     // A recording on a smaller ring beats no recording: a fragmented 32-bit
     // address space may not have the size asked for in one piece.
     for (std::int32_t size = capacity > 0 ? capacity : ringCapacity_;;) {
-        if (Init(size, kMaxBlock)) return true;
+        if (Init(size, kMaxBlock)) return open_ = true;
         if (size <= kSmallestCapacity) break;
         size = size / 2 > kSmallestCapacity ? size / 2 : kSmallestCapacity;
     }
@@ -72,7 +81,12 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity, const Limits& l
 }
 
 bool FileSink::CloseFile(platform::Teardown how) {
-    if (!Close(how)) return false;  // the writer keeps the file
+    if (!open_) return true;
+    if (!Close(how)) {  // the writer keeps the file
+        open_ = false;
+        return false;
+    }
+    open_ = false;
     // A torn block that could not be cut off and that no later block covered.
     // (At process exit that is the writer's state, which a writer not yet
     // ended may still change: the exit path cut the file itself.)
@@ -133,19 +147,38 @@ void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::
 void FileSink::EndBy(End why) {
     if (Ended() != End::kNone) return;
     RefuseFurtherBlocks();
+    endedAfterMs_ = ElapsedMs();
     // Release pairs with the acquire in Ended: whoever sees the end finds
     // the ring refusing blocks already.
     end_.store(static_cast<std::uint32_t>(why), std::memory_order_release);
 }
 
+std::uint64_t FileSink::ElapsedMs() {
+    // Called at least every safety timeout, so no step is near the wrap.
+    const std::uint32_t now = platform::TickCountMs();
+    elapsedMs_ += now - lastTick_;
+    lastTick_ = now;
+    return elapsedMs_;
+}
+
 void FileSink::Tick() {
     if (Ended() != End::kNone) return;
-    const std::uint32_t now = platform::TickCountMs();
-    if (limits_.stopAfterMs != 0 && now - startTick_ >= limits_.stopAfterMs) EndBy(End::kTime);
-    if (limits_.minFreeBytes != 0 && now - spaceCheckTick_ >= kSpaceCheckMs) {
-        spaceCheckTick_ = now;
+    const std::uint64_t elapsed = ElapsedMs();
+    if (limits_.stopAfterMs != 0 && elapsed >= limits_.stopAfterMs) EndBy(End::kTime);
+    if (limits_.minFreeBytes != 0 && elapsed - spaceCheckMs_ >= kSpaceCheckMs) {
+        spaceCheckMs_ = elapsed;
         if (platform::FreeBytesAt(path_) < limits_.minFreeBytes) EndBy(End::kLowSpace);
     }
+    if (Ended() != End::kNone) CloseAtEnd();
+}
+
+void FileSink::CloseAtEnd() {
+    if (closedAtEnd_.load(std::memory_order_relaxed)) return;
+    // A torn block that could not be cut off before goes now, if it can.
+    if (tornUntil_ > fileLength_ && CutFile(fileLength_)) tornUntil_ = 0;
+    if (tornUntil_ > fileLength_) return;  // the owner's close tries once more
+    file_.Close();
+    closedAtEnd_.store(true, std::memory_order_release);  // pairs with the exit path's acquire
 }
 
 void FileSink::PublishLength() {
@@ -189,7 +222,10 @@ void FileSink::EndBatch() {
         (void)NextPart();
     }
     const std::uint64_t before = fileLength_;
-    if (!WriteBatch() && before != 0 && splitHelped_ && !LeftBehind()) {
+    const bool written = WriteBatch();
+    // Left behind: what is not confirmed was counted by Close; no more calls.
+    if (LeftBehind()) return;
+    if (!written && before != 0 && splitHelped_) {
         // Refused in a part that holds something: perhaps a size limit the
         // system did not tell of. This part ends with its last batch, and
         // the batch goes into the next part.
@@ -205,6 +241,7 @@ void FileSink::EndBatch() {
     PublishLength();
     pendingBytes_ = 0;
     pendingBlocks_ = 0;
+    if (Ended() != End::kNone) CloseAtEnd();
 }
 
 bool FileSink::WriteBatch() {
@@ -239,6 +276,8 @@ void FileSink::RecoverTo(std::uint64_t mark) {
     // the ring still holds those blocks and they are written again. Where it
     // had gone on into a next part since, that part starts empty.
     // A file that cannot be cut (a device) keeps what it has: nothing better.
+    // A recording that ended at a limit and closed its file has nothing left.
+    if (closedAtEnd_.load(std::memory_order_acquire)) return;
     const bool samePart = mark >> kPartShift == part_;
     exitLength_ = samePart ? mark & ((std::uint64_t{1} << kPartShift) - 1) : 0;
     (void)CutFile(exitLength_);
@@ -248,6 +287,7 @@ void FileSink::RecoverTo(std::uint64_t mark) {
 void FileSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
     // The stream's counts stop where the writer stopped: a writer not yet
     // ended may still be counting, and the state is its own.
+    if (closedAtEnd_.load(std::memory_order_acquire)) return;  // pairs with CloseAtEnd
     const auto size = static_cast<std::uint32_t>(length);
     if (WriteAll(data, size, exitLength_) < size) {
         (void)CutFile(exitLength_);

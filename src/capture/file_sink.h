@@ -15,7 +15,7 @@ namespace corvanlet {
 struct RecordingLimits {
     std::uint64_t splitBytes = 0;      // a next part before this part would pass it
     std::uint64_t stopAfterBytes = 0;  // end with the first block that passes it
-    std::uint32_t stopAfterMs = 0;     // end this long after the start
+    std::uint64_t stopAfterMs = 0;     // end this long after the start (no wrap: 64 bits)
     std::uint64_t minFreeBytes = 0;    // no start, and an end, below this much free space
 };
 
@@ -62,7 +62,13 @@ class FileSink : public BlockRing {
     // writer was stuck and left behind with the file (see BlockRing::Close):
     // the owner reads what it needs, then calls LetGo.
     bool CloseFile(platform::Teardown how = platform::Teardown::kNone);
-    bool IsOpen() const { return file_.IsOpen(); }
+    // Control thread: a recording runs, from a successful OpenFile to
+    // CloseFile (a recording that ended at a limit has its file closed by the
+    // writer already, but runs until then).
+    bool IsOpen() const { return open_; }
+    // Control thread, after an OpenFile that failed: another handle holds
+    // the file (a writer left behind on it still has it open).
+    bool OpenFoundFileInUse() const { return openFoundFileInUse_; }
 
     // Any thread. Since the last OpenFile: bytes that reached the file; write
     // calls that failed; the blocks and bytes those failures lost.
@@ -92,6 +98,7 @@ class FileSink : public BlockRing {
         bool sawPackets = false;  // else the error counts say nothing
         bool leftBehind = false;  // the writer was stuck and left behind
         End ended = End::kNone;
+        std::uint64_t endedAfterMs = 0;  // when it ended by itself, from the start
         std::uint32_t parts = 1;
         std::uint32_t peakFillPercent = 0;
         std::uint32_t ringBytes = 0;
@@ -107,6 +114,9 @@ class FileSink : public BlockRing {
     // one go at the batch's end; nothing waits for more data to arrive.
     void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override;
     void EndBatch() override;
+    // Blocks refused right before are the module's loss, not the stream's:
+    // the continuity check must not count that gap as an upstream error.
+    void AfterGap() override { continuity_.Restart(); }
     // The part in the top 16 bits, the length within it below.
     std::uint64_t Mark() const override;
     void RecoverTo(std::uint64_t mark) override;
@@ -145,6 +155,11 @@ class FileSink : public BlockRing {
     void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
     // Writer: the recording ends by itself, for `why`.
     void EndBy(End why);
+    // Writer: milliseconds since the start, in 64 bits (the tick count wraps).
+    std::uint64_t ElapsedMs();
+    // Writer, once the recording has ended by itself and its last batch is
+    // written: the file is closed now, not when the owner next looks.
+    void CloseAtEnd();
     void PublishLength();
 
     const std::int32_t ringCapacity_;
@@ -160,11 +175,18 @@ class FileSink : public BlockRing {
     Limits limits_;
     std::uint64_t partLimit_ = 0;  // the smaller of the split and the file system's limit
     std::uint32_t part_ = 1;
-    std::uint64_t partsBytes_ = 0;  // in the parts before this one
-    bool splitHelped_ = true;       // a split after a refused write made the write work
-    std::uint32_t lastDone_ = 0;    // bytes the last WriteBatch wrote
-    std::uint32_t startTick_ = 0;
-    std::uint32_t spaceCheckTick_ = 0;
+    std::uint64_t partsBytes_ = 0;    // in the parts before this one
+    bool splitHelped_ = true;         // a split after a refused write made the write work
+    std::uint32_t lastDone_ = 0;      // bytes the last WriteBatch wrote
+    std::uint32_t lastTick_ = 0;      // the tick ElapsedMs last read
+    std::uint64_t elapsedMs_ = 0;     // up to lastTick_
+    std::uint64_t spaceCheckMs_ = 0;  // elapsed at the last free-space check
+    std::uint64_t endedAfterMs_ = 0;  // written before end_, read after it
+    // The writer closed the file at the recording's end: the exit path has
+    // nothing to do. Release pairs with the exit path's acquire.
+    std::atomic<bool> closedAtEnd_{false};
+    bool open_ = false;  // control thread: see IsOpen
+    bool openFoundFileInUse_ = false;
     std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
     std::atomic<std::uint32_t> parts_{1};  // part_, for other threads
     std::uint64_t tornUntil_ = 0;          // a torn block that could not be cut off ends here

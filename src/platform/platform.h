@@ -86,6 +86,9 @@ class Thread {
     void Finish(Teardown how = Teardown::kNone);
     // Closes the thread's handle without waiting for it.
     void Forget();
+    // A handle of its own on the thread, for one who outlives this object
+    // (the system's invalid value where there is no such handle).
+    std::uintptr_t Duplicate() const;
 
   private:
     // The system's own thread creation, with ThreadMain as the start routine.
@@ -110,10 +113,68 @@ class Thread {
 
 void SleepMs(std::uint32_t ms);
 
-// Keeps the code of the library that holds this code mapped until the
-// process ends, whatever unloads come: for a thread of ours that may run
-// after the host has freed the library. Nothing where there is no library.
-void PinThisLibrary();
+// Watches one thread of this library through the system calls it makes that
+// may never return (a write to a disk that stopped answering), so that its
+// owner can give the thread up while it is inside one, and the library can
+// still be freed after that.
+//
+// Between Enter and Leave the thread runs only the system call itself and
+// this library's plain code around it: it holds no lock and allocates
+// nothing. Stopping it there for good, as the library's unload does, harms
+// nobody else.
+class CallWatch {
+  public:
+    struct GivenUp;  // what the unload knows of a thread given up on
+
+    // Watched thread, around each such call.
+    void Enter();
+    // Watched thread, right after the call: false when the owner gave it up
+    // meanwhile (it must then stop, keeping only what it owns). When the
+    // library is being freed at that moment, this never returns: the
+    // unload stops the thread where it stands.
+    bool Leave();
+    // Owner: the thread has been inside one call for `ms` or more.
+    [[nodiscard]] bool InsideFor(std::uint32_t ms) const;
+    // Owner, once it has decided to give up `thread` (which this watch
+    // watches): registers it for the unload, inside its call or, if it has
+    // just come out, finishing on its own.
+    void GiveUp(Thread& thread);
+    // The given-up thread's last touch of anything this library holds; it
+    // only returns from its entry after this. `given` is GiveUpRecord().
+    static void Gone(GivenUp* given);
+    GivenUp* GiveUpRecord() const { return given_; }
+
+  private:
+    static constexpr std::uint32_t kGivenUpMark = 2;  // even: no tick (those have bit 0 set)
+    // The tick the call began (with bit 0 set), 0 outside a call, or
+    // kGivenUpMark once the owner gave the thread up inside one.
+    // Exchanged by Leave against GiveUp's compare-and-swap.
+    std::atomic<std::uint32_t> since_{0};
+    GivenUp* given_ = nullptr;  // set by GiveUp before its compare-and-swap
+};
+
+// The library is being freed (its detach, under the loader lock): every
+// thread given up on (CallWatch::GiveUp) that is still inside its call is
+// suspended there for good, so it never runs the library's code again; the
+// process ends it. One that has come out meanwhile is let finish, a bounded
+// time, until it has left the library's code. Returns how many were
+// stopped for good. Nothing to do where there is no library.
+std::uint32_t StopGivenUpThreads();
+
+// What the unload needs of the system to stop a thread given up on; the
+// system's own file provides them (see StopGivenUpThreads).
+namespace threads {
+// Suspends the thread for good; false when the system cannot.
+bool SuspendForGood(std::uintptr_t thread);
+// Waits, at most `ms`, until the thread runs no code of this library.
+void WaitOutsideLibrary(std::uintptr_t thread, std::uint32_t ms);
+// The thread has ended.
+bool Ended(std::uintptr_t thread);
+void CloseHandleOf(std::uintptr_t thread);
+// Keeps this library mapped until the process ends: the last resort when a
+// thread given up on cannot be registered.
+void PinLibrary();
+}  // namespace threads
 
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t TickCountMs();
@@ -136,6 +197,9 @@ class File {
 
     // Creates or truncates the file at `path`. Closes any file held before.
     [[nodiscard]] bool Create(const char* path);
+    // Right after a Create that failed: because another handle holds the
+    // file (a sharing violation), not for want of a directory or a right.
+    static bool LastCreateFoundFileInUse();
     // Creates or truncates the file at `path` and, only once that worked,
     // closes the file held before and goes on with the new one.
     [[nodiscard]] bool Replace(const char* path);

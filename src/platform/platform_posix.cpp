@@ -75,7 +75,21 @@ std::uint32_t TickCountMs() {
         std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-void PinThisLibrary() {}
+std::uintptr_t Thread::Duplicate() const {
+    return 0;  // no library is unloaded here: nobody needs it
+}
+
+namespace threads {
+bool SuspendForGood(std::uintptr_t) {
+    return false;
+}
+void WaitOutsideLibrary(std::uintptr_t, std::uint32_t) {}
+bool Ended(std::uintptr_t) {
+    return true;
+}
+void CloseHandleOf(std::uintptr_t) {}
+void PinLibrary() {}
+}  // namespace threads
 
 std::uint64_t MicrosecondsNow() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -108,6 +122,10 @@ std::uint64_t File::SizeLimit() const {
     constexpr long kFat = 0x4d44;  // MSDOS_SUPER_MAGIC
     if (::fstatfs(fd_, &system) != 0) return 0;
     return system.f_type == kFat ? 0xFFFFFFFFull : 0;
+}
+
+bool File::LastCreateFoundFileInUse() {
+    return false;  // no sharing modes here
 }
 
 std::uint64_t FreeBytesAt(const char* path) {

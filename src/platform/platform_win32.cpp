@@ -77,6 +77,10 @@ bool Thread::Launch() {
 
 bool Thread::CancelIfNotStarted(Teardown how) {
     if (!handle_ || how != Teardown::kUnload) return false;
+    // A thread that has started is past the question, and may be inside a
+    // system call that does not return (a stuck write): reading its context
+    // would wait for that call. Acquire pairs with the release in Run.
+    if (started_.load(std::memory_order_acquire)) return false;
     HANDLE thread = handle_.Get();
     if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
     // SuspendThread returns before the thread has stopped; reading its
@@ -122,11 +126,55 @@ void SleepMs(std::uint32_t ms) {
     Sleep(ms);
 }
 
-void PinThisLibrary() {
+std::uintptr_t Thread::Duplicate() const {
+    HANDLE copy = nullptr;
+    if (!handle_ || !DuplicateHandle(GetCurrentProcess(), handle_.Get(), GetCurrentProcess(), &copy,
+                                     0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return 0;
+    }
+    return reinterpret_cast<std::uintptr_t>(copy);
+}
+
+namespace threads {
+
+HANDLE AsHandle(std::uintptr_t thread) {
+    return reinterpret_cast<HANDLE>(thread);
+}
+
+bool SuspendForGood(std::uintptr_t thread) {
+    // No wait for the suspension to take hold (reading the context would):
+    // a thread inside a system call that does not return would hold the
+    // unload up with it. The system stops it before it runs another
+    // instruction of its own in user mode; the handle stays open for good.
+    return thread != 0 && SuspendThread(AsHandle(thread)) != static_cast<DWORD>(-1);
+}
+
+void WaitOutsideLibrary(std::uintptr_t thread, std::uint32_t ms) {
+    const DWORD start = GetTickCount();
+    while (thread != 0 && GetTickCount() - start < ms) {
+        if (SuspendThread(AsHandle(thread)) == static_cast<DWORD>(-1)) return;
+        const bool inside = PlaceOf(AsHandle(thread)) == Place::kInside;
+        ResumeThread(AsHandle(thread));
+        if (!inside) return;
+        Sleep(0);
+    }
+}
+
+bool Ended(std::uintptr_t thread) {
+    return thread == 0 || WaitForSingleObject(AsHandle(thread), 0) == WAIT_OBJECT_0;
+}
+
+void CloseHandleOf(std::uintptr_t thread) {
+    if (thread != 0) CloseHandle(AsHandle(thread));
+}
+
+void PinLibrary() {
     HMODULE self = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCSTR>(&PinThisLibrary), &self);
+                       reinterpret_cast<LPCSTR>(&PinLibrary), &self);
 }
+
+}  // namespace threads
 
 std::uint32_t TickCountMs() {
     return GetTickCount();
@@ -146,6 +194,10 @@ bool File::Create(const char* path) {
     handle_.Reset(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(handle_);
+}
+
+bool File::LastCreateFoundFileInUse() {
+    return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written) {

@@ -46,6 +46,11 @@ RecorderModule::~RecorderModule() {
 
 void RecorderModule::Shutdown(platform::Teardown how) {
     Stop(how == platform::Teardown::kProcessExit ? StopReason::kExit : StopReason::kUnload, how);
+    // Writers left stuck in a write, by this stop or an earlier one, must
+    // never come back into the library's code once it is unmapped.
+    if (how != platform::Teardown::kUnload) return;
+    const std::uint32_t stopped = platform::StopGivenUpThreads();
+    if (stopped != 0) log_.WritersStopped(stopped);
 }
 
 void RecorderModule::LoadDefaults() {
@@ -115,14 +120,38 @@ bool RecorderModule::StartRecording() {
     RecordingLimits limits;
     limits.splitBytes = static_cast<std::uint64_t>(limits_.splitMB) * kMiB;
     limits.stopAfterBytes = static_cast<std::uint64_t>(limits_.stopAfterMB) * kMiB;
-    limits.stopAfterMs = static_cast<std::uint32_t>(limits_.stopAfterMinutes) * 60000u;
+    limits.stopAfterMs = static_cast<std::uint64_t>(limits_.stopAfterMinutes) * 60000u;
     limits.minFreeBytes = static_cast<std::uint64_t>(limits_.minFreeMB) * kMiB;
-    if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024, limits)) return false;
+    if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024, limits)) {
+        if (!filter_.Sink().OpenFoundFileInUse() || !StartBesideFileInUse(limits)) return false;
+        JoinPath(directory_, fileName_, path);
+    }
     startTick_ = platform::TickCountMs();
     recorded_ = true;
     startedSinceRead_ = true;
     log_.Started(pid_, path, filter_.Figures().ringBytes);
     return true;
+}
+
+bool RecorderModule::StartBesideFileInUse(const RecordingLimits& limits) {
+    const char* dot = std::strrchr(fileName_, '.');
+    const int stem = dot != nullptr ? static_cast<int>(dot - fileName_)
+                                    : static_cast<int>(std::strlen(fileName_));
+    const char* extension = fileName_ + stem;
+    for (int n = 2; n <= 9; ++n) {
+        char name[kTextSize];
+        const int length =
+            std::snprintf(name, sizeof name, "%.*s (%d)%s", stem, fileName_, n, extension);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) return false;
+        char path[kPathSize];
+        JoinPath(directory_, name, path);
+        if (filter_.Start(link_, pid_, path, bufferKB_ * 1024, limits)) {
+            std::memcpy(fileName_, name, static_cast<std::size_t>(length) + 1);
+            return true;
+        }
+        if (!filter_.Sink().OpenFoundFileInUse()) return false;
+    }
+    return false;
 }
 
 void RecorderModule::StopRecording(StopReason reason) {
@@ -132,8 +161,13 @@ void RecorderModule::StopRecording(StopReason reason) {
 void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     if (!IsRecording()) return;
     filter_.Stop(how);
-    stopTick_ = platform::TickCountMs();
     const FileSink::Figures figures = filter_.Figures();
+    // A recording that ended at a limit ended then, whoever stopped it later
+    // and whenever: its time and its reason are the limit's.
+    const bool ended = figures.ended != FileSink::End::kNone;
+    stopTick_ = ended ? startTick_ + static_cast<std::uint32_t>(figures.endedAfterMs)
+                      : platform::TickCountMs();
+    if (ended) reason = EndReason(figures.ended);
     RecordingLog::Stop stop{};
     stop.durationMs = stopTick_ - startTick_;
     stop.bytesWritten = figures.bytesWritten;
@@ -151,22 +185,24 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     log_.Stopped(pid_, stop);
 }
 
-bool RecorderModule::StopIfEnded() {
-    if (!IsRecording()) return false;
-    switch (filter_.Sink().Ended()) {
-        case FileSink::End::kNone:
-            return false;
+StopReason RecorderModule::EndReason(FileSink::End end) {
+    switch (end) {
         case FileSink::End::kTime:
-            StopRecording(StopReason::kTime);
-            return true;
+            return StopReason::kTime;
         case FileSink::End::kSize:
-            StopRecording(StopReason::kSize);
-            return true;
+            return StopReason::kSize;
         case FileSink::End::kLowSpace:
-            StopRecording(StopReason::kLowSpace);
-            return true;
+            return StopReason::kLowSpace;
+        case FileSink::End::kNone:
+            break;
     }
-    return false;
+    return StopReason::kUser;
+}
+
+bool RecorderModule::StopIfEnded() {
+    if (!IsRecording() || filter_.Sink().Ended() == FileSink::End::kNone) return false;
+    StopRecording(EndReason(filter_.Sink().Ended()));
+    return true;
 }
 
 std::uint64_t RecorderModule::LostBytes() const {

@@ -101,9 +101,14 @@ class RecorderModule {
     static void JoinPath(const char* directory, const char* fileName, char (&path)[kPathSize]);
 
   private:
+    static StopReason EndReason(FileSink::End end);
     void Take(const Settings::Values& values);
     void Stop(StopReason reason, platform::Teardown how);
     void BuildName();
+    // The file is held by a writer left stuck on it: the recording starts in
+    // the first free "name (2).ext" ... "name (9).ext", which becomes the
+    // file name. False when none can be opened.
+    bool StartBesideFileInUse(const RecordingLimits& limits);
 
     const HostLink& link_;
     Settings settings_;

@@ -71,6 +71,17 @@ void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
     Append(line);
 }
 
+void RecordingLog::WritersStopped(std::uint32_t count) const {
+    char when[24];
+    LocalTime(when);
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "%s unload stuck_writers=%u: stopped inside their write; their files stay "
+                  "open until the host ends\r\n",
+                  when, count);
+    Append(line);
+}
+
 void RecordingLog::RotateIfFull() const {
     WIN32_FILE_ATTRIBUTE_DATA info;
     if (!GetFileAttributesExA(path_, GetFileExInfoStandard, &info)) return;

@@ -36,6 +36,10 @@ class RecordingLog {
 
     void Started(std::int32_t pid, const char* path, std::uint32_t ringBytes) const;
     void Stopped(std::int32_t pid, const Stop& stop) const;
+    // The library was freed while `count` writers were still stuck in a
+    // write: each was stopped for good, its file left open until the
+    // process ends.
+    void WritersStopped(std::uint32_t count) const;
 
     const char* Path() const { return path_; }
 

@@ -13,25 +13,30 @@ set -uo pipefail
 have() { command -v "$1" >/dev/null 2>&1; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
-main=()
-have cmake || main+=(cmake)
-have ninja || main+=(ninja-build)
-have g++ || main+=(g++)
-have git || main+=(git)
-have clang-format || main+=(clang-format)
-have i686-w64-mingw32-g++-posix || main+=(g++-mingw-w64-i686)
-have x86_64-w64-mingw32-g++-posix || main+=(g++-mingw-w64-x86-64-posix)
-have xvfb-run || main+=(xvfb)
-have xauth || main+=(xauth)
-[ -f /usr/src/googletest/CMakeLists.txt ] || main+=(googletest)
-have_pkg wine || main+=(wine)
-# A file system that stalls on purpose, for the stuck-disk tests.
-have fusermount3 || main+=(fuse3)
-have_pkg python3-fusepy || main+=(python3-fusepy)
-[ -x /usr/lib/wine/wine64 ] || main+=(wine64)
-for extra in "$@"; do
-    have_pkg "$extra" || main+=("$extra")
-done
+# The packages of the 64-bit path that are missing, one per line.
+missing_main() {
+    have cmake || echo cmake
+    have ninja || echo ninja-build
+    have g++ || echo g++
+    have git || echo git
+    have clang-format || echo clang-format
+    have i686-w64-mingw32-g++-posix || echo g++-mingw-w64-i686
+    have x86_64-w64-mingw32-g++-posix || echo g++-mingw-w64-x86-64-posix
+    have xvfb-run || echo xvfb
+    have xauth || echo xauth
+    [ -f /usr/src/googletest/CMakeLists.txt ] || echo googletest
+    have_pkg wine || echo wine
+    [ -x /usr/lib/wine/wine64 ] || echo wine64
+    # A file system that stalls on purpose, for the stuck-disk tests.
+    have fusermount3 || echo fuse3
+    have_pkg python3-fusepy || echo python3-fusepy
+    local extra
+    for extra in "${extras[@]}"; do
+        have_pkg "$extra" || echo "$extra"
+    done
+}
+extras=("$@")
+mapfile -t main < <(missing_main)
 # wine32 installs on every machine, even one whose kernel cannot run it.
 want32=0
 have_pkg wine32:i386 || want32=1
@@ -106,7 +111,19 @@ if [ $want32 -eq 1 ]; then
         :
     elif install_without_security wine32:i386; then
         echo "wine32:i386 installed with the security suite left out (its i386 index did not match)."
-    else
+    fi
+    # Mid-sync, apt may make room for the i386 libraries by removing their
+    # newer amd64 twins, wine64 with them: put back what the 64-bit path
+    # needs (apt then picks versions that match the i386 ones).
+    mapfile -t main < <(missing_main)
+    if [ ${#main[@]} -gt 0 ]; then
+        echo "Installing again (the 32-bit step removed them): ${main[*]}"
+        if ! install "${main[@]}"; then
+            echo "error: apt-get install ${main[*]}: $(apt_error)" >&2
+            exit 1
+        fi
+    fi
+    if ! have_pkg wine32:i386; then
         echo "notice: wine32:i386 could not be installed ($(apt_error)); the 32-bit suites will be skipped and the 64-bit path taken." >&2
     fi
 fi

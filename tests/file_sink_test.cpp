@@ -166,6 +166,9 @@ class TestSink : public FileSink {
     }
     void StartAt(std::uint64_t mark) { AssumeLength(mark); }
 
+  private:
+    bool tooLarge_ = false;
+
   protected:
     bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
                    std::uint32_t* written) override {
@@ -187,6 +190,7 @@ class TestSink : public FileSink {
                 static_cast<std::uint32_t>(offset < growLimit ? growLimit - offset : 0);
             if (room != 0) (void)FileSink::WriteSome(data, room, offset, written);
             *written = room;
+            tooLarge_ = true;  // as a file system at its size limit answers
             return false;
         }
         length = std::min(length, maxPerCall);
@@ -197,11 +201,13 @@ class TestSink : public FileSink {
                 if (allowed != 0) (void)FileSink::WriteSome(data, allowed, offset, written);
                 *written = allowed;
                 if (failOnce) failAfterBytes = 0xFFFFFFFFu;
+                tooLarge_ = false;  // a plain failure (a bad sector, a share gone)
                 return false;
             }
         }
         return FileSink::WriteSome(data, length, offset, written);
     }
+    bool WriteRefusedForSize() const override { return tooLarge_; }
     bool CutFile(std::uint64_t length) override {
         if (cutsToFail.load() > 0) {
             --cutsToFail;

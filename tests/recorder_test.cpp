@@ -418,6 +418,19 @@ TEST_F(RecorderRecordingTest, LimitsFromTheSettingsSplitAndStopTheRecording) {
     recorder.LoadSettings();
     recorder.SetChoice(0x100, "nospace.dat", dir_.Path().string().c_str());
     EXPECT_FALSE(recorder.StartRecording());
+    // The host's own Stop before anyone saw the limit: the line still says
+    // the recording ended at its size, where it ended.
+    WritePrivateProfileStringA("Corvanlet", "MinFreeMB", "0", ini.c_str());
+    WritePrivateProfileStringA("Corvanlet", "SplitMB", "0", ini.c_str());
+    WritePrivateProfileStringA("Corvanlet", "StopAfterMB", "1", ini.c_str());
+    recorder.LoadSettings();
+    recorder.SetChoice(0x100, "hoststop.dat", dir_.Path().string().c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    for (int i = 0; i < 2000; ++i) DataCallback(0, sizeof block, block);
+    recorder.StopRecording(StopReason::kHostStop);
+    const auto last = LogLines(dir_.File("Corvanlet.log")).back();
+    EXPECT_NE(last.find(" bytes=1049040 "), std::string::npos) << last;
+    EXPECT_NE(last.find(" reason=size "), std::string::npos) << last;
 }
 
 // A sink whose first write blocks until `stuckRelease` (a disk that stopped
@@ -445,32 +458,41 @@ class StuckSink : public FileSink {
     }
 };
 
-// A file another handle holds (a writer left stuck on it): a start into the
-// same name records beside it, in "name (2).ext", which becomes the name the
-// dialog shows. Any other failure to create the file is still a failure.
-TEST_F(RecorderRecordingTest, AStartIntoAFileStillHeldRecordsBesideIt) {
-    platform::UniqueFileHandle holder(CreateFileA(dir_.File("held.dat").c_str(), GENERIC_WRITE,
-                                                  FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(holder);
-    RecorderModule recorder(link_, Settings(nullptr));
-    recorder.SetChoice(0x100, "held.dat", dir_.Path().string().c_str());
-    ASSERT_TRUE(recorder.StartRecording());
-    EXPECT_STREQ(recorder.FileName(), "held (2).dat");
-    std::uint8_t block[940] = {};
-    DataCallback(0, sizeof block, block);
-    recorder.StopRecording();
-    EXPECT_EQ(testing::ReadFileBytes(dir_.File("held (2).dat")).size(), 940u);
-    recorder.SetChoice(0x100, "x.dat", (dir_.Path() / "missing").string().c_str());
-    EXPECT_FALSE(recorder.StartRecording());
-    EXPECT_STREQ(recorder.FileName(), "x.dat");
-}
-
 // The first recording's sink is stuck; later ones are plain.
 int sinksMade = 0;
 std::unique_ptr<FileSink> MakeFirstSinkStuck(std::int32_t capacity) {
     if (sinksMade++ == 0) return std::make_unique<StuckSink>(capacity);
     return std::make_unique<FileSink>(capacity);
+}
+
+// A Start into the file our own stuck writer still holds records beside it,
+// in "name (2).ext", which becomes the name the dialog shows. A file another
+// program holds still fails the start.
+TEST_F(RecorderRecordingTest, AStartIntoTheFileOfAStuckWriterRecordsBesideIt) {
+    stuckEntered = false;
+    stuckRelease = false;
+    stuckDestroyed = false;
+    sinksMade = 0;
+    RecorderModule recorder(link_, Settings(nullptr), &MakeFirstSinkStuck);
+    recorder.SetChoice(0x100, "held.dat", dir_.Path().string().c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    std::uint8_t block[940] = {};
+    DataCallback(0, sizeof block, block);
+    ASSERT_TRUE(testing::WaitFor([] { return stuckEntered.load(); }));
+    recorder.StopRecording();  // leaves the stuck writer behind with held.dat
+    ASSERT_TRUE(recorder.StartRecording());
+    EXPECT_STREQ(recorder.FileName(), "held (2).dat");
+    DataCallback(0, sizeof block, block);
+    recorder.StopRecording();
+    EXPECT_EQ(testing::ReadFileBytes(dir_.File("held (2).dat")).size(), 940u);
+    platform::UniqueFileHandle other(CreateFileA(dir_.File("other.dat").c_str(), GENERIC_WRITE,
+                                                 FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    recorder.SetChoice(0x100, "other.dat", dir_.Path().string().c_str());
+    EXPECT_FALSE(recorder.StartRecording());
+    EXPECT_STREQ(recorder.FileName(), "other.dat");
+    stuckRelease = true;
+    EXPECT_TRUE(testing::WaitFor([] { return stuckDestroyed.load(); }));
 }
 
 // A stuck disk: Stop, or the unload, returns within the bound; the stop line

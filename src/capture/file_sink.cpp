@@ -115,6 +115,7 @@ std::uint32_t FileSink::WriteAll(const std::uint8_t* data, std::uint32_t length,
         std::uint32_t written = 0;
         BeginOutputCall();
         const bool ok = WriteSome(data + done, length - done, offset + done, &written);
+        if (!ok) refusedForSize_ = WriteRefusedForSize();
         EndOutputCall();
         written = written < length - done ? written : length - done;
         done += written;
@@ -225,7 +226,9 @@ void FileSink::EndBatch() {
     const bool written = WriteBatch();
     // Left behind: what is not confirmed was counted by Close; no more calls.
     if (LeftBehind()) return;
-    if (!written && before != 0 && splitHelped_) {
+    // Only a size limit starts a next part; any other failure is a failed
+    // write, counted as one.
+    if (!written && before != 0 && splitHelped_ && refusedForSize_) {
         // Refused in a part that holds something: perhaps a size limit the
         // system did not tell of. This part ends with its last batch, and
         // the batch goes into the next part.

@@ -131,6 +131,11 @@ class FileSink : public BlockRing {
                            std::uint32_t* written) {
         return file_.WriteAt(data, length, offset, written);
     }
+    // Right after a WriteSome that failed: the file system refused to grow
+    // the file (only then does the recording go on in a next part).
+    virtual bool WriteRefusedForSize() const {
+        return platform::File::LastWriteFoundFileTooLarge();
+    }
     // Cuts the file to `length` bytes, as platform::File::Truncate.
     virtual bool CutFile(std::uint64_t length) { return file_.Truncate(length); }
     // Control thread, before the first block: the file already holds
@@ -177,6 +182,7 @@ class FileSink : public BlockRing {
     std::uint32_t part_ = 1;
     std::uint64_t partsBytes_ = 0;    // in the parts before this one
     bool splitHelped_ = true;         // a split after a refused write made the write work
+    bool refusedForSize_ = false;     // the last failed write call: a size limit
     std::uint32_t lastDone_ = 0;      // bytes the last WriteBatch wrote
     std::uint32_t lastTick_ = 0;      // the tick ElapsedMs last read
     std::uint64_t elapsedMs_ = 0;     // up to lastTick_

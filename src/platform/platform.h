@@ -212,6 +212,9 @@ class File {
     // One write call at `offset`, whatever the current position; as Write.
     [[nodiscard]] bool WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,
                                std::uint32_t* written);
+    // Right after a write that failed: the file system will not let the file
+    // grow (FAT's 4 GiB - 1), rather than any other failure.
+    static bool LastWriteFoundFileTooLarge();
     // Cuts the file to `length` bytes.
     [[nodiscard]] bool Truncate(std::uint64_t length);
     void Close();

@@ -2,6 +2,7 @@
 #include <new>
 #include <thread>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -122,6 +123,10 @@ std::uint64_t File::SizeLimit() const {
     constexpr long kFat = 0x4d44;  // MSDOS_SUPER_MAGIC
     if (::fstatfs(fd_, &system) != 0) return 0;
     return system.f_type == kFat ? 0xFFFFFFFFull : 0;
+}
+
+bool File::LastWriteFoundFileTooLarge() {
+    return errno == EFBIG;
 }
 
 bool File::LastCreateFoundFileInUse() {

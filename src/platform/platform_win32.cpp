@@ -196,6 +196,10 @@ bool File::Create(const char* path) {
     return static_cast<bool>(handle_);
 }
 
+bool File::LastWriteFoundFileTooLarge() {
+    return GetLastError() == ERROR_FILE_TOO_LARGE;
+}
+
 bool File::LastCreateFoundFileInUse() {
     return GetLastError() == ERROR_SHARING_VIOLATION;
 }

@@ -123,14 +123,27 @@ bool RecorderModule::StartRecording() {
     limits.stopAfterMs = static_cast<std::uint64_t>(limits_.stopAfterMinutes) * 60000u;
     limits.minFreeBytes = static_cast<std::uint64_t>(limits_.minFreeMB) * kMiB;
     if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024, limits)) {
-        if (!filter_.Sink().OpenFoundFileInUse() || !StartBesideFileInUse(limits)) return false;
+        // Only our own stuck writer is stepped around; a file another
+        // program holds fails the start, as any file that cannot be created.
+        if (!filter_.Sink().OpenFoundFileInUse() || !HeldByStuckWriter(path) ||
+            !StartBesideFileInUse(limits)) {
+            return false;
+        }
         JoinPath(directory_, fileName_, path);
     }
+    std::memcpy(path_, path, sizeof path_);
     startTick_ = platform::TickCountMs();
     recorded_ = true;
     startedSinceRead_ = true;
     log_.Started(pid_, path, filter_.Figures().ringBytes);
     return true;
+}
+
+bool RecorderModule::HeldByStuckWriter(const char* path) const {
+    for (const auto& stuck : stuckPaths_) {
+        if (stuck[0] != '\0' && _stricmp(stuck, path) == 0) return true;
+    }
+    return false;
 }
 
 bool RecorderModule::StartBesideFileInUse(const RecordingLimits& limits) {
@@ -168,6 +181,10 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     stopTick_ = ended ? startTick_ + static_cast<std::uint32_t>(figures.endedAfterMs)
                       : platform::TickCountMs();
     if (ended) reason = EndReason(figures.ended);
+    if (figures.leftBehind) {
+        std::memcpy(stuckPaths_[nextStuckPath_], path_, sizeof path_);
+        nextStuckPath_ = (nextStuckPath_ + 1) % 4;
+    }
     RecordingLog::Stop stop{};
     stop.durationMs = stopTick_ - startTick_;
     stop.bytesWritten = figures.bytesWritten;

@@ -105,6 +105,8 @@ class RecorderModule {
     void Take(const Settings::Values& values);
     void Stop(StopReason reason, platform::Teardown how);
     void BuildName();
+    // Whether `path` is the file of a recording whose writer was left stuck.
+    bool HeldByStuckWriter(const char* path) const;
     // The file is held by a writer left stuck on it: the recording starts in
     // the first free "name (2).ext" ... "name (9).ext", which becomes the
     // file name. False when none can be opened.
@@ -125,6 +127,10 @@ class RecorderModule {
     bool haveChannel_ = false;
     ChannelInfo channel_{};           // the last channel reported
     char builtName_[kTextSize] = {};  // the name last built from it
+    char path_[kPathSize] = {};       // the current (or last) recording's file
+    // The files of the last few recordings whose writer was left stuck.
+    char stuckPaths_[4][kPathSize] = {};
+    std::uint32_t nextStuckPath_ = 0;
     RecordingFilter filter_;
 };
 

@@ -168,5 +168,46 @@ TEST_F(FileSinkEdgeTest, ATimeLimitPastThirtyTwoBitsOfMillisecondsDoesNotWrap) {
     ASSERT_TRUE(sink.CloseFile());
 }
 
+// A call bounded in time (the file's create at a Start, which a share that
+// stopped answering can hang): back in time with its result, or given up on
+// at the bound, and then the call's own thread releases what it holds.
+struct SlowCall {
+    std::atomic<bool> release{false};
+    std::atomic<bool>* released = nullptr;
+    int result = 0;
+};
+
+TEST(CallWithin, ACallInTimeGivesItsResultAndOneThatHangsIsGivenUpAtTheBound) {
+    auto quick = [](void* argument) { static_cast<SlowCall*>(argument)->result = 42; };
+    auto slow = [](void* argument) {
+        auto* call = static_cast<SlowCall*>(argument);
+        (void)WaitFor([&] { return call->release.load(); }, 20000);
+        call->result = 7;
+    };
+    auto forget = [](void* argument) {
+        auto* call = static_cast<SlowCall*>(argument);
+        call->released->store(true);
+        delete call;
+    };
+    std::atomic<bool> released{false};
+    auto* inTime = new SlowCall;
+    inTime->released = &released;
+    ASSERT_TRUE(platform::CallWithin(1000, quick, forget, inTime));
+    EXPECT_EQ(inTime->result, 42);
+    EXPECT_FALSE(released.load()) << "a call back in time is the caller's again";
+    delete inTime;
+
+    auto* hung = new SlowCall;  // the call's thread frees it once given up
+    hung->released = &released;
+    const std::uint32_t start = platform::TickCountMs();
+    EXPECT_FALSE(platform::CallWithin(300, slow, forget, hung));
+    const std::uint32_t took = platform::TickCountMs() - start;
+    EXPECT_GE(took, 290u);
+    EXPECT_LT(took, 2000u);
+    EXPECT_FALSE(released.load());
+    hung->release = true;  // the hung call returns at last
+    EXPECT_TRUE(WaitFor([&] { return released.load(); })) << "its thread did not release it";
+}
+
 }  // namespace
 }  // namespace corvanlet

@@ -154,6 +154,8 @@ class TestSink : public FileSink {
     std::uint32_t writeMs = 0;
     // A file system that refuses to grow a file past this, and does not say so.
     std::uint64_t growLimit = 0;
+    // The writer stops dead at this step of its first change of part.
+    std::atomic<int> dieAtPartChange{-1};
     // Set when the sink is destroyed (a writer left behind frees it itself).
     std::atomic<bool>* destroyed = nullptr;
 
@@ -219,12 +221,16 @@ class TestSink : public FileSink {
         FileSink::ProcessBlock(data, length, tag);
         if (++gathered_ == 40 && Stop(Freeze::kGathering)) Die();
     }
-    std::uint64_t Mark() const override {
+    std::uint64_t Mark() override {
         if (Stop(Freeze::kAfterWrite)) Die();
         return FileSink::Mark();
     }
     void AfterCommit() override {
         if (Stop(Freeze::kAfterCommit)) Die();
+    }
+    void AtPartChange(PartChange step) override {
+        int expected = static_cast<int>(step);
+        if (dieAtPartChange.compare_exchange_strong(expected, -1)) Die();
     }
     void ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
                             std::uint8_t tag) override {
@@ -724,6 +730,91 @@ TEST_F(ProcessExitTest, AWriterNotYetEndedAddsNothingTwice) {
     ASSERT_TRUE(sink->resumedWriteDone.load());
     EXPECT_EQ(ReadAll(path), expected);
 }
+
+// The process ends with the writer dead and much queued, on a recording
+// that splits (SplitMB) or on a file system that will not grow a file and
+// does not say where: the exit path goes on in next parts exactly as the
+// writer would, and the parts joined hold every accepted block once.
+//   "Split": parts of at most 200,000 bytes by the setting;
+//   "Untold": the file system refuses a write past 200,000 bytes;
+//   "UntoldUncut": and cutting the refused part back fails once.
+struct ExitLimit {
+    const char* name;
+    bool split;
+    int cutsToFail;
+};
+class ExitLimitTest : public FileSinkTest, public ::testing::WithParamInterface<ExitLimit> {};
+
+TEST_P(ExitLimitTest, TheExitPathHonoursPartsAndLimits) {
+    const ExitLimit& c = GetParam();
+    const std::string path = PathOf("exit-parts.dat");
+    auto* sink = new TestSink(4 << 20);  // its frozen writer never lets go of it
+    RecordingLimits limits;
+    if (c.split) limits.splitBytes = 200000;
+    if (!c.split) sink->growLimit = 200000;
+    ASSERT_TRUE(sink->OpenFile(path.c_str(), 0, limits));
+    auto expected = PushBlocks(*sink, 150, 31);  // about 75 KB, written
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->BytesWritten() == expected.size(); }));
+    sink->cutsToFail = c.cutsToFail;
+    sink->freeze = TestSink::Freeze::kMidWrite;
+    auto more = PushBlocks(*sink, 1000, 32);  // about 500 KB, queued
+    expected.insert(expected.end(), more.begin(), more.end());
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    EXPECT_EQ(sink->FailedWrites(), 0u);
+    EXPECT_GE(sink->Parts(), 3u);
+    EXPECT_EQ(JoinParts(path, sink->Parts(), 200000), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSinkTest, ExitLimitTest,
+                         ::testing::Values(ExitLimit{"Split", true, 0},
+                                           ExitLimit{"Untold", false, 0},
+                                           ExitLimit{"UntoldUncut", false, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A file system that refuses to grow a part, and a cut of the refused
+// write's torn tail that fails: the part keeps those bytes and the next part
+// goes on after them, so the parts joined hold every block once.
+TEST_F(FileSinkTest, ACutThatFailsBeforeANextPartKeepsTheJoinedPartsExact) {
+    const std::string path = PathOf("uncut.dat");
+    TestSink sink;
+    sink.growLimit = 100000;
+    sink.cutsToFail = 1;
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    const auto expected = PushBlocks(sink, 400, 51);
+    sink.CloseFile();
+    EXPECT_EQ(sink.cutsToFail.load(), 0) << "no cut was tried: the test proves nothing";
+    EXPECT_EQ(sink.FailedWrites(), 0u);
+    EXPECT_EQ(JoinParts(path, sink.Parts(), 100000), expected);
+}
+
+// The process ends while the writer is changing to a next part, at each of
+// its steps: the handle may already be the next part's while the counts are
+// still the last one's. The parts joined hold every accepted block once.
+class ExitInPartChangeTest : public FileSinkTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ExitInPartChangeTest, ThePartsJoinedHoldEveryBlockOnce) {
+    const std::string path = PathOf("exit-change.dat");
+    auto* sink = new TestSink(4 << 20);  // its frozen writer never lets go of it
+    RecordingLimits limits;
+    limits.splitBytes = 100000;
+    sink->dieAtPartChange = GetParam();
+    ASSERT_TRUE(sink->OpenFile(path.c_str(), 0, limits));
+    auto expected = PushBlocks(*sink, 400, 41);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
+    const auto more = PushBlocks(*sink, 400, 42);
+    expected.insert(expected.end(), more.begin(), more.end());
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    EXPECT_EQ(JoinParts(path, sink->Parts(), 100000), expected);
+    EXPECT_EQ(sink->BytesWritten(), expected.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSinkTest, ExitInPartChangeTest, ::testing::Values(0, 1, 2),
+                         [](const auto& info) {
+                             return std::string(info.param == 0   ? "BeforeOpening"
+                                                : info.param == 1 ? "OpenedNotCounted"
+                                                                  : "CountedNotDone");
+                         });
 
 }  // namespace
 }  // namespace corvanlet

@@ -199,8 +199,19 @@ TEST_F(RecorderRecordingTest, StartWhileRecordingKeepsTheRunningRecording) {
     EXPECT_EQ(host_.RemoveMessages(), 1u);
 }
 
+std::vector<std::string> LogLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
-    RecorderModule recorder(link_, Settings(nullptr));
+    const std::string ini = dir_.File("Options.ini");
+    RecorderModule recorder(link_, Settings(ini.c_str()));
     recorder.SetChoice(0, "a.dat", dir_.File("missing").c_str());
     EXPECT_FALSE(recorder.StartRecording());
     EXPECT_FALSE(recorder.IsRecording());
@@ -209,6 +220,14 @@ TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
     recorder.SetChoice(0, "", dir_.Path().string().c_str());
     EXPECT_FALSE(recorder.StartRecording());
     EXPECT_EQ(host_.AddMessages(), 0u);
+    // Each failed start has its line, with the path and why.
+    const auto lines = LogLines(dir_.File("Corvanlet.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" start-failed pid=0 file=\"" + dir_.File("missing") +
+                            "\\a.dat\" "
+                            "reason=cannot-create"),
+              std::string::npos)
+        << lines[0];
 }
 
 TEST_F(RecorderRecordingTest, DestructionStopsTheRecordingWithItsDataWritten) {
@@ -223,16 +242,6 @@ TEST_F(RecorderRecordingTest, DestructionStopsTheRecordingWithItsDataWritten) {
     }
     EXPECT_EQ(host_.RemoveMessages(), 1u);
     EXPECT_EQ(testing::ReadFileBytes(path).size(), 50u * 940u);
-}
-
-std::vector<std::string> LogLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 TEST_F(RecorderRecordingTest, TheLogHasALineAtEachStartAndStopAndIsKeptBounded) {

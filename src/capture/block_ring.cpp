@@ -195,6 +195,7 @@ void BlockRing::CloseAtProcessExit() {
     for (std::uint32_t r = point.readPos; queue_.Peek(r, record); r = record.next) {
         ProcessBlockAtExit(record.data, record.length, record.tag);
     }
+    EndAtExit();
     thread_.Finish(platform::Teardown::kProcessExit);
     // The storage is never freed: the process ends and takes it, and a
     // writer not yet ended may still look at it.
@@ -300,6 +301,8 @@ std::uint32_t BlockRing::Drain(bool byWriter) {
             Commit(r, byWriter);
             batchBlocks = 0;
             batchBytes = 0;
+            // A commit may take long (a slow write): the exit may have begun.
+            if (byWriter && GivingUp()) return freed;
         }
         if (record.afterGap) AfterGap();
         ProcessBlock(record.data, record.length, record.tag);

@@ -142,7 +142,7 @@ class BlockRing {
     virtual void EndBatch() {}
     // Writer thread, after EndBatch: how far the output has got, for the
     // commit point. Whatever the derived class can go back to.
-    virtual std::uint64_t Mark() const { return 0; }
+    virtual std::uint64_t Mark() { return 0; }
     // At process exit, before Close writes what the killed writer left: put
     // the output back to `mark` (a Mark of a finished batch). The blocks from
     // there on come to ProcessBlockAtExit, on the exiting thread, while a
@@ -150,6 +150,8 @@ class BlockRing {
     // use what the other does.
     virtual void RecoverTo(std::uint64_t) {}
     virtual void ProcessBlockAtExit(const std::uint8_t*, std::int32_t, std::uint8_t) {}
+    // At process exit, after the last ProcessBlockAtExit.
+    virtual void EndAtExit() {}
     // Writer thread: a batch's commit point is published and its ring space
     // not yet given back. Nothing to do but in tests that stop a writer there.
     virtual void AfterCommit() {}
@@ -160,6 +162,8 @@ class BlockRing {
     // Writer thread: Close left the writer behind; stop at once, writing
     // nothing more.
     bool LeftBehind() const;
+    // Writer thread: left behind, or the process is exiting under it.
+    bool GivingUp() const;
     // Writer thread, the last step of a writer left behind: release the
     // output (the ring's storage and the object itself go right after).
     virtual void ReleaseLeftBehind() {}
@@ -179,7 +183,6 @@ class BlockRing {
     std::uint32_t Drain(bool byWriter);
     void Commit(std::uint32_t position, bool byWriter);
     bool Exiting() const;
-    bool GivingUp() const;  // exiting or left behind
     // Control thread: the writer has been in one output call for kStuckMs.
     bool OutputStuck() const;
     // Control thread: takes the writer's ring from it if it is still

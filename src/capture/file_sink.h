@@ -66,9 +66,13 @@ class FileSink : public BlockRing {
     // CloseFile (a recording that ended at a limit has its file closed by the
     // writer already, but runs until then).
     bool IsOpen() const { return open_; }
-    // Control thread, after an OpenFile that failed: another handle holds
-    // the file (a writer left behind on it still has it open).
-    bool OpenFoundFileInUse() const { return openFoundFileInUse_; }
+    // Why the last OpenFile failed. kInUse: another handle holds the file (a
+    // writer left behind on it, another program). kTimedOut: creating it
+    // (or asking its volume) took longer than kStuckMs: a share that stopped
+    // answering; the attempt goes on elsewhere and its file, if it comes, is
+    // closed again.
+    enum class OpenFailure { kNone, kNoFile, kInUse, kLowSpace, kTimedOut, kNoRing };
+    OpenFailure LastOpenFailure() const { return openFailure_; }
 
     // Any thread. Since the last OpenFile: bytes that reached the file; write
     // calls that failed; the blocks and bytes those failures lost.
@@ -117,14 +121,17 @@ class FileSink : public BlockRing {
     // Blocks refused right before are the module's loss, not the stream's:
     // the continuity check must not count that gap as an upstream error.
     void AfterGap() override { continuity_.Restart(); }
-    // The part in the top 16 bits, the length within it below.
-    std::uint64_t Mark() const override;
+    // A sequence number naming the writer's place (part, lengths) saved
+    // with it; the exit path goes back to that place.
+    std::uint64_t Mark() override;
     void RecoverTo(std::uint64_t mark) override;
     void ReleaseLeftBehind() override { file_.Close(); }
     void Tick() override;
-    // Each block written at once, after the last one the exit path wrote.
+    // At exit the blocks go through the writer's own batch code, from the
+    // place of its last finished batch: parts, limits and failures alike.
     void ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
                             std::uint8_t tag) override;
+    void EndAtExit() override;
     // One write call at `offset`, as platform::File::WriteAt. A test double
     // may write less, fail or block.
     virtual bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
@@ -138,23 +145,40 @@ class FileSink : public BlockRing {
     }
     // Cuts the file to `length` bytes, as platform::File::Truncate.
     virtual bool CutFile(std::uint64_t length) { return file_.Truncate(length); }
+    // Writer: the steps of a change to a next part, for tests that stop a
+    // writer dead at each. kOpening: about to open it; kOpened: the handle
+    // is the next part's, the counts still the last one's; kCounted: both
+    // are the next part's.
+    enum class PartChange { kOpening, kOpened, kCounted };
+    virtual void AtPartChange(PartChange) {}
     // Control thread, before the first block: the file already holds
     // `length` bytes, and blocks go after them.
     void AssumeLength(std::uint64_t length);
 
   private:
     static constexpr std::uint32_t kWriteBatch = 64 * 1024;
-    static constexpr int kPartShift = 48;
     static constexpr std::uint32_t kSpaceCheckMs = 5000;  // free space, while recording
 
     // Writes `length` bytes at `offset`, going on after short writes. The
-    // bytes written; fewer than `length` when a write call failed.
-    std::uint32_t WriteAll(const std::uint8_t* data, std::uint32_t length, std::uint64_t offset);
+    // bytes written; fewer than `length` when a write call failed, or when
+    // the writer (`byWriter`) is left behind or the process exits under it.
+    std::uint32_t WriteAll(const std::uint8_t* data, std::uint32_t length, std::uint64_t offset,
+                           bool byWriter);
     void CountFailure(std::uint32_t blocks, std::uint32_t bytes);
-    // Writes the batch into the current part; false when a write failed.
-    bool WriteBatch();
-    // Counts what the last WriteBatch lost, keeping the whole blocks it wrote.
-    void CountBatchFailure();
+    // Adds a block to the batch; the first that passes StopAfterMB is the last.
+    void Gather(const std::uint8_t* data, std::int32_t length);
+    // Writes the batch: where it goes (this part or a next one), what a
+    // failure keeps and counts. The one place that decides, for the writer
+    // and the exit path alike.
+    void WritePending(bool byWriter);
+    // Writes the batch from byte `from` on into the current part; false
+    // when a write failed.
+    bool WriteBatch(std::uint32_t from, bool byWriter);
+    // Counts what the last WriteBatch lost, keeping the whole blocks it wrote
+    // (the part holds the batch's bytes from `from` on).
+    void CountBatchFailure(std::uint32_t from);
+    // CutFile, watched like a write.
+    bool Cut(std::uint64_t length);
     // Writer: goes on in the next part. False when it cannot be created.
     bool NextPart();
     void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
@@ -166,11 +190,20 @@ class FileSink : public BlockRing {
     // written: the file is closed now, not when the owner next looks.
     void CloseAtEnd();
     void PublishLength();
+    // Control thread: every figure and the writer's place back to a start.
+    void ResetForOpen(const Limits& limits);
+    // Control thread: creates the file at `path` (after the free-space check)
+    // off this thread, waiting at most kStuckMs.
+    OpenFailure CreateInTime(const char* path);
 
     const std::int32_t ringCapacity_;
     platform::File file_;
     // Writer thread only (and the exit path, once the writer is gone).
     std::uint8_t pending_[kWriteBatch];
+    // The exit path's own batch: a writer not yet ended may still be
+    // writing from pending_. batch_ is the one in use.
+    std::uint8_t exitPending_[kWriteBatch];
+    std::uint8_t* batch_ = pending_;
     std::uint32_t pendingBytes_ = 0;
     std::uint32_t blockEnds_[kMaxBatchBlocks];  // where each pending block ends
     std::uint32_t pendingBlocks_ = 0;
@@ -192,11 +225,23 @@ class FileSink : public BlockRing {
     // nothing to do. Release pairs with the exit path's acquire.
     std::atomic<bool> closedAtEnd_{false};
     bool open_ = false;  // control thread: see IsOpen
-    bool openFoundFileInUse_ = false;
+    OpenFailure openFailure_ = OpenFailure::kNone;
     std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
     std::atomic<std::uint32_t> parts_{1};  // part_, for other threads
     std::uint64_t tornUntil_ = 0;          // a torn block that could not be cut off ends here
-    std::uint64_t exitLength_ = 0;         // the exit path's own: where its next block goes
+    std::uint32_t openingPart_ = 0;        // a next part being opened (NextPart)
+    // Where the writer stood after each finished batch, for the exit path:
+    // Mark fills the slot its sequence number names.
+    struct Place {
+        std::uint32_t part = 1;
+        std::uint64_t length = 0;
+        std::uint64_t partsBytes = 0;
+        std::uint64_t tornUntil = 0;
+        bool splitHelped = true;
+    };
+    Place places_[2];
+    std::uint64_t marks_ = 0;
+    bool exitDone_ = false;  // the exit path has nothing (more) to write
     // Written only by the writer thread (reset before it starts); read by
     // others. Atomic so a 32-bit reader never sees a torn 64-bit value.
     std::atomic<std::uint64_t> bytesWritten_{0};

@@ -161,6 +161,16 @@ class CallWatch {
 // stopped for good. Nothing to do where there is no library.
 std::uint32_t StopGivenUpThreads();
 
+// Runs `call(argument)` on a thread of its own and waits for it at most
+// `ms`: for system calls that may hang (a create on a share that stopped
+// answering) where the caller must not. True when it finished in time (or
+// ran on the caller's thread because no thread could start): `argument` is
+// the caller's again. False when it did not: the thread is given up (see
+// CallWatch) and, when the call returns, runs `release(argument)`, which
+// must free it; the library's unload stops it if it is still inside. The
+// call must hold no lock and allocate nothing while it may hang.
+bool CallWithin(std::uint32_t ms, void (*call)(void*), void (*release)(void*), void* argument);
+
 // What the unload needs of the system to stop a thread given up on; the
 // system's own file provides them (see StopGivenUpThreads).
 namespace threads {
@@ -175,6 +185,9 @@ void CloseHandleOf(std::uintptr_t thread);
 // thread given up on cannot be registered.
 void PinLibrary();
 }  // namespace threads
+
+// Removes the file at `path`; false when it cannot.
+bool RemoveFile(const char* path);
 
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t TickCountMs();
@@ -197,6 +210,11 @@ class File {
 
     // Creates or truncates the file at `path`. Closes any file held before.
     [[nodiscard]] bool Create(const char* path);
+    // Takes the file `other` holds; `other` holds none after.
+    void Take(File& other);
+    // Opens the existing file at `path` as Create would, keeping its content.
+    // Closes any file held before.
+    [[nodiscard]] bool Reopen(const char* path);
     // Right after a Create that failed: because another handle holds the
     // file (a sharing violation), not for want of a directory or a right.
     static bool LastCreateFoundFileInUse();

@@ -104,6 +104,22 @@ bool File::Create(const char* path) {
     return fd_ >= 0;
 }
 
+void File::Take(File& other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+}
+
+bool File::Reopen(const char* path) {
+    Close();
+    fd_ = ::open(path, O_RDWR | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+bool RemoveFile(const char* path) {
+    return ::unlink(path) == 0;
+}
+
 bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written) {
     const ssize_t count = ::write(fd_, data, length);
     *written = count > 0 ? static_cast<std::uint32_t>(count) : 0;

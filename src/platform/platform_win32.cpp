@@ -196,6 +196,21 @@ bool File::Create(const char* path) {
     return static_cast<bool>(handle_);
 }
 
+void File::Take(File& other) {
+    handle_ = std::move(other.handle_);
+}
+
+bool File::Reopen(const char* path) {
+    Close();
+    handle_.Reset(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(handle_);
+}
+
+bool RemoveFile(const char* path) {
+    return DeleteFileA(path) != FALSE;
+}
+
 bool File::LastWriteFoundFileTooLarge() {
     return GetLastError() == ERROR_FILE_TOO_LARGE;
 }

@@ -2,6 +2,7 @@
 // each system's file adds its own Launch, ThreadMain, the waiting and the
 // suspension.
 #include <algorithm>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -139,6 +140,79 @@ std::uint32_t StopGivenUpThreads() {
         }
     }
     return stopped;
+}
+
+namespace {
+
+// One CallWithin: owned by the caller until it gives the call up, by the
+// call's thread after that.
+struct Bounded {
+    static constexpr std::uint32_t kRunning = 0, kDone = 1, kGivenUp = 2;
+    struct Work {
+        void (*call)(void*);
+        void (*release)(void*);
+        void* argument;
+    } work{};
+    std::atomic<std::uint32_t> state{kRunning};
+    WakeSignal done;
+    CallWatch watch;
+    Thread thread;
+};
+
+void BoundedEntry(void* self) {
+    auto* bounded = static_cast<Bounded*>(self);
+    bounded->watch.Enter();
+    bounded->work.call(bounded->work.argument);
+    std::uint32_t running = Bounded::kRunning;
+    if (bounded->watch.Leave()) {
+        // acq_rel pairs with the caller's compare-and-swap: one of the two wins.
+        if (bounded->state.compare_exchange_strong(running, Bounded::kDone,
+                                                   std::memory_order_acq_rel)) {
+            bounded->done.Notify();
+            return;
+        }
+    } else {
+        // Given up inside the call: the caller marks it at once, then is done.
+        // Acquire pairs with the caller's compare-and-swap.
+        while (bounded->state.load(std::memory_order_acquire) != Bounded::kGivenUp) SleepMs(1);
+    }
+    bounded->work.release(bounded->work.argument);
+    CallWatch::GivenUp* const given = bounded->watch.GiveUpRecord();
+    bounded->thread.Forget();
+    delete bounded;
+    CallWatch::Gone(given);  // nothing of the call is touched after this
+}
+
+}  // namespace
+
+bool CallWithin(std::uint32_t ms, void (*call)(void*), void (*release)(void*), void* argument) {
+    auto* bounded = new (std::nothrow) Bounded;
+    if (bounded != nullptr) bounded->work = {call, release, argument};
+    if (bounded == nullptr || !bounded->thread.Start(&BoundedEntry, bounded)) {
+        delete bounded;
+        call(argument);
+        return true;
+    }
+    const std::uint32_t start = TickCountMs();
+    // Acquire pairs with the call's compare-and-swap: its results are in place.
+    while (bounded->state.load(std::memory_order_acquire) != Bounded::kDone) {
+        const std::uint32_t waited = TickCountMs() - start;
+        if (waited >= ms) break;
+        (void)bounded->done.Wait(ms - waited);
+    }
+    if (bounded->state.load(std::memory_order_acquire) != Bounded::kDone) {
+        bounded->watch.GiveUp(bounded->thread);
+        std::uint32_t running = Bounded::kRunning;
+        // acq_rel pairs with the call's compare-and-swap.
+        if (bounded->state.compare_exchange_strong(running, Bounded::kGivenUp,
+                                                   std::memory_order_acq_rel)) {
+            return false;  // the call's thread has it now
+        }
+        CallWatch::Gone(bounded->watch.GiveUpRecord());  // it finished after all
+    }
+    bounded->thread.Finish();
+    delete bounded;
+    return true;
 }
 
 }  // namespace corvanlet::platform

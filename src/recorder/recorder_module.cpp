@@ -116,17 +116,14 @@ bool RecorderModule::StartRecording() {
     if (haveChannel_ && std::strcmp(fileName_, builtName_) == 0) BuildName();
     char path[kPathSize];
     JoinPath(directory_, fileName_, path);
-    constexpr std::uint64_t kMiB = 1024 * 1024;
-    RecordingLimits limits;
-    limits.splitBytes = static_cast<std::uint64_t>(limits_.splitMB) * kMiB;
-    limits.stopAfterBytes = static_cast<std::uint64_t>(limits_.stopAfterMB) * kMiB;
-    limits.stopAfterMs = static_cast<std::uint64_t>(limits_.stopAfterMinutes) * 60000u;
-    limits.minFreeBytes = static_cast<std::uint64_t>(limits_.minFreeMB) * kMiB;
+    const RecordingLimits limits = LimitsOf(limits_);
     if (!filter_.Start(link_, pid_, path, bufferKB_ * 1024, limits)) {
         // Only our own stuck writer is stepped around; a file another
         // program holds fails the start, as any file that cannot be created.
-        if (!filter_.Sink().OpenFoundFileInUse() || !HeldByStuckWriter(path) ||
+        const FileSink::OpenFailure failure = filter_.Sink().LastOpenFailure();
+        if (failure != FileSink::OpenFailure::kInUse || !HeldByStuckWriter(path) ||
             !StartBesideFileInUse(limits)) {
+            log_.StartFailed(pid_, path, OpenFailureName(failure));
             return false;
         }
         JoinPath(directory_, fileName_, path);
@@ -137,6 +134,33 @@ bool RecorderModule::StartRecording() {
     startedSinceRead_ = true;
     log_.Started(pid_, path, filter_.Figures().ringBytes);
     return true;
+}
+
+RecordingLimits RecorderModule::LimitsOf(const Settings::Limits& settings) {
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    RecordingLimits limits;
+    limits.splitBytes = static_cast<std::uint64_t>(settings.splitMB) * kMiB;
+    limits.stopAfterBytes = static_cast<std::uint64_t>(settings.stopAfterMB) * kMiB;
+    limits.stopAfterMs = static_cast<std::uint64_t>(settings.stopAfterMinutes) * 60000u;
+    limits.minFreeBytes = static_cast<std::uint64_t>(settings.minFreeMB) * kMiB;
+    return limits;
+}
+
+const char* RecorderModule::OpenFailureName(FileSink::OpenFailure failure) {
+    switch (failure) {
+        case FileSink::OpenFailure::kInUse:
+            return "in-use";
+        case FileSink::OpenFailure::kLowSpace:
+            return "low-space";
+        case FileSink::OpenFailure::kTimedOut:
+            return "timeout";
+        case FileSink::OpenFailure::kNoRing:
+            return "no-memory";
+        case FileSink::OpenFailure::kNone:
+        case FileSink::OpenFailure::kNoFile:
+            break;
+    }
+    return "cannot-create";
 }
 
 bool RecorderModule::HeldByStuckWriter(const char* path) const {
@@ -162,7 +186,7 @@ bool RecorderModule::StartBesideFileInUse(const RecordingLimits& limits) {
             std::memcpy(fileName_, name, static_cast<std::size_t>(length) + 1);
             return true;
         }
-        if (!filter_.Sink().OpenFoundFileInUse()) return false;
+        if (filter_.Sink().LastOpenFailure() != FileSink::OpenFailure::kInUse) return false;
     }
     return false;
 }

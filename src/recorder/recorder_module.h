@@ -97,6 +97,11 @@ class RecorderModule {
     std::int32_t BufferKB() const { return bufferKB_; }
     const Settings::Limits& Limits() const { return limits_; }
 
+    // The limits a recording gets from the settings: MiB and minutes to bytes
+    // and milliseconds, in 64 bits.
+    static RecordingLimits LimitsOf(const Settings::Limits& settings);
+    // The start-failed line's reason for a file that could not be opened.
+    static const char* OpenFailureName(FileSink::OpenFailure failure);
     // Joins directory and file name with a backslash when needed.
     static void JoinPath(const char* directory, const char* fileName, char (&path)[kPathSize]);
 

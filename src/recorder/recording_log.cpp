@@ -43,6 +43,15 @@ void RecordingLog::Started(std::int32_t pid, const char* path, std::uint32_t rin
     Append(line);
 }
 
+void RecordingLog::StartFailed(std::int32_t pid, const char* path, const char* reason) const {
+    char when[24];
+    LocalTime(when);
+    char line[2400];
+    std::snprintf(line, sizeof line, "%s start-failed pid=%d file=\"%s\" reason=%s\r\n", when,
+                  static_cast<int>(pid), path, reason);
+    Append(line);
+}
+
 void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
     char when[24];
     LocalTime(when);

@@ -36,6 +36,9 @@ class RecordingLog {
 
     void Started(std::int32_t pid, const char* path, std::uint32_t ringBytes) const;
     void Stopped(std::int32_t pid, const Stop& stop) const;
+    // A start whose file could not be opened, and why ("cannot-create",
+    // "in-use", "low-space", "timeout", "no-memory").
+    void StartFailed(std::int32_t pid, const char* path, const char* reason) const;
     // The library was freed while `count` writers were still stuck in a
     // write: each was stopped for good, its file left open until the
     // process ends.

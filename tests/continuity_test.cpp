@@ -123,6 +123,32 @@ TEST(ContinuityCheck, AnEmptyAdaptationFieldHasNoDiscontinuityFlag) {
     EXPECT_EQ(check->ContinuityErrors(), 1u);
 }
 
+// A duplicate is told by its payload alone, which starts after the
+// adaptation field: a repeated packet may carry a new clock reference there.
+TEST(ContinuityCheck, ADuplicateIsJudgedByThePayloadAfterTheAdaptationField) {
+    auto withField = [](std::uint8_t clockByte, std::uint8_t payloadByte) {
+        std::vector<std::uint8_t> packet = Make({0x100, 3, true, true});
+        packet[5] = 0x10;  // PCR flag, no discontinuity
+        packet[6] = clockByte;
+        packet[12] = payloadByte;  // the payload begins after 1 + 7 bytes
+        return packet;
+    };
+    auto errors = [](const std::vector<std::vector<std::uint8_t>>& packets) {
+        auto check = std::make_unique<ContinuityCheck>();
+        check->Reset();
+        for (const auto& packet : packets) check->Check(packet.data(), 188);
+        return check->ContinuityErrors();
+    };
+    // Another clock reference, the same payload: a duplicate, no error.
+    EXPECT_EQ(errors({withField(1, 0x33), withField(2, 0x33)}), 0u);
+    // The same adaptation field, another payload: the counter repeats, one error.
+    EXPECT_EQ(errors({withField(1, 0x33), withField(1, 0x34)}), 1u);
+    // The field's first flag byte is read as flags: a discontinuity there
+    // starts the PID afresh, whatever the counter.
+    std::vector<std::uint8_t> fresh = Make({0x100, 12, true, true, true});
+    EXPECT_EQ(errors({withField(1, 0x33), fresh}), 0u);
+}
+
 // `packets` packets over three PIDs, counters in order, each payload its own.
 std::vector<std::uint8_t> CleanStream(int packets) {
     std::vector<std::uint8_t> stream;

@@ -168,6 +168,46 @@ TEST_F(FileSinkEdgeTest, ATimeLimitPastThirtyTwoBitsOfMillisecondsDoesNotWrap) {
     ASSERT_TRUE(sink.CloseFile());
 }
 
+// The free space is looked at while recording: plenty keeps it going, too
+// little ends it with its reason.
+class SpaceSink : public FileSink {
+  public:
+    std::atomic<std::uint64_t> free{std::uint64_t{1} << 40};
+
+  protected:
+    std::uint64_t FreeBytes() const override { return free.load(); }
+};
+
+TEST_F(FileSinkEdgeTest, RunningLowOnSpaceEndsTheRecordingAndPlentyDoesNot) {
+    SpaceSink sink;
+    RecordingLimits limits;
+    limits.minFreeBytes = 1000;
+    limits.spaceCheckMs = 20;
+    ASSERT_TRUE(sink.OpenFile(dir_.File("space.ts").c_str(), 0, limits));
+    EXPECT_FALSE(WaitFor([&] { return sink.Ended() != FileSink::End::kNone; }, 400))
+        << "ended with a terabyte free";
+    sink.free = 999;
+    EXPECT_TRUE(WaitFor([&] { return sink.Ended() == FileSink::End::kLowSpace; }, 3000));
+    ASSERT_TRUE(sink.CloseFile());
+}
+
+// How full the ring came: 50 records of 1,000 bytes queued behind a held
+// write in a 100 KiB ring is about half.
+TEST_F(FileSinkEdgeTest, ThePeakFillIsInPercentOfTheRing) {
+    HeldSink sink(FileSink::kSmallestCapacity);
+    ASSERT_TRUE(sink.OpenFile(dir_.File("peak.ts").c_str()));
+    sink.hold = true;
+    std::vector<std::uint8_t> block(1000, 0x47);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(sink.Push(block.data(), 1000, 0), BlockRing::PushResult::kQueued);
+    }
+    sink.hold = false;
+    ASSERT_TRUE(sink.CloseFile());
+    const std::uint32_t expected = 50u * 1008u * 100u / sink.Capacity();
+    EXPECT_GE(sink.PeakFillPercent(), expected - 3);
+    EXPECT_LE(sink.PeakFillPercent(), expected + 1);
+}
+
 // A call bounded in time (the file's create at a Start, which a share that
 // stopped answering can hang): back in time with its result, or given up on
 // at the bound, and then the call's own thread releases what it holds.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -790,15 +791,24 @@ TEST_F(FileSinkTest, ACutThatFailsBeforeANextPartKeepsTheJoinedPartsExact) {
 
 // The process ends while the writer is changing to a next part, at each of
 // its steps: the handle may already be the next part's while the counts are
-// still the last one's. The parts joined hold every accepted block once.
-class ExitInPartChangeTest : public FileSinkTest, public ::testing::WithParamInterface<int> {};
+// still the last one's. The change comes from SplitMB, or from a file system
+// that refused to grow the part and a cut of the refused tail that failed
+// (the part keeps it). The parts joined hold every accepted block once.
+class ExitInPartChangeTest : public FileSinkTest,
+                             public ::testing::WithParamInterface<std::tuple<int, bool>> {};
 
 TEST_P(ExitInPartChangeTest, ThePartsJoinedHoldEveryBlockOnce) {
+    const auto [step, untold] = GetParam();
     const std::string path = PathOf("exit-change.dat");
     auto* sink = new TestSink(4 << 20);  // its frozen writer never lets go of it
     RecordingLimits limits;
-    limits.splitBytes = 100000;
-    sink->dieAtPartChange = GetParam();
+    if (untold) {
+        sink->growLimit = 100000;
+        sink->cutsToFail = 1;
+    } else {
+        limits.splitBytes = 100000;
+    }
+    sink->dieAtPartChange = step;
     ASSERT_TRUE(sink->OpenFile(path.c_str(), 0, limits));
     auto expected = PushBlocks(*sink, 400, 41);
     ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
@@ -809,12 +819,34 @@ TEST_P(ExitInPartChangeTest, ThePartsJoinedHoldEveryBlockOnce) {
     EXPECT_EQ(sink->BytesWritten(), expected.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(FileSinkTest, ExitInPartChangeTest, ::testing::Values(0, 1, 2),
+INSTANTIATE_TEST_SUITE_P(FileSinkTest, ExitInPartChangeTest,
+                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Bool()),
                          [](const auto& info) {
-                             return std::string(info.param == 0   ? "BeforeOpening"
-                                                : info.param == 1 ? "OpenedNotCounted"
-                                                                  : "CountedNotDone");
+                             const int step = std::get<0>(info.param);
+                             return std::string(step == 0   ? "BeforeOpening"
+                                                : step == 1 ? "OpenedNotCounted"
+                                                            : "CountedNotDone") +
+                                    (std::get<1>(info.param) ? "AfterAnUncutRefusal" : "AtASplit");
                          });
+
+// The process ends with the writer dead in the middle of a write, and the
+// exit path's own writes fail (a disk gone full): what the dead writer began
+// is cut off, so the file holds only whole blocks that are counted.
+TEST_F(ProcessExitTest, AnExitWhoseWritesFailLeavesOnlyTheCountedWholeBlocks) {
+    const std::string path = PathOf("exit-fails.dat");
+    auto* sink = new TestSink;  // its frozen writer never lets go of it
+    ASSERT_TRUE(sink->OpenFile(path.c_str()));
+    auto expected = PushBlocks(*sink, 100, 61);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->BytesWritten() == expected.size(); }));
+    sink->freeze = TestSink::Freeze::kMidWrite;
+    (void)PushBlocks(*sink, 100, 62);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
+    sink->failAfterBytes = 0;  // every write from now on fails
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    EXPECT_GT(sink->FailedWrites(), 0u);
+    EXPECT_EQ(sink->BytesWritten(), expected.size());
+    EXPECT_EQ(ReadAll(path), expected);
+}
 
 }  // namespace
 }  // namespace corvanlet

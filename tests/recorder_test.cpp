@@ -99,6 +99,33 @@ TEST(Recorder, NamesFromTheChannelAndPid) {
     EXPECT_STREQ(recorder.FileName(), "-1-V--5 - pid-1.dat");
 }
 
+// The settings' units become bytes and milliseconds in 64 bits, and the
+// stop line's rate is kilobits per second.
+TEST(Recorder, LimitsAndTheRateAreWorkedOutWithoutOverflow) {
+    Settings::Limits settings;
+    settings.splitMB = 1;
+    settings.stopAfterMB = 4096;
+    settings.stopAfterMinutes = 71583;  // past 2^32 ms
+    settings.minFreeMB = 3;
+    const RecordingLimits limits = RecorderModule::LimitsOf(settings);
+    EXPECT_EQ(limits.splitBytes, 1048576u);
+    EXPECT_EQ(limits.stopAfterBytes, 4294967296u);
+    EXPECT_EQ(limits.stopAfterMs, 4294980000u);
+    EXPECT_EQ(limits.minFreeBytes, 3145728u);
+
+    TempDir dir;
+    const std::string ini = dir.File("Options.ini");
+    RecordingLog log(ini.c_str());
+    RecordingLog::Stop stop{};
+    stop.durationMs = 2000;
+    stop.bytesWritten = 250000;  // 2,000,000 bits in 2 s
+    stop.reason = "user";
+    log.Stopped(256, stop);
+    const auto bytes = testing::ReadFileBytes(dir.File("Corvanlet.log"));
+    const std::string line(bytes.begin(), bytes.end());
+    EXPECT_NE(line.find(" kbps=1000"), std::string::npos) << line;
+}
+
 class RecorderSettingsTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -226,11 +226,11 @@ void FileSink::Tick() {
     if (Ended() != End::kNone) return;
     const std::uint64_t elapsed = ElapsedMs();
     if (limits_.stopAfterMs != 0 && elapsed >= limits_.stopAfterMs) EndBy(End::kTime);
-    if (limits_.minFreeBytes != 0 && elapsed - spaceCheckMs_ >= kSpaceCheckMs) {
+    if (limits_.minFreeBytes != 0 && elapsed - spaceCheckMs_ >= limits_.spaceCheckMs) {
         spaceCheckMs_ = elapsed;
         // Watched like a write: a share that stopped answering hangs this too.
         BeginOutputCall();
-        const std::uint64_t free = platform::FreeBytesAt(path_);
+        const std::uint64_t free = FreeBytes();
         EndOutputCall();
         if (free < limits_.minFreeBytes) EndBy(End::kLowSpace);
     }

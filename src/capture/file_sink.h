@@ -13,10 +13,11 @@ namespace corvanlet {
 
 // What a recording may end or split by; 0 in a field means never.
 struct RecordingLimits {
-    std::uint64_t splitBytes = 0;      // a next part before this part would pass it
-    std::uint64_t stopAfterBytes = 0;  // end with the first block that passes it
-    std::uint64_t stopAfterMs = 0;     // end this long after the start (no wrap: 64 bits)
-    std::uint64_t minFreeBytes = 0;    // no start, and an end, below this much free space
+    std::uint64_t splitBytes = 0;       // a next part before this part would pass it
+    std::uint64_t stopAfterBytes = 0;   // end with the first block that passes it
+    std::uint64_t stopAfterMs = 0;      // end this long after the start (no wrap: 64 bits)
+    std::uint64_t minFreeBytes = 0;     // no start, and an end, below this much free space
+    std::uint32_t spaceCheckMs = 5000;  // how often the free space is looked at while recording
 };
 
 class FileSink : public BlockRing {
@@ -143,6 +144,8 @@ class FileSink : public BlockRing {
     virtual bool WriteRefusedForSize() const {
         return platform::File::LastWriteFoundFileTooLarge();
     }
+    // Writer: the free space on the recording's volume, as platform::FreeBytesAt.
+    virtual std::uint64_t FreeBytes() const { return platform::FreeBytesAt(path_); }
     // Cuts the file to `length` bytes, as platform::File::Truncate.
     virtual bool CutFile(std::uint64_t length) { return file_.Truncate(length); }
     // Writer: the steps of a change to a next part, for tests that stop a
@@ -157,7 +160,6 @@ class FileSink : public BlockRing {
 
   private:
     static constexpr std::uint32_t kWriteBatch = 64 * 1024;
-    static constexpr std::uint32_t kSpaceCheckMs = 5000;  // free space, while recording
 
     // Writes `length` bytes at `offset`, going on after short writes. The
     // bytes written; fewer than `length` when a write call failed, or when

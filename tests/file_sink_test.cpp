@@ -142,6 +142,7 @@ class TestSink : public FileSink {
     std::uint32_t failAfterBytes = 0xFFFFFFFFu;  // then writes this many more and fails
     bool failOnce = false;                       // and only once; later writes succeed
     std::atomic<int> cutsToFail{0};              // cuts of the file that fail
+    std::atomic<bool> stallInCut{false};         // cuts wait, alive, until `resume`
     mutable std::atomic<Freeze> freeze{Freeze::kNone};  // where the writer stops dead, once
     mutable std::atomic<bool> frozen{false};
     // kStallInWrite: the writer waits, alive, until `resume`, then writes.
@@ -212,6 +213,10 @@ class TestSink : public FileSink {
     }
     bool WriteRefusedForSize() const override { return tooLarge_; }
     bool CutFile(std::uint64_t length) override {
+        if (stallInCut.load()) {  // a cut that hangs as a write can, until resumed
+            frozen.store(true);
+            (void)testing::WaitFor([&] { return resume.load(); }, 20000);
+        }
         if (cutsToFail.load() > 0) {
             --cutsToFail;
             return false;
@@ -339,6 +344,28 @@ TEST_F(FileSinkTest, ATornBlockThatCannotBeCutIsOverwrittenByTheNext) {
     EXPECT_EQ(sink.FailedWriteBlocks(), 1u);
     EXPECT_EQ(sink.BytesWritten(), 9000u);
     EXPECT_EQ(ReadAll(path), kept);
+}
+
+// A failed write whose torn tail must be cut off, and the cut hangs (a
+// share gone): Stop returns within the bound as for a stuck write, leaving
+// the writer behind; it frees everything once the cut returns.
+TEST_F(FileSinkTest, AStuckCutIsLeftBehindLikeAStuckWrite) {
+    std::atomic<bool> destroyed{false};
+    auto* sink = new TestSink;  // the writer it leaves behind deletes it
+    sink->destroyed = &destroyed;
+    sink->AllowLeavingBehind();
+    ASSERT_TRUE(sink->OpenFile(PathOf("stuck-cut.dat").c_str()));
+    sink->failAfterBytes = 2500;  // a write tears inside the third block
+    sink->stallInCut = true;
+    (void)PushBlocks(*sink, 10, 71);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "no cut was made";
+    const std::uint32_t start = platform::TickCountMs();
+    EXPECT_FALSE(sink->CloseFile());
+    EXPECT_LT(platform::TickCountMs() - start, BlockRing::kStuckMs + 1500);
+    EXPECT_TRUE(sink->Read().leftBehind);
+    sink->LetGo();
+    sink->resume = true;
+    EXPECT_TRUE(testing::WaitFor([&] { return destroyed.load(); }));
 }
 
 TEST_F(FileSinkTest, ManyTinyBlocksInOneDrainAreWrittenInBatches) {

@@ -319,12 +319,14 @@ void FileSink::WritePending(bool byWriter) {
     if (written) {
         splitHelped_ = true;
     } else if (before != 0 && splitHelped_ && refusedForSize_) {
-        // The file system will not grow this part: it ends with its last
-        // batch, and the batch goes into the next part. What of it reached
-        // this part stays there if it cannot be cut off, and the next part
-        // goes on after it, so the parts joined still hold every byte once.
-        // Any other failure is a failed write, counted as one.
-        const std::uint32_t kept = Cut(before) ? 0 : lastDone_;
+        // The file system will not grow this part: it ends with the whole
+        // blocks of the batch that reached it, and the rest goes into the
+        // next part. A torn block that cannot be cut off stays too, and the
+        // next part goes on after it, so the parts joined still hold every
+        // byte once. Any other failure is a failed write, counted as one.
+        const std::uint32_t whole = WholeBlocksIn(lastDone_);
+        const std::uint32_t kept =
+            whole == lastDone_ || Cut(before + whole) ? whole : lastDone_;
         fileLength_ = before + kept;
         splitHelped_ = NextPart() && WriteBatch(kept, byWriter);
         if (!splitHelped_) CountBatchFailure(fileLength_ == before + kept ? 0 : kept);
@@ -345,6 +347,14 @@ bool FileSink::WriteBatch(std::uint32_t from, bool byWriter) {
     if (lastDone_ != pendingBytes_) return false;
     fileLength_ += pendingBytes_ - from;
     return true;
+}
+
+std::uint32_t FileSink::WholeBlocksIn(std::uint32_t bytes) const {
+    std::uint32_t whole = 0;
+    for (std::uint32_t block = 0; block < pendingBlocks_ && blockEnds_[block] <= bytes; ++block) {
+        whole = blockEnds_[block];
+    }
+    return whole;
 }
 
 void FileSink::CountBatchFailure(std::uint32_t from) {

@@ -179,6 +179,8 @@ class FileSink : public BlockRing {
     // Counts what the last WriteBatch lost, keeping the whole blocks it wrote
     // (the part holds the batch's bytes from `from` on).
     void CountBatchFailure(std::uint32_t from);
+    // The bytes of the batch's blocks that lie wholly within its first `bytes`.
+    std::uint32_t WholeBlocksIn(std::uint32_t bytes) const;
     // CutFile, watched like a write.
     bool Cut(std::uint64_t length);
     // Writer: goes on in the next part. False when it cannot be created.

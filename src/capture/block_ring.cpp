@@ -278,6 +278,9 @@ bool BlockRing::Exiting() const {  // see also GivingUp
 void BlockRing::Commit(std::uint32_t position, bool byWriter) {
     if (byWriter && GivingUp()) return;  // the exit path writes this batch, or nobody
     EndBatch();
+    // The batch may have taken long (a slow write): if the exit began
+    // meanwhile, the writer's place is the exit path's now.
+    if (byWriter && GivingUp()) return;
     const std::uint32_t next = 1 - commitIndex_.load(std::memory_order_relaxed);
     commits_[next] = {position, Mark()};
     // Release: the slot's contents before its index (pairs with the exit path).

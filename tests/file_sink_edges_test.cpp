@@ -18,6 +18,7 @@
 namespace corvanlet {
 namespace {
 
+using testing::HeldOpen;
 using testing::WaitFor;
 
 // Packets of one PID, payload only, counters in order: a perfect stream.
@@ -32,26 +33,6 @@ std::vector<std::uint8_t> PerfectBlock(std::uint32_t firstPacket, int packets) {
         packet[4] = static_cast<std::uint8_t>(firstPacket + i);  // payloads differ
     }
     return block;
-}
-
-// Whether some handle of this process still holds the file open: natively
-// a look at the process's descriptors; under Windows an exclusive open fails.
-bool HeldOpen(const std::string& path) {
-#ifdef _WIN32
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
-    CloseHandle(file);
-    return false;
-#else
-    std::error_code error;
-    const auto wanted = std::filesystem::canonical(path, error);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        std::error_code ignored;
-        if (std::filesystem::read_symlink(entry.path(), ignored) == wanted) return true;
-    }
-    return false;
-#endif
 }
 
 // A sink whose writes wait while `hold` is set (a slow disk), for at most 20 s.

@@ -816,6 +816,39 @@ TEST_F(FileSinkTest, ACutThatFailsBeforeANextPartKeepsTheJoinedPartsExact) {
     EXPECT_EQ(JoinParts(path, sink.Parts(), 100000), expected);
 }
 
+// A torn tail that could not be cut belongs to its part: the next part
+// starts clean. Here the next part ends at a size limit shorter than that
+// old tail, while cuts keep failing: the writer must still close it at once.
+TEST_F(FileSinkTest, ATornTailOfOnePartDoesNotFollowIntoTheNext) {
+    const std::string path = PathOf("torn-next.dat");
+    TestSink sink;
+    RecordingLimits limits;
+    limits.splitBytes = 2950;
+    limits.stopAfterBytes = 2950;
+    ASSERT_TRUE(sink.OpenFile(path.c_str(), 0, limits));
+    std::uint8_t block[1000];
+    sink.freeze = TestSink::Freeze::kStallInWrite;
+    MakeBlock(0, 1000, block);
+    ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink.frozen.load(); }));
+    for (std::uint32_t i = 1; i <= 2; ++i) {  // one batch of 1,900 bytes: 1,500 reach the disk
+        MakeBlock(i, i == 1 ? 1000 : 900, block);
+        ASSERT_EQ(sink.Push(block, i == 1 ? 1000 : 900, 0), BlockRing::PushResult::kQueued);
+    }
+    sink.failAfterBytes = 1500;
+    sink.failOnce = true;
+    sink.cutsToFail = 1000;  // the torn half block stays in part 1
+    sink.resume = true;
+    ASSERT_TRUE(testing::WaitFor([&] { return sink.FailedWrites() == 1; }));
+    MakeBlock(3, 1000, block);  // goes into part 2 and passes the size limit
+    ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink.Ended() == FileSink::End::kSize; }));
+    EXPECT_TRUE(testing::WaitFor([&] { return !testing::HeldOpen(PartName(path, 2)); }, 2000))
+        << "part 2 stayed open: the old part's torn tail followed it";
+    sink.CloseFile();
+    EXPECT_EQ(fs::file_size(PartName(path, 2)), 1000u);
+}
+
 // The process ends while the writer is changing to a next part, at each of
 // its steps: the handle may already be the next part's while the counts are
 // still the last one's. The change comes from SplitMB, or from a file system

@@ -79,6 +79,26 @@ inline std::string HostSettingsFile() {
 }
 #endif
 
+// Whether some handle of this process still holds the file open: natively
+// a look at the process's descriptors; under Windows an exclusive open fails.
+inline bool HeldOpen(const std::string& path) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(file);
+    return false;
+#else
+    std::error_code error;
+    const auto wanted = std::filesystem::canonical(path, error);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == wanted) return true;
+    }
+    return false;
+#endif
+}
+
 inline std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -35,6 +35,17 @@ std::vector<std::uint8_t> PerfectBlock(std::uint32_t firstPacket, int packets) {
     return block;
 }
 
+// Pushes `blocks` blocks of five packets each, going on from `packet`;
+// the bytes the sink accepted.
+std::uint64_t PushPerfect(FileSink& sink, std::uint32_t& packet, int blocks) {
+    std::uint64_t accepted = 0;
+    for (int i = 0; i < blocks; ++i, packet += 5) {
+        const auto block = PerfectBlock(packet, 5);
+        accepted += sink.Push(block.data(), 940, 0) == BlockRing::PushResult::kQueued ? 940 : 0;
+    }
+    return accepted;
+}
+
 // A sink whose writes wait while `hold` is set (a slow disk), for at most 20 s.
 class HeldSink : public FileSink {
   public:
@@ -65,12 +76,7 @@ TEST_F(FileSinkEdgeTest, RefusedBlocksAreLostButNeverCountedAsStreamErrors) {
     std::uint64_t accepted = 0;
     std::uint32_t packet = 0;
     for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 400; ++i, packet += 5) {
-            const auto block = PerfectBlock(packet, 5);
-            if (sink.Push(block.data(), 940, 0) == BlockRing::PushResult::kQueued) {
-                accepted += 940;
-            }
-        }
+        accepted += PushPerfect(sink, packet, 400);
         sink.hold = false;  // the disk comes back; the second round has room
         ASSERT_TRUE(WaitFor([&] { return sink.BytesWritten() == accepted; }))
             << "the writer did not catch up";
@@ -92,13 +98,8 @@ TEST_F(FileSinkEdgeTest, AnUpstreamErrorAfterARefusalIsStillCounted) {
     ASSERT_TRUE(sink.OpenFile(path.c_str()));
     sink.hold = true;
     std::uint32_t packet = 0;
-    std::uint64_t refused = 0;
-    for (int i = 0; i < 400; ++i, packet += 5) {
-        const auto block = PerfectBlock(packet, 5);
-        refused += sink.Push(block.data(), 940, 0) == BlockRing::PushResult::kRefused;
-    }
+    ASSERT_LT(PushPerfect(sink, packet, 400), 400u * 940u) << "nothing was refused";
     sink.hold = false;
-    ASSERT_GT(refused, 0u);
     // Two blocks in order, then one that skips three packets upstream.
     ASSERT_TRUE(WaitFor([&] {
         return sink.Push(PerfectBlock(packet, 5).data(), 940, 0) == BlockRing::PushResult::kQueued;
@@ -120,9 +121,7 @@ TEST_F(FileSinkEdgeTest, ALimitClosesTheFileAtOnceAndKeepsItsTimeAndReason) {
     limits.stopAfterBytes = 100000;
     ASSERT_TRUE(sink.OpenFile(path.c_str(), 0, limits));
     std::uint32_t packet = 0;
-    for (int i = 0; i < 200; ++i, packet += 5) {
-        (void)sink.Push(PerfectBlock(packet, 5).data(), 940, 0);
-    }
+    (void)PushPerfect(sink, packet, 200);
     ASSERT_TRUE(WaitFor([&] { return sink.Ended() == FileSink::End::kSize; }));
     EXPECT_TRUE(WaitFor([&] { return !HeldOpen(path); }, 2000))
         << "the file stayed open after the recording ended at its limit";

@@ -816,6 +816,26 @@ TEST_F(FileSinkTest, ACutThatFailsBeforeANextPartKeepsTheJoinedPartsExact) {
     EXPECT_EQ(JoinParts(path, sink.Parts(), 100000), expected);
 }
 
+// The process ends with the writer dead in the batch that reached
+// StopAfterMB: the exit path writes that batch again, up to and with the
+// block that passed the limit, and nothing after it.
+TEST_F(ProcessExitTest, AnExitInTheBatchThatEndedAtItsSizeWritesUpToTheLimit) {
+    const std::string path = PathOf("exit-size.dat");
+    auto* sink = new TestSink;  // its frozen writer never lets go of it
+    RecordingLimits limits;
+    limits.stopAfterBytes = 50000;
+    sink->freeze = TestSink::Freeze::kMidWrite;
+    ASSERT_TRUE(sink->OpenFile(path.c_str(), 0, limits));
+    const auto pushed = PushBlocks(*sink, 200, 81);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    // The blocks of PushBlocks(…, 81) up to the first that passes 50,000 bytes.
+    std::size_t upTo = 0;
+    for (std::uint32_t i = 0; upTo <= 50000; ++i) upTo += (i * 389u + 81u) % 1000u + 1;
+    EXPECT_EQ(ReadAll(path), std::vector<std::uint8_t>(pushed.begin(), pushed.begin() + upTo));
+    EXPECT_EQ(sink->Ended(), FileSink::End::kSize);
+}
+
 // A torn tail that could not be cut belongs to its part: the next part
 // starts clean. Here the next part ends at a size limit shorter than that
 // old tail, while cuts keep failing: the writer must still close it at once.

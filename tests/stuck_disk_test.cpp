@@ -5,6 +5,7 @@
 // does not return, and loads it again: nothing crashes, the image is really
 // gone, and the next load is a fresh module.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -106,6 +107,7 @@ TEST_F(StuckDiskTest, AnUnloadDuringAStuckWriteStopsTheWriterAndTheNextLoadIsFre
         module.Unload();
         tookMs = GetTickCount() - start;
     }
+    std::printf("  unload with a write stuck took %u ms\n", tookMs);
     EXPECT_LT(tookMs, 5000u);
     EXPECT_EQ(host_.RemoveMessages(), 1u);
     const std::string log = Log();

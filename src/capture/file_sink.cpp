@@ -325,8 +325,7 @@ void FileSink::WritePending(bool byWriter) {
         // next part goes on after it, so the parts joined still hold every
         // byte once. Any other failure is a failed write, counted as one.
         const std::uint32_t whole = WholeBlocksIn(lastDone_);
-        const std::uint32_t kept =
-            whole == lastDone_ || Cut(before + whole) ? whole : lastDone_;
+        const std::uint32_t kept = whole == lastDone_ || Cut(before + whole) ? whole : lastDone_;
         fileLength_ = before + kept;
         splitHelped_ = NextPart() && WriteBatch(kept, byWriter);
         if (!splitHelped_) CountBatchFailure(fileLength_ == before + kept ? 0 : kept);
@@ -379,7 +378,8 @@ std::uint64_t FileSink::Mark() {
     // The writer's whole place, kept beside the ring's commit point: the
     // slot not in use is filled, and the sequence number names it.
     const std::uint64_t seq = marks_ + 1;
-    places_[seq & 1] = Place{part_, fileLength_, partsBytes_, tornUntil_, splitHelped_};
+    places_[seq & 1] =
+        Place{part_, fileLength_, partsBytes_, tornUntil_, splitHelped_, Ended() == End::kSize};
     marks_ = seq;
     return seq;
 }
@@ -412,6 +412,11 @@ void FileSink::RecoverTo(std::uint64_t mark) {
     partsBytes_ = place.partsBytes;
     tornUntil_ = place.tornUntil;
     splitHelped_ = place.splitHelped;
+    // A size limit the killed writer found after that batch is found again,
+    // at the same block, as the blocks are written again.
+    if (Ended() == End::kSize && !place.endedBySize) {
+        end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
+    }
     openingPart_ = 0;
     batch_ = exitPending_;
     pendingBytes_ = 0;

@@ -242,6 +242,7 @@ class FileSink : public BlockRing {
         std::uint64_t partsBytes = 0;
         std::uint64_t tornUntil = 0;
         bool splitHelped = true;
+        bool endedBySize = false;  // the batch ended the recording at StopAfterMB
     };
     Place places_[2];
     std::uint64_t marks_ = 0;

@@ -826,13 +826,19 @@ TEST_F(ProcessExitTest, AnExitInTheBatchThatEndedAtItsSizeWritesUpToTheLimit) {
     limits.stopAfterBytes = 50000;
     sink->freeze = TestSink::Freeze::kMidWrite;
     ASSERT_TRUE(sink->OpenFile(path.c_str(), 0, limits));
-    const auto pushed = PushBlocks(*sink, 200, 81);
+    // Blocks up to the first that passes 50,000 bytes, then more that the
+    // ring takes or, once the writer has seen the limit, ignores.
+    std::vector<std::uint8_t> expected;
+    std::uint8_t block[1000];
+    for (std::uint32_t i = 0; i < 200; ++i) {
+        const auto length = static_cast<std::int32_t>((i * 389u + 81u) % 1000u + 1);
+        MakeBlock(81 + i, length, block);
+        ASSERT_NE(sink->Push(block, length, 0), BlockRing::PushResult::kRefused);
+        if (expected.size() <= 50000) expected.insert(expected.end(), block, block + length);
+    }
     ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
     sink->CloseFile(platform::Teardown::kProcessExit);
-    // The blocks of PushBlocks(…, 81) up to the first that passes 50,000 bytes.
-    std::size_t upTo = 0;
-    for (std::uint32_t i = 0; upTo <= 50000; ++i) upTo += (i * 389u + 81u) % 1000u + 1;
-    EXPECT_EQ(ReadAll(path), std::vector<std::uint8_t>(pushed.begin(), pushed.begin() + upTo));
+    EXPECT_EQ(ReadAll(path), expected);
     EXPECT_EQ(sink->Ended(), FileSink::End::kSize);
 }
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "capture/continuity_check.h"
+#include "ts/continuity_check.h"
 
 namespace {
 

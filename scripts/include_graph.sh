@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The include graph of src/ by folder: one line "from -> to (N includes)" per
 # edge, then a verdict. The layers, lowest first, are
-#   platform capture corvanlet host recorder dialog module
+#   platform ts capture corvanlet host recorder dialog module
 # ("corvanlet" is include/corvanlet, the host interface, which the portable
 # layers below it must not see), and an edge may only run to a lower layer. Exits 1 on an upward edge or a
 # cycle. With --dot, prints the graph in Graphviz form instead (pipe it to
 # `dot -Tpng` for a picture).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-layers=(platform capture corvanlet host recorder dialog module)
+layers=(platform ts capture corvanlet host recorder dialog module)
 rank() {
     local i
     for i in "${!layers[@]}"; do [ "${layers[$i]}" = "$1" ] && { echo "$i"; return; }; done

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/continuity_check.h"
+#include "ts/continuity_check.h"
 #include "support/temp_dir.h"
 
 namespace corvanlet {

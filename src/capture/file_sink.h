@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "capture/block_ring.h"
-#include "capture/continuity_check.h"
+#include "ts/continuity_check.h"
 #include "platform/platform.h"
 
 namespace corvanlet {

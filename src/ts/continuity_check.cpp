@@ -1,4 +1,4 @@
-#include "capture/continuity_check.h"
+#include "ts/continuity_check.h"
 
 #include <cstring>
 

@@ -53,6 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The PID field holds at most 19 characters.
     const std::string field = text.substr(0, 19);
     (void)corvanlet::ParsePid(field.c_str());
+    // A list or a service reads back as itself from the text it is shown as.
+    const corvanlet::PidChoice choice = corvanlet::ParsePidChoice(text.c_str());
+    if (choice.kind != corvanlet::PidChoice::Kind::kSingle) {
+        char shown[160];
+        corvanlet::FormatPidChoice(choice, shown, sizeof shown);
+        if (!(corvanlet::ParsePidChoice(shown) == choice)) std::abort();
+        for (std::uint32_t i = 0; i < choice.count; ++i) {
+            if (choice.pids[i] > corvanlet::PidChoice::kHighestPid) std::abort();
+        }
+    }
     if (size >= 4) {
         std::uint32_t ms;
         std::memcpy(&ms, data, 4);

@@ -16,7 +16,7 @@ bash scripts/setup.sh clang-14 libclang-rt-14-dev || exit 1
 
 seconds=${CORVANLET_FUZZ_SECONDS:-20}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(continuity_fuzz packet_finder_fuzz setting_text_fuzz ring_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(continuity_fuzz packet_finder_fuzz psi_fuzz setting_text_fuzz ring_fuzz)
 samples="$ROOT/../shared/samples"
 
 mkdir -p build
@@ -36,7 +36,7 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$artifacts"
     cp fuzz/seeds/"$name"/* "$corpus"/ 2>/dev/null
     max_len=4096
-    if [ "$name" = continuity ] || [ "$name" = packet_finder ]; then
+    if [ "$name" = continuity ] || [ "$name" = packet_finder ] || [ "$name" = psi ]; then
         max_len=65536
         for capture in "$samples"/*.ts; do
             [ -f "$capture" ] || continue

@@ -113,7 +113,7 @@ TEST_F(FaultTest, JunkInThePidFieldGivesADefinitePid) {
         {"abc", 0},
         {"  -12xyz", static_cast<std::uint16_t>(-12)},
         {"99999999999999999999999", static_cast<std::uint16_t>(9999999999999999999ull)},
-        {"0x100", 0},
+        {"0x100", 0x100},  // hex is read as hex
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {

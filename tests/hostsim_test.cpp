@@ -1,11 +1,13 @@
 // End to end: tools/hostsim loads the built module in its own process and
 // delivers real and synthetic transport streams; every recording is compared
 // with an extraction of the PID written here, independently of hostsim.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include <windows.h>
 
 #include "support/module_harness.h"
+#include "simulated_host.h"
 #include "support/temp_dir.h"
 #include "transport_stream.h"
 
@@ -123,8 +126,16 @@ class HostsimTest : public ::testing::Test {
                    static_cast<std::streamsize>(stream.size()));
     }
     std::vector<std::string> Record(const std::string& ts, int pid, const std::string& name) const {
-        return {"--module",          module_,  "--ts", ts,      "--record",          "--pid",
-                std::to_string(pid), "--name", name,   "--dir", dir_.Path().string()};
+        return Record(ts, std::to_string(pid), name);
+    }
+    std::vector<std::string> Record(const std::string& ts, const std::string& pids,
+                                    const std::string& name) const {
+        return {"--module", module_,  "--ts", ts,      "--record",          "--pid",
+                pids,       "--name", name,   "--dir", dir_.Path().string()};
+    }
+    std::string Log() const {
+        const auto bytes = ReadFileBytes(dir_.File("Corvanlet.log"));
+        return {bytes.begin(), bytes.end()};
     }
 
     TempDir dir_;
@@ -245,6 +256,273 @@ TEST(PacketGrid, CapturesAsTheyComeGiveThePlainPackets) {
         EXPECT_FALSE(hostsim::FindPackets(notTs, found, grid));
         EXPECT_TRUE(found.empty());
     }
+}
+
+// The blocks the simulated host delivered to Collect, in order.
+std::mutex gCollectedLock;
+std::vector<std::vector<std::uint8_t>> gCollected;
+
+void CORVANLET_CALL Collect(std::uint32_t, std::int32_t length, const std::uint8_t* data) {
+    const std::lock_guard lock(gCollectedLock);
+    gCollected.emplace_back(data, data + length);
+}
+
+std::uint16_t PidOf(const std::uint8_t* packet) {
+    return static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+}
+
+std::size_t BlocksOf(std::uint16_t pid) {
+    const std::lock_guard lock(gCollectedLock);
+    std::size_t count = 0;
+    for (const auto& block : gCollected) count += PidOf(block.data()) == pid ? 1 : 0;
+    return count;
+}
+
+LRESULT Register(HWND host, FilterRegistration& registration, std::uint16_t pid) {
+    registration = FilterRegistration{};
+    registration.pid = pid;
+    registration.callback =
+        static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(&Collect));
+    return SendMessageA(host, CORVANLET_WM_FILTER, CORVANLET_ADD_FILTER,
+                        reinterpret_cast<LPARAM>(&registration));
+}
+
+// The PAT and PMT sections of a --service stream carry good CRCs, and
+// program 1's PMT goes from version 0 to 1.
+void ExpectGoodTables(const std::vector<std::uint8_t>& stream) {
+    using P = hostsim::ServicePids;
+    EXPECT_EQ(hostsim::Crc32Mpeg2(reinterpret_cast<const std::uint8_t*>("123456789"), 9),
+              0x0376E6E7u);
+    std::vector<int> pmtVersions;
+    for (std::size_t at = 0; at < stream.size(); at += 188) {
+        const std::uint16_t pid = PidOf(&stream[at]);
+        if (pid != P::kPat && pid != P::kPmt1 && pid != P::kPmt2) continue;
+        const std::uint8_t* section = &stream[at + 5];
+        const std::size_t length = 3 + (((section[1] & 0x0F) << 8) | section[2]);
+        ASSERT_LE(5 + length, 188u);
+        EXPECT_EQ(hostsim::Crc32Mpeg2(section, length), 0u) << "packet " << at / 188;
+        const int version = (section[5] >> 1) & 0x1F;
+        if (pid == P::kPmt1 && (pmtVersions.empty() || pmtVersions.back() != version)) {
+            pmtVersions.push_back(version);
+        }
+    }
+    EXPECT_EQ(pmtVersions, (std::vector<int>{0, 1}));
+}
+
+// The collected blocks: each of one PID, kAudio1 only before `atRemoval`,
+// packets in stream order and as in the stream, a short block followed by
+// one of its own PID only where a kAudio1 packet came between. Returns them
+// joined, and the stream indexes of the audio packets.
+std::vector<std::uint8_t> CheckCollected(const std::vector<std::uint8_t>& stream,
+                                         std::size_t atRemoval, std::vector<std::uint32_t>& audio) {
+    using P = hostsim::ServicePids;
+    auto indexAt = [](const std::uint8_t* packet) {
+        std::uint32_t index = 0;
+        std::memcpy(&index, packet + 4, 4);
+        return index;
+    };
+    std::vector<std::uint8_t> all;
+    std::int64_t last = -1;
+    for (std::size_t b = 0; b < gCollected.size(); ++b) {
+        const auto& block = gCollected[b];
+        EXPECT_TRUE(!block.empty() && block.size() % 188 == 0 && block.size() <= 5 * 188);
+        const std::uint16_t pid = PidOf(block.data());
+        EXPECT_TRUE(pid == P::kVideo1 || (pid == P::kAudio1 && b < atRemoval)) << "block " << b;
+        for (std::size_t at = 0; at < block.size(); at += 188) {
+            const std::uint32_t index = indexAt(&block[at]);
+            EXPECT_EQ(PidOf(&block[at]), pid) << "block " << b << " mixes PIDs";
+            EXPECT_GT(static_cast<std::int64_t>(index), last) << "out of stream order";
+            EXPECT_EQ(std::memcmp(&block[at], &stream[index * 188ull], 188), 0);
+            if (pid == P::kAudio1) audio.push_back(index);
+            last = index;
+        }
+        if (b + 1 < gCollected.size() && block.size() < 5 * 188 &&
+            PidOf(gCollected[b + 1].data()) == pid) {
+            bool between = false;
+            for (auto i = static_cast<std::uint32_t>(last) + 1;
+                 i < indexAt(gCollected[b + 1].data()); ++i) {
+                between = between || PidOf(&stream[i * 188ull]) == P::kAudio1;
+            }
+            EXPECT_TRUE(between) << "block " << b << " ended early";
+        }
+        all.insert(all.end(), block.begin(), block.end());
+    }
+    return all;
+}
+
+// Several registrations through the simulated host alone, on the --service
+// stream: one delivery in stream order, each block of one PID, a
+// registration past the limit refused, and a removed PID delivered no more
+// once its removal returned.
+TEST(SimulatedHost, SeveralRegistrationsShareOneDeliveryInStreamOrder) {
+    using P = hostsim::ServicePids;
+    const auto stream = hostsim::MakeServiceStream(4000);
+    ExpectGoodTables(stream);
+    gCollected.clear();
+    hostsim::SimulatedHost host;
+    ASSERT_TRUE(host.Create());
+    host.SetStream(stream);
+    host.SetRateMBps(0.5);  // about 0.7 s: the removal comes mid-stream
+    host.SetMaxFilters(2);
+    FilterRegistration video{}, audio{}, refused{};
+    ASSERT_NE(Register(host.Window(), video, P::kVideo1), 0);
+    ASSERT_NE(Register(host.Window(), audio, P::kAudio1), 0);
+    EXPECT_EQ(Register(host.Window(), refused, P::kVideo2), 0);
+    EXPECT_NE(video.hostHandle, audio.hostHandle);
+    EXPECT_EQ(host.RegisteredPids(), (std::vector<std::uint16_t>{P::kVideo1, P::kAudio1}));
+    EXPECT_EQ(host.RefusedPids(), (std::vector<std::uint16_t>{P::kVideo2}));
+    const DWORD start = GetTickCount();
+    while (BlocksOf(P::kAudio1) < 10) {
+        ASSERT_LT(GetTickCount() - start, 10000u) << "no audio delivered";
+        Sleep(1);
+    }
+    SendMessageA(host.Window(), CORVANLET_WM_FILTER, CORVANLET_REMOVE_FILTER,
+                 static_cast<LPARAM>(audio.hostHandle));
+    const std::size_t atRemoval = BlocksOf(P::kVideo1) + BlocksOf(P::kAudio1);
+    EXPECT_EQ(host.RegisteredPids(), (std::vector<std::uint16_t>{P::kVideo1}));
+    ASSERT_TRUE(host.WaitForDeliveryEnd(30000));
+    SendMessageA(host.Window(), CORVANLET_WM_FILTER, CORVANLET_REMOVE_FILTER,
+                 static_cast<LPARAM>(video.hostHandle));
+    EXPECT_TRUE(host.RegisteredPids().empty());
+    EXPECT_EQ(host.RemoveMessages(), 2u);
+
+    const std::lock_guard lock(gCollectedLock);
+    std::vector<std::uint32_t> audioIndexes;
+    const auto all = CheckCollected(stream, atRemoval, audioIndexes);
+    // The video whole; the audio a gapless run that stopped well before the end.
+    const auto videoBytes = Extract(stream, P::kVideo1).size();
+    EXPECT_EQ(all.size() - audioIndexes.size() * 188, videoBytes);
+    ASSERT_FALSE(audioIndexes.empty());
+    EXPECT_LT(audioIndexes.size() * 188, Extract(stream, P::kAudio1).size() / 2);
+    for (std::size_t i = 1; i < audioIndexes.size(); ++i) {
+        for (auto at = audioIndexes[i - 1] + 1; at < audioIndexes[i]; ++at) {
+            ASSERT_NE(PidOf(&stream[at * 188ull]), P::kAudio1) << "audio packet " << at << " lost";
+        }
+    }
+    const auto delivered = host.Delivered();
+    EXPECT_EQ(delivered.blocks, gCollected.size());
+    EXPECT_EQ(delivered.bytes, all.size());
+    EXPECT_EQ(delivered.checksum, hostsim::Fnv1a(all.data(), all.size()));
+    EXPECT_EQ(host.DeliveredPerPid(P::kVideo1).bytes, videoBytes);
+}
+
+// Several PIDs into one file: what an extraction of those PIDs gives, in
+// stream order; a host that takes only the first records that one and says so.
+TEST_F(HostsimTest, AListOfPidsRecordsThemInStreamOrderAndARefusalIsShown) {
+    const auto stream = hostsim::MakeTransportStream({0x100, 0x200, 0x300}, 6000);
+    WriteStream(stream);
+    std::vector<std::uint8_t> expected;
+    for (std::size_t at = 0; at < stream.size(); at += 188) {
+        if (PidOf(&stream[at]) != 0x200)
+            expected.insert(expected.end(), &stream[at], &stream[at] + 188);
+    }
+    HostsimRun run = Hostsim(Record(stream_, "0x300, 256", "list.dat"));
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("registered_pids"), "768,256");
+    EXPECT_EQ(run.values.at("removals"), "2");
+    EXPECT_TRUE(ReadFileBytes(dir_.File("list.dat")) == expected);
+
+    auto args = Record(stream_, "256 768", "refused.dat");
+    args.insert(args.end(), {"--max-filters", "1"});
+    run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("refused_pids"), "768");
+    EXPECT_EQ(run.values.at("dialog_status"), "768 refused");
+    EXPECT_EQ(run.values.at("removals"), "1");
+    EXPECT_TRUE(ReadFileBytes(dir_.File("refused.dat")) == Extract(stream, 0x100));
+    EXPECT_NE(Log().find(" pids=256 refused=768"), std::string::npos) << Log();
+}
+
+// The sections of the PSI packet at `packet` (one section, as the module
+// writes them): its CRC holds, and for a PMT, the streams it lists and
+// whether any CA descriptor is left.
+struct Table {
+    int tableId = -1;
+    int version = -1;
+    std::vector<int> pids;  // PAT: the PMT PIDs; PMT: the stream PIDs
+    bool caDescriptor = false;
+};
+Table ReadTable(const std::uint8_t* packet) {
+    Table table;
+    // A part's first tables carry an adaptation field (their counter jumps).
+    const int payload = (packet[3] & 0x20) != 0 ? 5 + packet[4] : 4;
+    const std::uint8_t* s = packet + payload + 1 + packet[payload];
+    const int length = 3 + (((s[1] & 0x0F) << 8) | s[2]);
+    if (hostsim::Crc32Mpeg2(s, static_cast<std::size_t>(length)) != 0) return table;
+    table.tableId = s[0];
+    table.version = (s[5] >> 1) & 0x1F;
+    if (s[0] == 0) {
+        for (int at = 8; at + 4 <= length - 4; at += 4)
+            table.pids.push_back(((s[at + 2] & 0x1F) << 8) | s[at + 3]);
+        return table;
+    }
+    auto scan = [&](int from, int to) {
+        for (int at = from; at + 2 <= to; at += 2 + s[at + 1]) table.caDescriptor |= s[at] == 0x09;
+    };
+    const int programInfo = ((s[10] & 0x0F) << 8) | s[11];
+    scan(12, 12 + programInfo);
+    for (int at = 12 + programInfo; at + 5 <= length - 4;) {
+        table.pids.push_back(((s[at + 1] & 0x1F) << 8) | s[at + 2]);
+        const int info = ((s[at + 3] & 0x0F) << 8) | s[at + 4];
+        scan(at + 5, at + 5 + info);
+        at += 5 + info;
+    }
+    return table;
+}
+
+// A whole service through the real module: its own tables first in every
+// part, the kept streams only, the PMT's new version followed in the file.
+TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
+    using P = hostsim::ServicePids;
+    const auto stream = hostsim::MakeServiceStream(16000);  // 3 MB
+    WriteStream(stream);
+    WritePrivateProfileStringA("Corvanlet", "SplitMB", "1", dir_.File("Options.ini").c_str());
+    auto args = Record(stream_, "SID=1", "service.ts");
+    args.insert(args.end(), {"--stream-rate", "2"});  // 1.5 s, as a tuner would
+    const HostsimRun run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("dialog_status"), "");
+    std::vector<std::uint8_t> joined;
+    EXPECT_EQ(GetFileAttributesA(dir_.File("service-3.ts").c_str()), INVALID_FILE_ATTRIBUTES);
+    for (const char* name : {"service.ts", "service-2.ts"}) {
+        SCOPED_TRACE(name);
+        const auto part = ReadFileBytes(dir_.File(name));
+        ASSERT_GE(part.size(), 100u * 188);
+        const Table pat = ReadTable(&part[0]);
+        EXPECT_EQ(pat.tableId, 0);
+        EXPECT_EQ(pat.pids, std::vector<int>{P::kPmt1});
+        EXPECT_EQ(ReadTable(&part[188]).tableId, 2);
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    std::vector<int> versions;
+    std::map<int, std::size_t> packets;
+    for (std::size_t at = 0; at < joined.size(); at += 188) {
+        const int pid = PidOf(&joined[at]);
+        ++packets[pid];
+        if (pid != P::kPmt1) continue;
+        const Table pmt = ReadTable(&joined[at]);
+        EXPECT_FALSE(pmt.caDescriptor);
+        if (versions.empty() || versions.back() != pmt.version) versions.push_back(pmt.version);
+        std::vector<int> kept = {P::kVideo1, P::kAudio1};
+        if (pmt.version == 1) kept.push_back(P::kAudio1b);
+        EXPECT_EQ(pmt.pids, kept);
+    }
+    EXPECT_EQ(versions, (std::vector<int>{0, 1}));
+    for (int pid : {int{P::kData1}, int{P::kEcm}, int{P::kPmt2}, int{P::kVideo2}})
+        EXPECT_EQ(packets.count(pid), 0u) << pid;
+    // Every kept stream's packets from where the recording took them on.
+    for (int pid : {int{P::kVideo1}, int{P::kAudio1b}}) {
+        const auto all = Extract(stream, pid);
+        const auto kept = Extract(joined, pid);
+        ASSERT_FALSE(kept.empty()) << pid;
+        EXPECT_TRUE(std::equal(kept.rbegin(), kept.rend(), all.rbegin())) << pid;
+    }
+    const std::string log = Log();
+    EXPECT_NE(log.find("tables pmt_pid=256 version=0 sid=1 pids=0,256,257,258,511"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("pmt-change pmt_pid=256 version=1"), std::string::npos) << log;
+    EXPECT_NE(log.find(" streams=0:"), std::string::npos) << log;
 }
 
 TEST_F(HostsimTest, RealCapturesRecordBusySparseAndTablePids) {

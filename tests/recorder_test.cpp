@@ -57,6 +57,43 @@ TEST(DialogText, PidParsingFollowsTheDecimalRuleAndWraps) {
               static_cast<std::int32_t>(99999999999999999ull & 0xFFFFFFFFu));
 }
 
+// A list or a service only when the whole text is one; anything else keeps
+// the old reading of the first 19 characters.
+TEST(DialogText, PidListsServicesAndHexAreReadOnlyWhenTheWholeTextIsOne) {
+    PidChoice list = ParsePidChoice(" 256, 257 0x1A4,256 ");
+    ASSERT_EQ(list.kind, PidChoice::Kind::kList);
+    EXPECT_EQ(list.count, 3u);  // 256 once
+    EXPECT_EQ(list.pids[2], 0x1A4);
+    EXPECT_EQ(list.pid, 256);
+    EXPECT_EQ(ParsePidChoice("0x200").pid, 0x200);
+    EXPECT_EQ(ParsePidChoice("0x200").kind, PidChoice::Kind::kSingle);
+    for (const char* sid : {"sid 28106", "SID=28106", " sid:28106 ", "Sid 0x6DCA"}) {
+        const PidChoice service = ParsePidChoice(sid);
+        EXPECT_EQ(service.kind, PidChoice::Kind::kService) << sid;
+        EXPECT_EQ(service.serviceId, 28106) << sid;
+    }
+    // Not a list: the old rule, first number only.
+    EXPECT_EQ(ParsePidChoice("256 8192").kind, PidChoice::Kind::kSingle);  // out of range
+    EXPECT_EQ(ParsePidChoice("256 8192").pid, 256);
+    EXPECT_EQ(ParsePidChoice("256 257x").pid, 256);
+    EXPECT_EQ(ParsePidChoice("  42abc").pid, 42);
+    EXPECT_EQ(ParsePidChoice("sid 70000").kind, PidChoice::Kind::kSingle);
+    // The old rule reads 19 characters; a list is read whole.
+    EXPECT_EQ(ParsePidChoice("0000000000000000001 2").kind, PidChoice::Kind::kList);
+    EXPECT_EQ(ParsePidChoice((std::string(19, '0') + "12").c_str()).pid, 0);
+    std::string seventeen;
+    for (int pid = 100; pid < 117; ++pid) seventeen += std::to_string(pid) + " ";
+    EXPECT_EQ(ParsePidChoice(seventeen.c_str()).kind, PidChoice::Kind::kSingle);
+
+    char text[160];
+    FormatPidChoice(list, text, sizeof text);
+    EXPECT_STREQ(text, "256 257 420");
+    PidChoiceFileTail(list, text, sizeof text);
+    EXPECT_STREQ(text, "pid256+257+420.dat");
+    PidChoiceFileTail(ParsePidChoice("sid=28106"), text, sizeof text);
+    EXPECT_STREQ(text, "sid28106.ts");
+}
+
 TEST(DialogText, ElapsedTimeShowsHoursMinutesSeconds) {
     char text[16];
     FormatElapsed(0, text);
@@ -97,6 +134,10 @@ TEST(Recorder, NamesFromTheChannelAndPid) {
     EXPECT_STREQ(recorder.FileName(), "-1-V--5 - pid-1.dat");
     EXPECT_FALSE(recorder.NameFromChannel(nullptr));  // keeps the old name
     EXPECT_STREQ(recorder.FileName(), "-1-V--5 - pid-1.dat");
+    recorder.SetChoice(ParsePidChoice("256,257"), "", "");
+    channel = Channel(100, 1, 200);
+    recorder.NameFromChannel(&channel);
+    EXPECT_STREQ(recorder.FileName(), "100-V-200 - pid256+257.dat");
 }
 
 // The settings' units become bytes and milliseconds in 64 bits, and the
@@ -165,6 +206,22 @@ TEST_F(RecorderSettingsTest, SaveWritesPathAndPidThatLoadReadsBack) {
     other.LoadSettings();
     EXPECT_STREQ(other.Directory(), "F:\\Saved dir");
     EXPECT_EQ(other.Pid(), 8191);
+
+    // A list keeps its first PID in "Pid" for older readers; one PID again
+    // takes the list away.
+    recorder.SetChoice(ParsePidChoice("256 257"), "", "F:\\Saved dir");
+    recorder.SaveSettings();
+    EXPECT_EQ(GetPrivateProfileIntA("Corvanlet", "Pid", -1, ini_.c_str()), 256u);
+    other.LoadSettings();
+    EXPECT_EQ(other.Choice(), ParsePidChoice("256 257"));
+    recorder.SetChoice(ParsePidChoice("sid 7"), "", "F:\\Saved dir");
+    recorder.SaveSettings();
+    other.LoadSettings();
+    EXPECT_EQ(other.Choice().kind, PidChoice::Kind::kService);
+    recorder.SetChoice(300, "", "F:\\Saved dir");
+    recorder.SaveSettings();
+    other.LoadSettings();
+    EXPECT_EQ(other.Choice(), PidChoice::Single(300));
 }
 
 TEST_F(RecorderSettingsTest, NoSettingsFileMeansDefaultsAndNoWrites) {

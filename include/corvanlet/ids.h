@@ -22,6 +22,8 @@
 #define IDC_TIME_EDIT 1006
 #define IDC_LOST_EDIT 1007   /* bytes that did not reach the file */
 #define IDC_ERRORS_EDIT 1008 /* continuity and transport errors, or "-" */
+#define IDC_STATUS_TEXT \
+    1009 /* what the recording lacks: PIDs refused, no service; empty when well */
 /* The Close button is the dialog's cancel command (IDCANCEL): Escape and the
  * frame's close button give the same command. */
 #define IDC_CLOSE_BUTTON 2 /* IDCANCEL */

@@ -268,7 +268,7 @@ void FileSink::PartPath(std::uint32_t part, char (&path)[kPathSize]) const {
                   static_cast<unsigned>(part), path_ + stem);
 }
 
-bool FileSink::NextPart() {
+bool FileSink::NextPart(bool byWriter) {
     char path[kPathSize];
     PartPath(part_ + 1, path);
     // While this is set the handle may be either part's: an exit that finds
@@ -286,6 +286,10 @@ bool FileSink::NextPart() {
         ++part_;
         parts_.store(part_, std::memory_order_relaxed);
         AtPartChange(PartChange::kCounted);
+        std::uint8_t preamble[kMaxPreamble];
+        const std::uint32_t length = PartPreamble(preamble);
+        // A preamble that did not go in whole is written over by the batch.
+        if (length != 0 && WriteAll(preamble, length, 0, byWriter) == length) fileLength_ = length;
     }
     openingPart_ = 0;
     return replaced;
@@ -309,7 +313,7 @@ void FileSink::WritePending(bool byWriter) {
     // A batch goes wholly into one part: a next one first where it would
     // pass the part's limit.
     if (partLimit_ != 0 && fileLength_ != 0 && fileLength_ + pendingBytes_ > partLimit_) {
-        (void)NextPart();
+        (void)NextPart(byWriter);
     }
     const std::uint64_t before = fileLength_;
     const bool written = WriteBatch(0, byWriter);
@@ -327,7 +331,7 @@ void FileSink::WritePending(bool byWriter) {
         const std::uint32_t whole = WholeBlocksIn(lastDone_);
         const std::uint32_t kept = whole == lastDone_ || Cut(before + whole) ? whole : lastDone_;
         fileLength_ = before + kept;
-        splitHelped_ = NextPart() && WriteBatch(kept, byWriter);
+        splitHelped_ = NextPart(byWriter) && WriteBatch(kept, byWriter);
         if (!splitHelped_) CountBatchFailure(fileLength_ == before + kept ? 0 : kept);
     } else {
         CountBatchFailure(0);

@@ -113,6 +113,8 @@ class FileSink : public BlockRing {
         }
     };
     Figures Read() const;
+    // The stream's own counts per PID; read them once the file is closed.
+    const ContinuityCheck& Continuity() const { return continuity_; }
 
   protected:
     // Blocks are gathered per batch (up to kWriteBatch bytes) and written in
@@ -154,6 +156,11 @@ class FileSink : public BlockRing {
     // are the next part's.
     enum class PartChange { kOpening, kOpened, kCounted };
     virtual void AtPartChange(PartChange) {}
+    // Writer: bytes every part after the first begins with (a stream's
+    // tables, so each part plays alone), written into `out` (room for
+    // kMaxPreamble); their length, 0 for none.
+    static constexpr std::uint32_t kMaxPreamble = 8 * 188;
+    virtual std::uint32_t PartPreamble(std::uint8_t* /*out*/) { return 0; }
     // Control thread, before the first block: the file already holds
     // `length` bytes, and blocks go after them.
     void AssumeLength(std::uint64_t length);
@@ -183,8 +190,9 @@ class FileSink : public BlockRing {
     std::uint32_t WholeBlocksIn(std::uint32_t bytes) const;
     // CutFile, watched like a write.
     bool Cut(std::uint64_t length);
-    // Writer: goes on in the next part. False when it cannot be created.
-    bool NextPart();
+    // Writer: goes on in the next part, which begins with the PartPreamble.
+    // False when it cannot be created.
+    bool NextPart(bool byWriter);
     void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
     // Writer: the recording ends by itself, for `why`.
     void EndBy(End why);

@@ -9,7 +9,9 @@ namespace corvanlet {
 
 namespace {
 constexpr UINT kRefreshMs = 1000;
-constexpr int kPidChars = 19;  // longer PID text is cut to its first 19 characters
+// The PID field is read whole: a list or a service may be long. A single
+// PID is read from its first 19 characters, as it always was.
+constexpr int kPidFieldChars = 200;
 }  // namespace
 
 void OptionsDialog::Show(HINSTANCE templates) {
@@ -56,8 +58,8 @@ INT_PTR CALLBACK OptionsDialog::DialogProc(HWND window, UINT message, WPARAM wPa
 INT_PTR OptionsDialog::OnInit(HWND window) {
     platform::CallGuard guard(lock_);
     window_ = window;
-    char pid[16];
-    std::snprintf(pid, sizeof pid, "%d", static_cast<int>(recorder_.Pid()));
+    char pid[160];
+    FormatPidChoice(recorder_.Choice(), pid, sizeof pid);
     SetDlgItemTextA(window_, IDC_PID_EDIT, pid);
     SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, recorder_.FileName());
     SetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, recorder_.Directory());
@@ -86,14 +88,14 @@ INT_PTR OptionsDialog::OnCommand(int id) {
 }
 
 void OptionsDialog::OnStart() {
-    char pid[kPidChars + 1] = {};
+    char pid[kPidFieldChars + 1] = {};
     GetDlgItemTextA(window_, IDC_PID_EDIT, pid, sizeof pid);
     char fileName[RecorderModule::kTextSize] = {};
     GetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
     char directory[RecorderModule::kTextSize] = {};
     GetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, directory, sizeof directory);
     platform::CallGuard guard(lock_);
-    recorder_.SetChoice(ParsePid(pid), fileName, directory);
+    recorder_.SetChoice(ParsePidChoice(pid), fileName, directory);
     // A start that fails leaves the controls as they were. A start may
     // have named the file after the PID it records.
     if (recorder_.StartRecording()) {
@@ -110,6 +112,9 @@ void OptionsDialog::Refresh() {
     EnableWindow(GetDlgItem(window_, IDC_FILE_NAME_EDIT), !recording);
     EnableWindow(GetDlgItem(window_, IDC_DIRECTORY_EDIT), !recording);
     EnableWindow(GetDlgItem(window_, IDC_STOP_BUTTON), recording);
+    char status[160];
+    recorder_.Status(status, sizeof status);
+    SetDlgItemTextA(window_, IDC_STATUS_TEXT, status);
     // Size and time follow a recording while it runs, and show its final
     // values once it has stopped (the last blocks are written by then).
     if (!recorder_.HasRecorded()) return;

@@ -4,12 +4,9 @@
 
 #include <cstdint>
 
-namespace corvanlet {
+#include "recorder/pid_choice.h"  // ParsePid, ParsePidChoice
 
-// The PID typed into the dialog: leading white space, an optional sign, then
-// digits up to the first other character; no digits gives 0; values beyond
-// 32 bits wrap modulo 2^32.
-std::int32_t ParsePid(const char* text);
+namespace corvanlet {
 
 // "hh:mm:ss" for an elapsed time in milliseconds; the hours widen past 99.
 void FormatElapsed(std::uint32_t elapsedMs, char (&out)[16]);

@@ -3,14 +3,17 @@
 #include <atomic>
 #include <cstring>
 
+#include "capture/file_sink.h"
 #include "platform/platform.h"
 
 namespace corvanlet {
 
 namespace {
 
-// Where DataCallback puts the blocks: the ring of the one filter that routes.
+// Where DataCallback puts the blocks: the ring of the one route in place,
+// or, for a service, the route itself (its service and ring).
 std::atomic<BlockRing*> route{nullptr};
+std::atomic<DeliveryRoute*> serviceRoute{nullptr};
 
 // Deliveries currently inside DataCallback. The filter's destructor waits for
 // it to reach zero after clearing the route, so no delivery that read the old
@@ -43,12 +46,6 @@ void GivePushTurn() {
     pushing.store(false, std::memory_order_release);
 }
 
-// Stops routing to `target`, unless another filter routes by now. seq_cst:
-// ordered with the callback's loads, like every routing change.
-void Unroute(BlockRing* target) {
-    route.compare_exchange_strong(target, nullptr, std::memory_order_seq_cst);
-}
-
 }  // namespace
 
 void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::uint8_t* data) {
@@ -66,24 +63,63 @@ void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::
         } else {
             target->Refuse(length);
         }
+    } else if (DeliveryRoute* service = serviceRoute.load(std::memory_order_seq_cst)) {
+        service->Feed(length, data);
     }
     // Release pairs with the destructor's load: the ring is no longer touched.
     deliveriesInFlight.fetch_sub(1, std::memory_order_release);
 }
 
-StreamFilter::StreamFilter(const HostLink& link, std::int32_t pid, BlockRing& target)
-    : window_(link.window), pid_(pid), target_(target) {
+DeliveryRoute::DeliveryRoute(BlockRing& ring) : ring_(ring) {
+    // seq_cst: ordered with the callback's loads, like every routing change.
+    route.store(&ring_, std::memory_order_seq_cst);
+}
+
+DeliveryRoute::DeliveryRoute(ts::ServiceStream& service, BlockRing& ring)
+    : ring_(ring), service_(&service) {
+    // seq_cst: ordered with the callback's loads, like every routing change.
+    serviceRoute.store(this, std::memory_order_seq_cst);
+}
+
+void DeliveryRoute::Feed(std::int32_t length, const std::uint8_t* data) {
+    // The blocks a ring refuses raw are refused and counted the same way.
+    if (length <= 0) return;
+    if (data == nullptr || length > FileSink::kMaxBlock || !TakePushTurn()) {
+        ring_.Refuse(length);
+        return;
+    }
+    service_->Feed(data, length);
+    GivePushTurn();
+}
+
+void DeliveryRoute::End(platform::Teardown how) {
+    if (ended_) return;
+    ended_ = true;
+    // seq_cst: ordered with the callback's loads, like every routing change.
+    if (service_ != nullptr) {
+        DeliveryRoute* self = this;
+        serviceRoute.compare_exchange_strong(self, nullptr, std::memory_order_seq_cst);
+    } else {
+        BlockRing* target = &ring_;
+        route.compare_exchange_strong(target, nullptr, std::memory_order_seq_cst);
+    }
+    // A delivery thread killed inside the callback left its count behind:
+    // at process exit waiting for it would never end.
+    if (how == platform::Teardown::kProcessExit) return;
+    // seq_cst: the other half of the pairing with the callback's increment.
+    while (deliveriesInFlight.load(std::memory_order_seq_cst) != 0) platform::SleepMs(0);
+}
+
+StreamFilter::StreamFilter(const HostLink& link, std::int32_t pid)
+    : window_(link.window), pid_(pid) {
     registration_.ownerId = static_cast<std::uint16_t>(link.ownerId & 0xFFFF);
     registration_.pid = static_cast<std::uint16_t>(static_cast<std::uint32_t>(pid) & 0xFFFF);
     std::memcpy(registration_.moduleName, link.moduleName, sizeof registration_.moduleName);
     registration_.callback =
         static_cast<CorvanletAddress>(reinterpret_cast<std::uintptr_t>(&DataCallback));
     registration_.hostHandle = 0;
-    // seq_cst: ordered with the callback's loads, like every routing change.
-    route.store(&target_, std::memory_order_seq_cst);
     accepted_ = SendMessageA(window_, CORVANLET_WM_FILTER, CORVANLET_ADD_FILTER,
                              reinterpret_cast<LPARAM>(&registration_)) != 0;
-    if (!accepted_) Unroute(&target_);
 }
 
 StreamFilter::~StreamFilter() {
@@ -93,21 +129,12 @@ StreamFilter::~StreamFilter() {
 void StreamFilter::Remove(platform::Teardown how) {
     if (removed_) return;
     removed_ = true;
-    if (how == platform::Teardown::kProcessExit) {
-        // A delivery thread killed inside the callback left its count behind:
-        // waiting for it would never end.
-        Unroute(&target_);
-        return;
-    }
     // The host delivers until the removal returns; the route stays in place
     // until then so those blocks are recorded rather than silently ignored.
-    if (accepted_) {
+    if (accepted_ && how != platform::Teardown::kProcessExit) {
         SendMessageA(window_, CORVANLET_WM_FILTER, CORVANLET_REMOVE_FILTER,
                      static_cast<LPARAM>(registration_.hostHandle));
     }
-    Unroute(&target_);
-    // seq_cst: the other half of the pairing with the callback's increment.
-    while (deliveriesInFlight.load(std::memory_order_seq_cst) != 0) platform::SleepMs(0);
 }
 
 }  // namespace corvanlet

@@ -1,10 +1,12 @@
-// StreamFilter: one registration with the host. Creating it asks the host to
-// deliver one PID's data blocks (a FilterRegistration sent to the host's
-// window) and routes what the host then delivers through DataCallback to a
-// ring; destroying it sends the removal and waits out deliveries still under
-// way, so the ring may be closed right after.
+// StreamFilter: one registration with the host, asking it to deliver one
+// PID's data blocks (a FilterRegistration sent to the host's window);
+// removing it sends the removal. DeliveryRoute: where what the host
+// delivers through DataCallback goes while it exists, unchanged into a ring
+// or through a ts::ServiceStream; ending it waits out deliveries still under
+// way, so the ring may be closed right after. A recording holds one route
+// and one registration per PID, all feeding the same ring.
 //
-// Only one filter routes at a time: the routing pointer is the one global
+// Only one route is in place at a time: the routing pointer is the one global
 // the callback forces on the module, and it is private to stream_filter.cpp.
 #pragma once
 
@@ -13,25 +15,49 @@
 #include "capture/block_ring.h"
 #include "corvanlet/host_api.h"
 #include "host/host_link.h"
+#include "ts/service_stream.h"
 
 namespace corvanlet {
 
+class DeliveryRoute {
+  public:
+    // Every block the host delivers goes into `ring` unchanged.
+    explicit DeliveryRoute(BlockRing& ring);
+    // Every block goes through `service`, which pushes what it makes into
+    // `ring`; a block too long or without data is refused and counted there.
+    DeliveryRoute(ts::ServiceStream& service, BlockRing& ring);
+    ~DeliveryRoute() { End(platform::Teardown::kNone); }
+    DeliveryRoute(const DeliveryRoute&) = delete;
+    DeliveryRoute& operator=(const DeliveryRoute&) = delete;
+
+    // Routes nothing more, then waits until no delivery is still inside the
+    // callback. At process exit (`how`) the host's threads are gone: no
+    // wait. Once.
+    void End(platform::Teardown how);
+
+    // The callback's, for a service route: one block, under the push turn.
+    void Feed(std::int32_t length, const std::uint8_t* data);
+
+  private:
+    BlockRing& ring_;
+    ts::ServiceStream* service_ = nullptr;
+    bool ended_ = false;
+};
+
 class StreamFilter {
   public:
-    // Fills the registration, routes deliveries to `target`, and sends the
-    // add message to `link.window`. Routing starts before the message, so
-    // blocks the host delivers while still handling it are not lost; a host
-    // that refuses (or no window at all) leaves nothing routed.
-    StreamFilter(const HostLink& link, std::int32_t pid, BlockRing& target);
+    // Fills the registration and sends the add message to `link.window`.
+    // Route the deliveries first, so blocks the host delivers while still
+    // handling it are not lost.
+    StreamFilter(const HostLink& link, std::int32_t pid);
     // Removes the registration as Remove does, unless that was done.
     ~StreamFilter();
     StreamFilter(const StreamFilter&) = delete;
     StreamFilter& operator=(const StreamFilter&) = delete;
 
-    // For an accepted registration: sends the removal with the host's
-    // handle; then routes nothing and waits until no delivery is still inside
-    // the callback. At process exit (`how`) the host and its threads are
-    // gone: neither. Once only.
+    // For an accepted registration, sends the removal with the host's
+    // handle; the host delivers that PID no more once it returns. At process
+    // exit (`how`) the host is gone: nothing is sent. Once.
     void Remove(platform::Teardown how);
 
     bool Accepted() const { return accepted_; }
@@ -43,17 +69,17 @@ class StreamFilter {
   private:
     HWND window_;
     std::int32_t pid_;
-    BlockRing& target_;
     FilterRegistration registration_{};
     bool accepted_ = false;
     bool removed_ = false;
 };
 
 // The entry the host calls with each block (cdecl, see host_api.h). Pushes it
-// into the routed ring; ignores it when nothing is routed. A block delivered
-// while another delivery is still under way (a host that breaks the
-// one-thread-at-a-time rule) waits up to half a millisecond for it to end;
-// only past that is it refused and counted. It is never raced.
+// into the routed ring (or the routed service); ignores it when nothing is
+// routed. A block delivered while another delivery is still under way (a
+// host that breaks the one-thread-at-a-time rule) waits up to half a
+// millisecond for it to end; only past that is it refused and counted. It is
+// never raced.
 void CORVANLET_CALL DataCallback(std::uint32_t context, std::int32_t length,
                                  const std::uint8_t* data);
 

@@ -40,6 +40,7 @@ CorvanletModule::CorvanletModule()
       recorder_(link_, Settings::Beside(library_)),
       dialog_(recorder_, lock_) {
     HostLink::ModuleFileName(library_, link_.moduleName);
+    recorder_.SetLock(&lock_);
 }
 
 bool CorvanletModule::GetInfo(ModuleInfo* info) {

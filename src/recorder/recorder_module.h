@@ -9,6 +9,8 @@
 #include "corvanlet/host_api.h"
 #include "host/host_link.h"
 #include "host/recording_filter.h"
+#include "platform/call_lock.h"
+#include "recorder/pid_choice.h"
 #include "recorder/recording_log.h"
 #include "recorder/settings.h"
 
@@ -62,7 +64,13 @@ class RecorderModule {
     // the PID it records.
     bool NameFromChannel(const ChannelInfo* channel);
     // What the user typed: taken as it is, each text cut to kTextSize - 1.
-    void SetChoice(std::int32_t pid, const char* fileName, const char* directory);
+    void SetChoice(const PidChoice& choice, const char* fileName, const char* directory);
+    void SetChoice(std::int32_t pid, const char* fileName, const char* directory) {
+        SetChoice(PidChoice::Single(pid), fileName, directory);
+    }
+    // The lock every call into this object holds; a service's tables change
+    // the registrations from the host's message loop, under it too.
+    void SetLock(platform::CallLock* lock) { lock_ = lock; }
 
     // Starts recording into directory + file name. A file name that is still
     // exactly the one built from the last channel is built again with the
@@ -81,7 +89,11 @@ class RecorderModule {
     void Shutdown(platform::Teardown how);
     bool IsRecording() const { return filter_.IsRecording(); }
 
-    std::int32_t Pid() const { return pid_; }
+    std::int32_t Pid() const { return choice_.pid; }
+    const PidChoice& Choice() const { return choice_; }
+    // One line on what the recording lacks, empty when all is well: the PIDs
+    // the host refused, a service not (yet) found. Holds 120 characters.
+    void Status(char* out, std::size_t size) const;
     const char* FileName() const { return fileName_; }
     const char* Directory() const { return directory_; }
     // Whether a recording has started since the module was loaded.
@@ -110,6 +122,13 @@ class RecorderModule {
     void Take(const Settings::Values& values);
     void Stop(StopReason reason, platform::Teardown how);
     void BuildName();
+    RecordingFilter::Selection SelectionOf() const;
+    // " pids=1,2 refused=2" or " sid=7 refused=0": what the start line adds.
+    void DescribeRegistrations(char* out, std::size_t size) const;
+    // The registered PIDs, `refused` ones only or accepted ones only.
+    std::uint32_t RegisteredPids(bool refused, std::uint16_t* out, std::uint32_t room) const;
+    static void OnServiceChange(void* self);
+    void LogServiceChange();
     // Whether `path` is the file of a recording whose writer was left stuck.
     bool HeldByStuckWriter(const char* path) const;
     // The file is held by a writer left stuck on it: the recording starts in
@@ -122,7 +141,10 @@ class RecorderModule {
     RecordingLog log_;
     std::int32_t bufferKB_ = Settings::kDefaultBufferKB;
     Settings::Limits limits_;
-    std::int32_t pid_ = 0;
+    PidChoice choice_;
+    platform::CallLock* lock_ = nullptr;
+    std::uint32_t loggedPmtChanges_ = 0;
+    bool loggedTables_ = false;
     char fileName_[kTextSize] = {};
     char directory_[kTextSize] = {};
     std::uint32_t startTick_ = 0;

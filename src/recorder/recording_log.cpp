@@ -34,12 +34,21 @@ RecordingLog::RecordingLog(const char* settingsPath) {
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof path_) path_[0] = '\0';
 }
 
-void RecordingLog::Started(std::int32_t pid, const char* path, std::uint32_t ringBytes) const {
+void RecordingLog::Started(std::int32_t pid, const char* path, std::uint32_t ringBytes,
+                           const char* selection) const {
     char when[24];
     LocalTime(when);
-    char line[2400];
-    std::snprintf(line, sizeof line, "%s start pid=%d file=\"%s\" ring=%uKB\r\n", when,
-                  static_cast<int>(pid), path, ringBytes / 1024);
+    char line[2800];
+    std::snprintf(line, sizeof line, "%s start pid=%d file=\"%s\" ring=%uKB%s\r\n", when,
+                  static_cast<int>(pid), path, ringBytes / 1024, selection);
+    Append(line);
+}
+
+void RecordingLog::Note(const char* event) const {
+    char when[24];
+    LocalTime(when);
+    char line[800];
+    std::snprintf(line, sizeof line, "%s %s\r\n", when, event);
     Append(line);
 }
 
@@ -67,16 +76,17 @@ void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
     if (stop.parts > 1) std::snprintf(parts, sizeof parts, " parts=%u", stop.parts);
     // Bits per millisecond are kilobits per second.
     const std::uint64_t kbps = stop.durationMs == 0 ? 0 : stop.bytesWritten * 8 / stop.durationMs;
-    char line[600];
+    char line[1400];
     // The fields of earlier versions first, in their order, for whoever reads them.
     std::snprintf(line, sizeof line,
                   "%s stop pid=%d duration=%02u:%02u:%02u bytes=%llu refused_blocks=%llu "
                   "refused_bytes=%llu failed_writes=%llu failed_bytes=%llu %s ring_peak=%u%% "
-                  "reason=%s kbps=%llu%s\r\n",
+                  "reason=%s kbps=%llu%s%s\r\n",
                   when, static_cast<int>(pid), s / 3600, (s % 3600) / 60, s % 60,
                   Wide(stop.bytesWritten), Wide(stop.refusedBlocks), Wide(stop.refusedBytes),
                   Wide(stop.failedWrites), Wide(stop.failedWriteBytes), errors,
-                  stop.peakFillPercent, stop.reason, Wide(kbps), parts);
+                  stop.peakFillPercent, stop.reason, Wide(kbps), parts,
+                  stop.streams != nullptr ? stop.streams : "");
     Append(line);
 }
 

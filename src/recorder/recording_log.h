@@ -28,13 +28,22 @@ class RecordingLog {
         std::uint32_t peakFillPercent;
         const char* reason;   // why the recording ended: "user", "unload", ...
         std::uint32_t parts;  // files the recording was split into (1: not split)
+        // Several PIDs or a service: " streams=PID:packets/cc_errors,...",
+        // else empty.
+        const char* streams;
     };
 
     // `settingsPath`: the full path of "Options.ini", or empty or null when
     // there is none (then there is no log either).
     explicit RecordingLog(const char* settingsPath);
 
-    void Started(std::int32_t pid, const char* path, std::uint32_t ringBytes) const;
+    // `selection`: empty for one PID; else " pids=... refused=..." or
+    // " sid=... refused=...", the fields it adds at the end.
+    void Started(std::int32_t pid, const char* path, std::uint32_t ringBytes,
+                 const char* selection = "") const;
+    // A line of its own while recording: `event` and its fields, for
+    // example "tables sid=28106 pmt_pid=256 pids=0,256,257".
+    void Note(const char* event) const;
     void Stopped(std::int32_t pid, const Stop& stop) const;
     // A start whose file could not be opened, and why ("cannot-create",
     // "in-use", "low-space", "timeout", "no-memory").

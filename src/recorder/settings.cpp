@@ -90,8 +90,13 @@ Settings::Values Settings::Load() const {
     char fallback[kTextSize];
     CopyText(fallback, sizeof fallback, values.directory);
     GetPrivateProfileStringA(kModuleSection, "Path", fallback, values.directory, kTextSize, path_);
-    values.pid =
-        static_cast<std::int32_t>(GetPrivateProfileIntA(kModuleSection, "Pid", values.pid, path_));
+    values.choice = PidChoice::Single(
+        static_cast<std::int32_t>(GetPrivateProfileIntA(kModuleSection, "Pid", 0, path_)));
+    char pids[200] = {};
+    GetPrivateProfileStringA(kModuleSection, "Pids", "", pids, sizeof pids, path_);
+    // Only a list or a service: anything else leaves "Pid" in charge.
+    const PidChoice typed = ParsePidChoice(pids);
+    if (typed.kind != PidChoice::Kind::kSingle) values.choice = typed;
     char buffer[64] = {};
     GetPrivateProfileStringA(kModuleSection, "BufferKB", "", buffer, sizeof buffer, path_);
     values.bufferKB = ParseBufferKB(buffer);
@@ -105,7 +110,13 @@ Settings::Values Settings::Load() const {
 void Settings::Save(const Values& values) const {
     if (path_[0] == '\0') return;
     WritePrivateProfileStringA(kModuleSection, "Path", values.directory, path_);
-    WriteNumber("Pid", values.pid, path_);
+    WriteNumber("Pid", values.choice.pid, path_);
+    char pids[160] = {};
+    FormatPidChoice(values.choice, pids, sizeof pids);
+    // One PID has no "Pids": the key goes, so an older list is not read back.
+    WritePrivateProfileStringA(kModuleSection, "Pids",
+                               values.choice.kind == PidChoice::Kind::kSingle ? nullptr : pids,
+                               path_);
     WriteNumber("BufferKB", values.bufferKB, path_);
     for (const LimitKey& key : kLimitKeys) WriteNumber(key.name, values.limits.*key.field, path_);
 }

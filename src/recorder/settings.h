@@ -1,6 +1,6 @@
 // Settings: the two settings files. The module's own "Options.ini" (section
-// "Corvanlet": "Path", "Pid", "BufferKB") is read and written; the host's own
-// settings file (section "Siltrocke": "RecordDir") is only read, for defaults.
+// "Corvanlet": "Path", "Pid", "Pids", "BufferKB" and the limits) is read and written; the host's
+// own settings file (section "Siltrocke": "RecordDir") is only read, for defaults.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "recorder/pid_choice.h"
 #include "recorder/setting_text.h"
 
 namespace corvanlet {
@@ -32,7 +33,9 @@ class Settings {
     };
 
     struct Values {
-        std::int32_t pid = 0;
+        // "Pid" holds the one PID, or the first of a list (older readers
+        // keep working); "Pids" holds a list or a service as typed.
+        PidChoice choice;
         char directory[kTextSize] = {};
         std::int32_t bufferKB = kDefaultBufferKB;
         Limits limits;

@@ -35,6 +35,8 @@ void Add(std::atomic<std::uint64_t>& counter) {
 
 void ContinuityCheck::Reset() {
     std::memset(pids_, 0, sizeof pids_);
+    std::memset(pidPackets_, 0, sizeof pidPackets_);
+    std::memset(pidErrors_, 0, sizeof pidErrors_);
     epoch_ = 1;
     partialBytes_ = 0;
     continuityErrors_.store(0, std::memory_order_relaxed);
@@ -96,6 +98,7 @@ void ContinuityCheck::CheckPacket(const std::uint8_t* packet) {
         sawPackets_.store(true, std::memory_order_relaxed);
     const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
     PidState& state = pids_[pid];
+    ++pidPackets_[pid];
     if (packet[1] & 0x80) {  // transport-error indicator
         Add(transportErrors_);
         state.epoch = 0;
@@ -122,7 +125,10 @@ void ContinuityCheck::CheckPacket(const std::uint8_t* packet) {
         } else {
             ok = counter == ((state.counter + 1) & 0x0F);
         }
-        if (!ok) Add(continuityErrors_);
+        if (!ok) {
+            Add(continuityErrors_);
+            ++pidErrors_[pid];
+        }
     }
     state.epoch = epoch_;
     state.counter = counter;

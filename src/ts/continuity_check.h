@@ -46,6 +46,10 @@ class ContinuityCheck {
     // Whether any block so far was whole packets: when none was, the counts
     // say nothing about the stream.
     bool SawPackets() const { return sawPackets_.load(std::memory_order_relaxed); }
+    // Packets and continuity errors of one PID (13 bits). Writer thread, or
+    // any thread once the writer is done.
+    std::uint64_t PidPackets(std::uint16_t pid) const { return pidPackets_[pid & 0x1FFF]; }
+    std::uint64_t PidErrors(std::uint16_t pid) const { return pidErrors_[pid & 0x1FFF]; }
 
   private:
     struct PidState {
@@ -64,6 +68,8 @@ class ContinuityCheck {
     void CheckPacket(const std::uint8_t* packet);
 
     PidState pids_[8192];
+    std::uint32_t pidPackets_[8192] = {};
+    std::uint32_t pidErrors_[8192] = {};
     std::uint32_t epoch_ = 1;
     std::uint8_t partial_[kPacketSize];  // a packet begun in an earlier block
     std::int32_t partialBytes_ = 0;

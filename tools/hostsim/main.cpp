@@ -28,28 +28,35 @@ using corvanlet::hostsim::SimulatedHost;
 
 constexpr char kUsageHead[] =
     "Usage: hostsim --module PATH [options]\n"
-    "       hostsim --make-ts FILE --packets N [--pids P,P,...]\n"
+    "       hostsim --make-ts FILE --packets N [--pids P,P,... | --service]\n"
     "\n"
     "Loads a module library and drives it as the Siltrocke host does: handshake,\n"
     "entry description, start, channel, options dialog, stop, unload. With --ts,\n"
-    "the PID the module registers is delivered from a transport stream file, in\n"
-    "blocks of up to five 188-byte packets, from a separate delivery thread.\n"
+    "the PIDs the module registers (up to 32 at once) are delivered from a\n"
+    "transport stream file by one delivery thread, in stream order, in blocks of\n"
+    "up to five 188-byte packets of one PID.\n"
     "\n"
     "--make-ts writes a test stream instead: N packets cycling through the PIDs\n"
     "(default 256), each carrying its running number (4 bytes, little-endian,\n"
-    "after the header) and then that number's low byte in every byte.\n"
+    "after the header) and then that number's low byte in every byte. With\n"
+    "--service the stream has two programs with PAT, PMTs (program 1's changes\n"
+    "version halfway), PCR and ECM packets; its elementary streams (0x101 to\n"
+    "0x104 and 0x201) carry that same payload.\n"
     "\n"
     "Options:\n";
 
 constexpr char kUsageTail[] =
     "\n"
     "Prints what it did as 'key value' lines: delivered_blocks, delivered_bytes and\n"
-    "delivered_fnv1a64 describe exactly what reached the module's callback.\n";
+    "delivered_fnv1a64 describe exactly what reached the module's callback;\n"
+    "registered_pids and refused_pids list the PIDs of the registrations accepted\n"
+    "and refused, in order ('none' when there were none).\n";
 
 struct Options {
     std::string makeTs;
     std::uint32_t packets = 0;
     std::vector<std::uint16_t> pids;
+    bool service = false;
     std::string module;
     std::string ts;
     bool haveChannel = false;
@@ -62,10 +69,12 @@ struct Options {
     bool haveName = false;
     bool haveDir = false;
     double rate = 0;
+    double streamRate = 0;
     bool loop = false;
     int stopAfterMs = -1;
     std::string stopBy = "dialog";
     bool refuse = false;
+    std::uint32_t maxFilters = 0;
     std::uint32_t callAfterRemovalMs = 0;
     bool interactive = false;
     std::size_t packetsPerBlock = 5;
@@ -138,14 +147,23 @@ constexpr Option kOptions[] = {
      "record through the options dialog without a user: fill\n"
      "in the fields given below, press Start, stop again",
      [](Options& o, const char*) { return o.record = true; }},
-    {"--pid", "N", "needs a number", "PID to type into the dialog (8192: the whole stream)",
+    {"--pid", "TEXT", "needs the text to type",
+     "text to type into the dialog's PID field, as it is\n"
+     "(e.g. 256, \"256 257\", 8192 for the whole stream)",
      [](Options& o, const char* v) { return o.pid = v, true; }},
     {"--name", "NAME", "needs a file name", "file name to type into the dialog",
      [](Options& o, const char* v) { return o.name = v, o.haveName = true; }},
     {"--dir", "DIR", "needs a directory", "directory to type into the dialog",
      [](Options& o, const char* v) { return o.dir = v, o.haveDir = true; }},
-    {"--rate", "MBPS", "needs MB/s", "delivery rate in MB/s (default: flat out)",
+    {"--rate", "MBPS", "needs MB/s",
+     "delivery rate in MB/s, all PIDs together (default:\n"
+     "flat out)",
      [](Options& o, const char* v) { return o.rate = std::atof(v), true; }},
+    {"--stream-rate", "MBPS", "needs MB/s",
+     "walk through the stream at MBPS, delivered or not, as\n"
+     "a tuner does: gives a module that registers PIDs as it\n"
+     "reads the tables the time to do so (default: no pacing)",
+     [](Options& o, const char* v) { return o.streamRate = std::atof(v), true; }},
     {"--loop", nullptr, nullptr, "deliver the stream again and again until stopped",
      [](Options& o, const char*) { return o.loop = true; }},
     {"--stop-after", "MS", "needs milliseconds",
@@ -157,8 +175,12 @@ constexpr Option kOptions[] = {
      "unload (free the library while recording) or exit (end\n"
      "the process while recording); default dialog",
      [](Options& o, const char* v) { return IsStopWay(o.stopBy = v); }},
-    {"--refuse", nullptr, nullptr, "refuse the module's filter registration",
+    {"--refuse", nullptr, nullptr, "refuse the module's filter registrations",
      [](Options& o, const char*) { return o.refuse = true; }},
+    {"--max-filters", "N", "needs a number",
+     "refuse registrations past N live at once (default:\n"
+     "up to 32)",
+     [](Options& o, const char* v) { return o.maxFilters = Unsigned(v), true; }},
     {"--call-after-removal", "MS", "needs milliseconds",
      "play a faulty host that keeps calling the callback",
      [](Options& o, const char* v) { return o.callAfterRemovalMs = Unsigned(v), true; }},
@@ -181,6 +203,8 @@ constexpr Option kOptions[] = {
     {"--pids", "P,P,...", "takes PIDs 0 to 8191, e.g. 0x100,0x200",
      "with --make-ts: the PIDs to cycle through",
      [](Options& o, const char* v) { return ParsePids(v, o.pids); }},
+    {"--service", nullptr, nullptr, "with --make-ts: two programs with PSI (see above)",
+     [](Options& o, const char*) { return o.service = true; }},
 };
 
 void PrintUsage() {
@@ -205,6 +229,9 @@ void PrintUsage() {
 int CheckTogether(Options& options) {
     if (!options.makeTs.empty()) {
         if (options.packets == 0) return Fail("--make-ts needs --packets N", 1);
+        if (options.service && !options.pids.empty()) {
+            return Fail("--service makes its own PIDs: leave out --pids", 1);
+        }
         if (options.pids.empty()) options.pids.push_back(0x100);
         return 0;
     }
@@ -239,7 +266,9 @@ int ParseArguments(int argc, char** argv, Options& options) {
 }
 
 int WriteTestStream(const Options& options) {
-    const auto stream = corvanlet::hostsim::MakeTransportStream(options.pids, options.packets);
+    const auto stream =
+        options.service ? corvanlet::hostsim::MakeServiceStream(options.packets)
+                        : corvanlet::hostsim::MakeTransportStream(options.pids, options.packets);
     std::FILE* out = std::fopen(options.makeTs.c_str(), "wb");
     if (out == nullptr) return Fail("cannot create " + options.makeTs);
     const bool written = std::fwrite(stream.data(), 1, stream.size(), out) == stream.size();
@@ -275,8 +304,10 @@ int LoadModule(const std::string& path, corvanlet::platform::UniqueLibrary& modu
 int CreateHost(const Options& options, std::vector<std::uint8_t> stream, SimulatedHost& host) {
     if (!host.Create()) return Fail("cannot create the host window");
     host.SetAccept(!options.refuse);
+    host.SetMaxFilters(options.maxFilters);
     host.SetStream(std::move(stream));
     host.SetRateMBps(options.rate);
+    host.SetStreamRateMBps(options.streamRate);
     host.SetLoop(options.loop);
     host.SetCallAfterRemovalMs(options.callAfterRemovalMs);
     host.SetPacketsPerBlock(options.packetsPerBlock);
@@ -335,6 +366,8 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
     } else if (!host.WaitForDeliveryEnd(600000)) {
         report = "the delivery did not end within 10 minutes";
     }
+    // What the status line says while recording (empty: nothing is wrong).
+    std::printf("dialog_status %s\n", dialog.Text(IDC_STATUS_TEXT).c_str());
     if (options.stopBy == "dialog") dialog.Press(IDC_STOP_BUTTON);
     std::printf("dialog_size %s\n", dialog.Text(IDC_SIZE_EDIT).c_str());
     std::printf("dialog_time %s\n", dialog.Text(IDC_TIME_EDIT).c_str());
@@ -388,10 +421,22 @@ void PrintTiming(std::vector<std::uint32_t> ns) {
                 at(0.99), at(1.0));
 }
 
+// One "key P,P,..." line, with decimal PIDs, or "key none".
+void PrintPids(const char* key, const std::vector<std::uint16_t>& pids) {
+    std::string text;
+    for (const std::uint16_t pid : pids) {
+        if (!text.empty()) text += ',';
+        text += std::to_string(pid);
+    }
+    std::printf("%s %s\n", key, text.empty() ? "none" : text.c_str());
+}
+
 // What the module asked of the host and what reached its callback.
 void Report(const Options& options, const SimulatedHost& host) {
     const auto delivered = host.Delivered();
     std::printf("registrations %u\nremovals %u\n", host.AddMessages(), host.RemoveMessages());
+    PrintPids("registered_pids", host.AcceptedPids());
+    PrintPids("refused_pids", host.RefusedPids());
     std::printf("delivered_blocks %llu\ndelivered_bytes %llu\ndelivered_fnv1a64 %016llx\n",
                 static_cast<unsigned long long>(delivered.blocks),
                 static_cast<unsigned long long>(delivered.bytes),

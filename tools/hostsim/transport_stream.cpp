@@ -131,6 +131,203 @@ std::vector<std::uint8_t> MakeTransportStream(const std::vector<std::uint16_t>& 
     return stream;
 }
 
+std::uint32_t Crc32Mpeg2(const std::uint8_t* data, std::size_t length) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= static_cast<std::uint32_t>(data[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        }
+    }
+    return crc;
+}
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using P = ServicePids;
+
+// PSI and packets repeat every this many packets (40 ms at the nominal rate).
+constexpr std::uint32_t kRepeat = 100;
+// 90 kHz clock ticks per packet: 0.4 ms.
+constexpr std::uint64_t kTicksPerPacket = 36;
+
+void Put16(Bytes& out, std::uint32_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+void Append(Bytes& out, const Bytes& more) {
+    out.insert(out.end(), more.begin(), more.end());
+}
+
+// A long-form section: table_id, section_length, the table id extension,
+// version (current_next_indicator set), section 0 of 0, `body`, CRC_32.
+Bytes LongSection(std::uint8_t tableId, std::uint16_t extension, std::uint8_t version,
+                  const Bytes& body) {
+    Bytes section = {tableId, 0, 0};
+    Put16(section, extension);
+    section.push_back(static_cast<std::uint8_t>(0xC1 | (version & 0x1F) << 1));
+    section.push_back(0);  // section_number
+    section.push_back(0);  // last_section_number
+    Append(section, body);
+    // section_syntax_indicator 1, '0', reserved '11'; the length counts from
+    // after the length field up to the CRC's end.
+    const std::size_t length = section.size() - 3 + 4;
+    section[1] = static_cast<std::uint8_t>(0xB0 | (length >> 8));
+    section[2] = static_cast<std::uint8_t>(length);
+    const std::uint32_t crc = Crc32Mpeg2(section.data(), section.size());
+    Put16(section, crc >> 16);
+    Put16(section, crc & 0xFFFF);
+    return section;
+}
+
+Bytes Pat() {
+    Bytes body;
+    Put16(body, 1);
+    Put16(body, 0xE000 | P::kPmt1);
+    Put16(body, 2);
+    Put16(body, 0xE000 | P::kPmt2);
+    return LongSection(0x00, 0x0101, 0, body);
+}
+
+// CA_descriptor: CA_system_id 0x0B00, its ECMs on kEcm.
+Bytes CaDescriptor() {
+    Bytes descriptor = {0x09, 4};
+    Put16(descriptor, 0x0B00);
+    Put16(descriptor, 0xE000 | P::kEcm);
+    return descriptor;
+}
+
+// One entry of a PMT's elementary stream loop.
+void PutStream(Bytes& body, std::uint8_t type, std::uint16_t pid, const Bytes& descriptors) {
+    body.push_back(type);
+    Put16(body, 0xE000 | pid);
+    Put16(body, 0xF000 | static_cast<std::uint32_t>(descriptors.size()));
+    Append(body, descriptors);
+}
+
+Bytes Pmt1(std::uint8_t version) {
+    Bytes body;
+    Put16(body, 0xE000 | P::kPcr);
+    const Bytes ca = CaDescriptor();
+    Put16(body, 0xF000 | static_cast<std::uint32_t>(ca.size()));
+    Append(body, ca);
+    PutStream(body, 0x1B, P::kVideo1, {});
+    Bytes audio = {0x0A, 4, 'e', 'n', 'g', 0};  // ISO_639_language_descriptor, audio_type 0
+    Append(audio, ca);
+    PutStream(body, 0x03, P::kAudio1, audio);
+    PutStream(body, 0x05, P::kData1, {});
+    if (version == 1) PutStream(body, 0x03, P::kAudio1b, {});
+    return LongSection(0x02, 1, version, body);
+}
+
+Bytes Pmt2() {
+    Bytes body;
+    Put16(body, 0xE000 | P::kPcr);
+    Put16(body, 0xF000);  // no program info
+    PutStream(body, 0x1B, P::kVideo2, {});
+    return LongSection(0x02, 2, 0, body);
+}
+
+// An ECM: a short-form CA message section (table_id 0x80, no CRC) with 16
+// bytes of made-up CA data.
+Bytes Ecm(std::uint32_t index) {
+    Bytes section = {0x80, 0x70, 16};
+    for (std::uint32_t i = 0; i < 16; ++i) section.push_back(static_cast<std::uint8_t>(index + i));
+    return section;
+}
+
+// The 4-byte header. The PID's continuity counter advances with payload
+// only: a packet without payload does not move it.
+void PutHeader(std::uint8_t* packet, std::uint16_t pid, bool unitStart, bool payload,
+               Bytes& counters) {
+    packet[0] = 0x47;
+    packet[1] = static_cast<std::uint8_t>((unitStart ? 0x40 : 0) | pid >> 8);
+    packet[2] = static_cast<std::uint8_t>(pid);
+    const std::uint8_t counter = payload ? counters[pid]++ : counters[pid];
+    const std::uint8_t control = payload ? 0x10 : 0x20;  // payload only, or adaptation field only
+    packet[3] = static_cast<std::uint8_t>(control | (counter & 0x0F));
+}
+
+// A packet holding one whole section: pointer_field 0, the section, stuffing.
+void PutSection(std::uint8_t* packet, std::uint16_t pid, const Bytes& section, Bytes& counters) {
+    PutHeader(packet, pid, true, true, counters);
+    packet[4] = 0;
+    std::memcpy(packet + 5, section.data(), section.size());
+    std::memset(packet + 5 + section.size(), 0xFF, kPacketSize - 5 - section.size());
+}
+
+// An adaptation-field-only packet with the PCR of packet `index`.
+void PutPcr(std::uint8_t* packet, std::uint32_t index, Bytes& counters) {
+    PutHeader(packet, P::kPcr, false, false, counters);
+    const std::uint64_t base = index * kTicksPerPacket;  // 33 bits; the extension stays 0
+    packet[4] = 183;                                     // adaptation_field_length
+    packet[5] = 0x10;                                    // PCR_flag
+    packet[6] = static_cast<std::uint8_t>(base >> 25);
+    packet[7] = static_cast<std::uint8_t>(base >> 17);
+    packet[8] = static_cast<std::uint8_t>(base >> 9);
+    packet[9] = static_cast<std::uint8_t>(base >> 1);
+    packet[10] = static_cast<std::uint8_t>((base & 1) << 7 | 0x7E);  // reserved, extension's top
+    packet[11] = 0;
+    std::memset(packet + 12, 0xFF, kPacketSize - 12);
+}
+
+void PutPayload(std::uint8_t* packet, std::uint16_t pid, std::uint32_t index, Bytes& counters) {
+    // A PES packet starts in every eighth packet of each stream.
+    PutHeader(packet, pid, counters[pid] % 8 == 0, true, counters);
+    for (int b = 0; b < 4; ++b) packet[4 + b] = static_cast<std::uint8_t>(index >> (8 * b));
+    std::memset(packet + 8, static_cast<int>(index & 0xFF), kPacketSize - 8);
+}
+
+// What MakeServiceStream carries along from packet to packet.
+struct ServiceWriter {
+    Bytes pat = Pat();
+    Bytes pmt1[2] = {Pmt1(0), Pmt1(1)};
+    Bytes pmt2 = Pmt2();
+    Bytes counters = Bytes(0x2000, 0);
+    std::uint8_t pmtVersion = 0;       // of the last PMT of program 1 sent
+    std::uint32_t payloadPackets = 0;  // elementary stream packets so far
+
+    void Put(std::uint8_t* packet, std::uint32_t index, std::uint32_t count) {
+        const std::uint32_t slot = index % kRepeat;
+        if (slot == 0) {
+            PutSection(packet, P::kPat, pat, counters);
+        } else if (slot == 1) {
+            if (index >= count / 2) pmtVersion = 1;  // from halfway on
+            PutSection(packet, P::kPmt1, pmt1[pmtVersion], counters);
+        } else if (slot == 2) {
+            PutSection(packet, P::kPmt2, pmt2, counters);
+        } else if (slot == 3) {
+            PutSection(packet, P::kEcm, Ecm(index), counters);
+        } else if (slot == kRepeat / 2) {
+            PutPcr(packet, index, counters);
+        } else {
+            PutPayload(packet, NextPayloadPid(), index, counters);
+        }
+    }
+
+    // The elementary streams take turns; kAudio1b only once the PMT that
+    // lists it was sent.
+    std::uint16_t NextPayloadPid() {
+        static constexpr std::uint16_t kPids[] = {P::kVideo1, P::kVideo2, P::kVideo1, P::kAudio1,
+                                                  P::kVideo2, P::kData1,  P::kAudio1b};
+        const std::uint32_t turns = pmtVersion == 1 ? 7 : 6;
+        return kPids[payloadPackets++ % turns];
+    }
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> MakeServiceStream(std::uint32_t count) {
+    std::vector<std::uint8_t> stream(static_cast<std::size_t>(count) * kPacketSize);
+    ServiceWriter writer;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        writer.Put(stream.data() + static_cast<std::size_t>(i) * kPacketSize, i, count);
+    }
+    return stream;
+}
+
 std::vector<std::vector<std::uint8_t>> BlocksForPid(const std::vector<std::uint8_t>& stream,
                                                     std::int32_t pid, std::size_t packetsPerBlock) {
     std::vector<std::vector<std::uint8_t>> blocks;

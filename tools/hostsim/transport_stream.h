@@ -1,5 +1,5 @@
-// Reading MPEG transport streams and cutting one PID's packets into the data
-// blocks a host delivers.
+// Reading MPEG transport streams, making test streams, and cutting one PID's
+// packets into the data blocks a host delivers.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +50,41 @@ std::uint16_t PacketPid(const std::uint8_t* packet);
 // a gap.
 std::vector<std::uint8_t> MakeTransportStream(const std::vector<std::uint16_t>& pids,
                                               std::uint32_t count);
+
+// CRC-32/MPEG-2, the CRC_32 of PSI sections: polynomial 0x04C11DB7, initial
+// value 0xFFFFFFFF, most significant bit first, no final xor. Over a whole
+// section, its CRC_32 included, it comes to 0.
+std::uint32_t Crc32Mpeg2(const std::uint8_t* data, std::size_t length);
+
+// The PIDs of MakeServiceStream.
+struct ServicePids {
+    static constexpr std::uint16_t kPat = 0x0000;
+    static constexpr std::uint16_t kPmt1 = 0x0100;     // program 1's PMT
+    static constexpr std::uint16_t kVideo1 = 0x0101;   // stream_type 0x1B
+    static constexpr std::uint16_t kAudio1 = 0x0102;   // stream_type 0x03, "eng", scrambled
+    static constexpr std::uint16_t kData1 = 0x0103;    // stream_type 0x05
+    static constexpr std::uint16_t kAudio1b = 0x0104;  // stream_type 0x03, from PMT version 1 on
+    static constexpr std::uint16_t kEcm = 0x01F0;      // CA_PID of program 1 (CA_system_id 0x0B00)
+    static constexpr std::uint16_t kPcr = 0x01FF;      // PCR_PID of both programs
+    static constexpr std::uint16_t kPmt2 = 0x0200;     // program 2's PMT
+    static constexpr std::uint16_t kVideo2 = 0x0201;   // stream_type 0x1B
+};
+
+// A test stream of `count` packets with two programs and real PSI, at a
+// nominal 3.76 Mbit/s (a packet every 0.4 ms). Every 100 packets: the PAT
+// (transport_stream_id 0x0101; program 1 -> PMT 0x100, program 2 -> PMT
+// 0x200), both PMTs, an ECM section and, 50 packets later, a PCR packet
+// (adaptation field only, PCR = the packet's time). Program 1's PMT carries a
+// CA_descriptor in its program info and in the audio's ES info; halfway
+// through the stream it changes from version 0 to 1 and adds kAudio1b, whose
+// packets come only after that. The other packets carry the elementary
+// streams with MakeTransportStream's payload: the packet's index in the
+// stream (4 bytes, little-endian), then its low byte in every byte; every
+// eighth packet of each stream says a PES packet starts there. Each PID's
+// continuity counter counts up without a gap (PCR packets, having no
+// payload, repeat theirs). Sections, CRCs and packets are written here, on
+// their own terms, so that the stream checks a reader of them.
+std::vector<std::uint8_t> MakeServiceStream(std::uint32_t count);
 
 // The packets of `pid` (13 bits; 8192 for all), grouped into blocks of up to
 // `packetsPerBlock` packets, in stream order.

@@ -1,0 +1,43 @@
+// ControlMailbox: lets any thread have a function run on the control thread
+// (the host's thread that started the recording), through a message-only
+// window of that thread. The host's message loop, or the options dialog's,
+// runs it. Posting never blocks, so the delivery thread can ask for
+// registrations without waiting for the host's window thread, which may be
+// waiting for it.
+#pragma once
+
+#include <atomic>
+
+#include <windows.h>
+
+namespace corvanlet {
+
+class ControlMailbox {
+  public:
+    using Handler = void (*)(void* context);
+
+    ControlMailbox() = default;
+    ~ControlMailbox() { Close(); }
+    ControlMailbox(const ControlMailbox&) = delete;
+    ControlMailbox& operator=(const ControlMailbox&) = delete;
+
+    // Control thread: the window, on this thread. False when it cannot be made.
+    bool Open(Handler handler, void* context);
+    // Any thread, while open: `handler` runs on the control thread soon;
+    // posts made before it runs are run once.
+    void Post();
+    // Control thread: no handler runs after this.
+    void Close();
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND window_ = nullptr;
+    Handler handler_ = nullptr;
+    void* context_ = nullptr;
+    // Set by Post, cleared by the window before it runs the handler: the
+    // exchange pairs the two so that a post is never missed.
+    std::atomic<bool> posted_{false};
+};
+
+}  // namespace corvanlet

@@ -1,0 +1,321 @@
+#include "ts/service_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ts/packet.h"
+
+namespace corvanlet::ts {
+
+namespace {
+
+// Holds the wanted set's lock for a scope. Acquire pairs with the release
+// in the destructor of the previous holder.
+class SpinGuard {
+  public:
+    explicit SpinGuard(std::atomic<bool>& lock) : lock_(lock) {
+        while (lock_.exchange(true, std::memory_order_acquire)) {
+        }
+    }
+    ~SpinGuard() { lock_.store(false, std::memory_order_release); }
+    SpinGuard(const SpinGuard&) = delete;
+    SpinGuard& operator=(const SpinGuard&) = delete;
+
+  private:
+    std::atomic<bool>& lock_;
+};
+
+bool Contains(const std::uint16_t* pids, std::uint32_t count, std::uint16_t pid) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (pids[i] == pid) return true;
+    }
+    return false;
+}
+
+// Whether `pid` carries one of the PMT's streams.
+bool IsStream(const Pmt& pmt, std::uint16_t pid) {
+    for (std::uint16_t i = 0; i < pmt.count; ++i) {
+        if (pmt.streams[i].pid == pid && Kept(pmt.streams[i])) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, void* context) {
+    serviceId_ = serviceId;
+    emit_ = emit;
+    notify_ = notify;
+    context_ = context;
+    pat_.Reset();
+    pmt_.Reset();
+    pmtPid_ = 0;
+    patVersionIn_ = 0xFF;
+    std::memset(patSectionsSeen_, 0, sizeof patSectionsSeen_);
+    havePmt_ = false;
+    patOut_ = Table{};
+    pmtOut_ = Table{};
+    patVersion_ = 0;
+    pmtVersion_ = 0;
+    keptCount_ = 0;
+    std::memset(roles_, kDrop, sizeof roles_);
+    partialBytes_ = 0;
+    outBytes_ = 0;
+    dropped_.store(0, std::memory_order_relaxed);
+    pmtChanges_.store(0, std::memory_order_relaxed);
+    pmtPidSeen_.store(0, std::memory_order_relaxed);
+    SetState(State::kWaitingPat);
+    Publish();
+}
+
+void ServiceStream::Feed(const std::uint8_t* data, std::int32_t length) {
+    if (data == nullptr || length <= 0) return;
+    if (partialBytes_ != 0) {
+        // The rest of a packet begun in an earlier block.
+        const std::int32_t taken = std::min(kPacketSize - partialBytes_, length);
+        std::memcpy(partial_ + partialBytes_, data, static_cast<std::size_t>(taken));
+        partialBytes_ += taken;
+        data += taken;
+        length -= taken;
+        if (partialBytes_ == kPacketSize) {
+            partialBytes_ = 0;
+            if (partial_[0] == kSync) OnPacket(partial_);
+        }
+    }
+    TakeWholePackets(data, length);
+    Flush();
+}
+
+void ServiceStream::TakeWholePackets(const std::uint8_t* data, std::int32_t length) {
+    std::int32_t at = 0;
+    while (at < length) {
+        if (data[at] != kSync) {  // lost the packets: on to the next sync byte
+            ++at;
+            continue;
+        }
+        if (length - at < kPacketSize) {
+            partialBytes_ = length - at;
+            std::memcpy(partial_, data + at, static_cast<std::size_t>(partialBytes_));
+            return;
+        }
+        OnPacket(data + at);
+        at += kPacketSize;
+    }
+}
+
+void ServiceStream::OnPacket(const std::uint8_t* packet) {
+    const std::uint16_t pid = Pid(packet);
+    if (pid == kPatPid) {
+        pat_.Feed(packet, &ServiceStream::OnPatSection, this);
+        if (havePmt_) OutputTablePacket(patOut_);
+        return;
+    }
+    if (pid == pmtPid_) {
+        const bool before = havePmt_;
+        pmt_.Feed(packet, &ServiceStream::OnPmtSection, this);
+        // The first PMT emitted both tables whole: this packet is among them.
+        if (before && havePmt_) OutputTablePacket(pmtOut_);
+        return;
+    }
+    if (havePmt_ && roles_[pid] == kStart && PayloadStart(packet)) roles_[pid] = kKeep;
+    if (havePmt_ && roles_[pid] == kKeep) {
+        Output(packet);
+    } else {
+        Drop();
+    }
+}
+
+void ServiceStream::OnPatSection(void* self, const std::uint8_t* section, std::size_t length) {
+    auto* stream = static_cast<ServiceStream*>(self);
+    if (ParsePat(section, length, stream->patScratch_) && stream->patScratch_.current) {
+        stream->OnPat(stream->patScratch_);
+    }
+}
+
+void ServiceStream::OnPat(const Pat& pat) {
+    if (pat.version != patVersionIn_) {
+        patVersionIn_ = pat.version;
+        std::memset(patSectionsSeen_, 0, sizeof patSectionsSeen_);
+    }
+    patSectionsSeen_[pat.sectionNumber / 8] |=
+        static_cast<std::uint8_t>(1u << (pat.sectionNumber % 8));
+    for (std::uint16_t i = 0; i < pat.count; ++i) {
+        const PatProgram& program = pat.programs[i];
+        if (program.programNumber != serviceId_ || program.pid == kPatPid ||
+            program.pid == kNullPid) {
+            continue;
+        }
+        if (program.pid != pmtPid_ || pat.transportStreamId != transportStreamId_) {
+            const bool moved = pmtPid_ != 0;
+            pmtPid_ = program.pid;
+            transportStreamId_ = pat.transportStreamId;
+            pmt_.Reset();
+            // A PMT that moved is read afresh; until it comes nothing passes,
+            // and then both tables go out whole, as at the start.
+            if (moved) patVersion_ = static_cast<std::uint8_t>((patVersion_ + 1) & 0x1F);
+            havePmt_ = false;
+            MakePat();
+            SetState(State::kWaitingPmt);
+            Publish();
+        }
+        return;
+    }
+    // Not in this section: not in the PAT once every section was seen.
+    for (std::uint32_t n = 0; n <= pat.lastSectionNumber; ++n) {
+        if ((patSectionsSeen_[n / 8] & (1u << (n % 8))) == 0) return;
+    }
+    if (pmtPid_ == 0) SetState(State::kNotFound);
+}
+
+void ServiceStream::OnPmtSection(void* self, const std::uint8_t* section, std::size_t length) {
+    static_cast<ServiceStream*>(self)->OnPmt(section, length);
+}
+
+void ServiceStream::OnPmt(const std::uint8_t* section, std::size_t length) {
+    Pmt& pmt = pmtScratch_;
+    if (!ParsePmt(section, length, pmt) || !pmt.current || pmt.programNumber != serviceId_) return;
+    std::uint32_t crc = 0;
+    std::memcpy(&crc, section + length - 4, 4);
+    if (havePmt_ && crc == sourcePmtCrc_) return;  // a repeat of the PMT in effect
+    const bool first = !havePmt_;
+    sourcePmtCrc_ = crc;
+    if (!first) {
+        pmtVersion_ = static_cast<std::uint8_t>((pmtVersion_ + 1) & 0x1F);
+        pmtChanges_.store(pmtChanges_.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);
+    }
+    MakePmt(pmt);
+    havePmt_ = true;
+    if (first) {
+        // The output begins here: the whole PAT and PMT, then the streams.
+        OutputTablePacket(patOut_);
+        for (std::uint32_t i = 0; i < pmtOut_.packetCount; ++i) OutputTablePacket(pmtOut_);
+    }
+    EmitTables();
+    SetState(State::kRecording);
+    Publish();
+}
+
+void ServiceStream::MakePat() {
+    patOut_.sectionLength = static_cast<std::uint32_t>(
+        BuildPat(transportStreamId_, patVersion_, serviceId_, pmtPid_, patOut_.section));
+    Packetise(patOut_, kPatPid);
+    pmtPidSeen_.store(pmtPid_, std::memory_order_relaxed);
+}
+
+void ServiceStream::MakePmt(const Pmt& pmt) {
+    pmtOut_.sectionLength = static_cast<std::uint32_t>(BuildPmt(pmt, pmtVersion_, pmtOut_.section));
+    Packetise(pmtOut_, pmtPid_);
+    pmtVersionSeen_.store(pmtVersion_, std::memory_order_relaxed);
+    // A stream kept before and after goes on as it was; a new one waits for
+    // its start.
+    Role before[kMaxWanted];
+    std::uint16_t was[kMaxWanted];
+    const std::uint32_t wasCount = keptCount_;
+    for (std::uint32_t i = 0; i < wasCount; ++i) {
+        was[i] = keptPids_[i];
+        before[i] = roles_[was[i]];
+    }
+    for (std::uint32_t i = 0; i < keptCount_; ++i) roles_[keptPids_[i]] = kDrop;
+    keptCount_ = 0;
+    pcrPid_ = pmt.pcrPid;
+    for (std::uint16_t i = 0; i < pmt.count && keptCount_ + 1 < kMaxWanted - 2; ++i) {
+        const std::uint16_t pid = pmt.streams[i].pid;
+        if (!Kept(pmt.streams[i]) || pid == kPatPid || pid == pmtPid_ ||
+            Contains(keptPids_, keptCount_, pid)) {
+            continue;
+        }
+        keptPids_[keptCount_++] = pid;
+    }
+    // The clock comes from the PCR PID even when it carries no kept stream.
+    if (pcrPid_ != kNullPid && pcrPid_ != kPatPid && pcrPid_ != pmtPid_ &&
+        !Contains(keptPids_, keptCount_, pcrPid_)) {
+        keptPids_[keptCount_++] = pcrPid_;
+    }
+    for (std::uint32_t i = 0; i < keptCount_; ++i) {
+        const std::uint16_t pid = keptPids_[i];
+        roles_[pid] = pid == pcrPid_ && !IsStream(pmt, pid) ? kKeep : kStart;
+        for (std::uint32_t j = 0; j < wasCount; ++j) {
+            if (was[j] == pid) roles_[pid] = before[j];
+        }
+    }
+}
+
+void ServiceStream::Packetise(Table& table, std::uint16_t pid) {
+    // The counters are the table's own and go on across versions; they are
+    // set as each packet goes out.
+    std::uint8_t counter = 0;
+    const std::size_t bytes = ts::Packetise(table.section, table.sectionLength, pid, counter, false,
+                                            table.packets, sizeof table.packets);
+    table.packetCount = static_cast<std::uint32_t>(bytes / kPacketSize);
+    table.next = 0;
+}
+
+void ServiceStream::OutputTablePacket(Table& table) {
+    if (table.packetCount == 0) return;
+    std::uint8_t packet[kPacketSize];
+    std::memcpy(packet, table.packets + table.next * kPacketSize, kPacketSize);
+    SetCounter(packet, table.counter);
+    table.counter = static_cast<std::uint8_t>((table.counter + 1) & 0x0F);
+    table.next = (table.next + 1) % table.packetCount;
+    Output(packet);
+}
+
+void ServiceStream::Output(const std::uint8_t* packet) {
+    if (outBytes_ + kPacketSize > kChunk) Flush();
+    std::memcpy(out_ + outBytes_, packet, kPacketSize);
+    outBytes_ += kPacketSize;
+}
+
+void ServiceStream::Flush() {
+    if (outBytes_ == 0) return;
+    emit_(context_, out_, outBytes_, kPacketsTag);
+    outBytes_ = 0;
+}
+
+void ServiceStream::EmitTables() {
+    // In stream order: the packets before go first, so a part that begins
+    // after them begins with these tables.
+    Flush();
+    std::uint8_t tables[16 + 1024];
+    std::memcpy(tables, patOut_.section, patOut_.sectionLength);
+    std::memcpy(tables + patOut_.sectionLength, pmtOut_.section, pmtOut_.sectionLength);
+    const auto total = static_cast<std::int32_t>(patOut_.sectionLength + pmtOut_.sectionLength);
+    for (std::int32_t at = 0; at < total; at += kChunk) {
+        const std::int32_t length = std::min(kChunk, total - at);
+        emit_(context_, tables + at, length, at == 0 ? kTablesTag : kTablesMoreTag);
+    }
+}
+
+void ServiceStream::Publish() {
+    {
+        SpinGuard guard(wantedLock_);
+        wantedCount_ = 0;
+        wanted_[wantedCount_++] = kPatPid;
+        if (pmtPid_ != 0) wanted_[wantedCount_++] = pmtPid_;
+        for (std::uint32_t i = 0; i < keptCount_ && wantedCount_ < kMaxWanted; ++i) {
+            wanted_[wantedCount_++] = keptPids_[i];
+        }
+        ++generation_;
+    }
+    if (notify_ != nullptr) notify_(context_);
+}
+
+std::uint32_t ServiceStream::Wanted(std::uint16_t (&out)[kMaxWanted],
+                                    std::uint32_t& generation) const {
+    SpinGuard guard(wantedLock_);
+    std::memcpy(out, wanted_, wantedCount_ * sizeof wanted_[0]);
+    generation = generation_;
+    return wantedCount_;
+}
+
+void ServiceStream::SetState(State state) {
+    state_.store(static_cast<std::uint32_t>(state), std::memory_order_release);
+}
+
+void ServiceStream::Drop() {
+    // Single writer: a plain load and store; the store is atomic.
+    dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+}  // namespace corvanlet::ts

@@ -1,0 +1,151 @@
+// ServiceStream: turns what the host delivers for one service (its PAT, its
+// PMT and the streams the PMT names) into a transport stream that plays on
+// its own: a generated single-program PAT and a PMT that lists only the
+// kept streams (video, audio, subtitles, teletext) without CA descriptors,
+// each with a fresh CRC and continuity counters of their own.
+//
+// The source's PAT and PMT packets are never passed on: each one is
+// replaced by the next packet of the generated table, so the tables repeat
+// as often as the source sends them. The first complete PMT of the service
+// emits the whole PAT and PMT at once, and the file begins there; nothing
+// before them is passed on; each stream begins with its first packet that
+// starts a PES packet (the PCR PID, which may carry none, at once). Packets
+// of PIDs that are not kept (a stream
+// dropped by a new PMT version whose removal has not reached the host yet)
+// are dropped and counted.
+//
+// The PIDs the host must deliver change as the tables come in: PID 0 first,
+// then the service's PMT PID, then its streams and PCR PID. The stream
+// publishes that set and calls `notify` when it changes; the owner applies
+// it on its own thread (Wanted).
+//
+// Threads: Start on the control thread before any Feed; Feed on the
+// delivery thread (one at a time); Wanted and the figures on any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "ts/psi_section.h"
+#include "ts/psi_tables.h"
+
+namespace corvanlet::ts {
+
+class ServiceStream {
+  public:
+    // A block whose bytes go into the output as they are.
+    static constexpr std::uint8_t kPacketsTag = 0;
+    // Blocks that carry the tables now in effect for a next part's start:
+    // the generated PAT section, then the PMT section, in chunks; the first
+    // chunk is tagged kTablesTag, the rest kTablesMoreTag. Not output.
+    static constexpr std::uint8_t kTablesTag = 1;
+    static constexpr std::uint8_t kTablesMoreTag = 2;
+    // PAT, PMT, and at most this many streams and a PCR PID.
+    static constexpr std::uint32_t kMaxWanted = 34;
+    static constexpr std::int32_t kChunk = 5 * kPacketSize;
+
+    enum class State : std::uint32_t {
+        kWaitingPat,  // no PAT yet
+        kNotFound,    // a whole PAT came without the service
+        kWaitingPmt,  // its PMT PID is known, its PMT not yet
+        kRecording,   // the tables are out; kept streams pass
+    };
+
+    using Emit = void (*)(void* context, const std::uint8_t* data, std::int32_t length,
+                          std::uint8_t tag);
+    using Notify = void (*)(void* context);
+
+    // Control thread, before the first Feed: forgets everything.
+    void Start(std::uint16_t serviceId, Emit emit, Notify notify, void* context);
+    // Delivery thread: one block, cut anywhere across packets.
+    void Feed(const std::uint8_t* data, std::int32_t length);
+
+    // Any thread: the PIDs to have delivered; returns how many were copied
+    // into `out` (room for kMaxWanted). `generation` grows with each change.
+    std::uint32_t Wanted(std::uint16_t (&out)[kMaxWanted], std::uint32_t& generation) const;
+    State CurrentState() const {
+        return static_cast<State>(state_.load(std::memory_order_acquire));
+    }
+    // Any thread: the PMT PID (0 until known), the generated PMT's version
+    // and how often the source PMT changed since the first.
+    std::uint16_t PmtPid() const { return pmtPidSeen_.load(std::memory_order_relaxed); }
+    std::uint32_t PmtChanges() const { return pmtChanges_.load(std::memory_order_relaxed); }
+    std::uint8_t PmtVersion() const { return pmtVersionSeen_.load(std::memory_order_relaxed); }
+    // Packets not passed on: not kept, or before the tables.
+    std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+  private:
+    // kStart: kept from its next packet that starts a PES packet (or a
+    // section) on, so the file holds no stream's tail end without its start.
+    enum Role : std::uint8_t { kDrop, kStart, kKeep };
+    struct Table {
+        std::uint8_t section[1024];
+        std::uint32_t sectionLength = 0;
+        std::uint8_t packets[6 * kPacketSize];
+        std::uint32_t packetCount = 0;
+        std::uint32_t next = 0;  // the packet that replaces the next source packet
+        std::uint8_t counter = 0;
+    };
+
+    static void OnPatSection(void* self, const std::uint8_t* section, std::size_t length);
+    static void OnPmtSection(void* self, const std::uint8_t* section, std::size_t length);
+    void OnPat(const Pat& pat);
+    void OnPmt(const std::uint8_t* section, std::size_t length);
+    void OnPacket(const std::uint8_t* packet);
+    void TakeWholePackets(const std::uint8_t* data, std::int32_t length);
+    void MakePat();
+    void MakePmt(const Pmt& pmt);
+    void Packetise(Table& table, std::uint16_t pid);
+    void Output(const std::uint8_t* packet);
+    void OutputTablePacket(Table& table);
+    void Flush();
+    void EmitTables();
+    void Publish();
+    void SetState(State state);
+    void Drop();
+
+    std::uint16_t serviceId_ = 0;
+    Emit emit_ = nullptr;
+    Notify notify_ = nullptr;
+    void* context_ = nullptr;
+
+    // Delivery thread only.
+    SectionAssembler pat_;
+    SectionAssembler pmt_;
+    Pat patScratch_;  // the last section parsed, too large for the stack
+    Pmt pmtScratch_;
+    std::uint16_t transportStreamId_ = 0;
+    std::uint16_t pmtPid_ = 0;  // 0: not known
+    std::uint8_t patVersionIn_ = 0xFF;
+    std::uint8_t patSectionsSeen_[32] = {};  // bits by section_number, this version
+    std::uint32_t sourcePmtCrc_ = 0;
+    bool havePmt_ = false;
+    Table patOut_;
+    Table pmtOut_;
+    std::uint8_t patVersion_ = 0;
+    std::uint8_t pmtVersion_ = 0;
+    std::uint16_t pcrPid_ = 0x1FFF;
+    std::uint16_t keptPids_[kMaxWanted] = {};
+    std::uint32_t keptCount_ = 0;
+    Role roles_[8192] = {};
+    std::uint8_t partial_[kPacketSize] = {};
+    std::int32_t partialBytes_ = 0;
+    std::uint8_t out_[kChunk] = {};
+    std::int32_t outBytes_ = 0;
+
+    // Published for other threads. The wanted set is guarded by wantedLock_
+    // (taken only when the tables change, and by readers); the rest are
+    // single-writer figures, relaxed.
+    mutable std::atomic<bool> wantedLock_{false};
+    std::uint16_t wanted_[kMaxWanted] = {};
+    std::uint32_t wantedCount_ = 0;
+    std::uint32_t generation_ = 0;
+    // Release pairs with CurrentState's acquire: the figures are in place.
+    std::atomic<std::uint32_t> state_{0};
+    std::atomic<std::uint16_t> pmtPidSeen_{0};
+    std::atomic<std::uint8_t> pmtVersionSeen_{0};
+    std::atomic<std::uint32_t> pmtChanges_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+}  // namespace corvanlet::ts

@@ -1,0 +1,291 @@
+// A service recording: the stream a ServiceStream makes from what the host
+// delivers, and the parts a ServiceSink writes of it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "capture/service_sink.h"
+#include "support/temp_dir.h"
+#include "ts/continuity_check.h"
+#include "ts/crc32.h"
+#include "ts/packet.h"
+#include "ts/psi_tables.h"
+#include "ts/service_stream.h"
+
+namespace corvanlet {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kService = 7;
+constexpr std::uint16_t kPmtPid = 0x100;
+constexpr std::uint16_t kVideo = 0x101, kAudio = 0x102, kData = 0x103, kAudio2 = 0x104;
+constexpr std::uint16_t kPcr = 0x1FF, kEcm = 0x1F0;
+
+// A PSI section: the header after table_id, the body, the CRC.
+Bytes Section(std::uint8_t tableId, std::uint16_t idExtension, std::uint8_t version,
+              const Bytes& body) {
+    const std::size_t length = 5 + body.size() + 4;
+    Bytes s(8 + body.size());
+    s[0] = tableId;
+    s[1] = static_cast<std::uint8_t>(0xB0 | (length >> 8));
+    s[2] = static_cast<std::uint8_t>(length);
+    s[3] = static_cast<std::uint8_t>(idExtension >> 8);
+    s[4] = static_cast<std::uint8_t>(idExtension);
+    s[5] = static_cast<std::uint8_t>(0xC1 | version << 1);
+    std::copy(body.begin(), body.end(), s.begin() + 8);
+    const std::uint32_t crc = ts::Crc32Mpeg(s.data(), s.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<std::uint8_t>(crc >> shift));
+    return s;
+}
+
+void Put13(Bytes& b, std::uint8_t top, std::uint16_t value) {
+    b.push_back(static_cast<std::uint8_t>(top | value >> 8));
+    b.push_back(static_cast<std::uint8_t>(value));
+}
+
+const Bytes kCaDescriptor = {0x09, 4, 0x0B, 0x00, 0xE0 | (kEcm >> 8), kEcm & 0xFF};
+
+// Program 7's PMT: PCR on a PID of its own, video, audio (with a CA
+// descriptor of its own), data; version 1 adds a second audio stream.
+Bytes SourcePmt(std::uint8_t version) {
+    Bytes body;
+    body.reserve(256);
+    Put13(body, 0xE0, kPcr);
+    Put13(body, 0xF0, static_cast<std::uint16_t>(kCaDescriptor.size()));
+    body.insert(body.end(), kCaDescriptor.begin(), kCaDescriptor.end());
+    auto stream = [&](std::uint8_t type, std::uint16_t pid, const Bytes& descriptors) {
+        body.push_back(type);
+        Put13(body, 0xE0, pid);
+        Put13(body, 0xF0, static_cast<std::uint16_t>(descriptors.size()));
+        body.insert(body.end(), descriptors.begin(), descriptors.end());
+    };
+    stream(0x1B, kVideo, {});
+    Bytes language = {0x0A, 4, 'e', 'n', 'g', 0};
+    language.insert(language.end(), kCaDescriptor.begin(), kCaDescriptor.end());
+    stream(0x03, kAudio, language);
+    stream(0x05, kData, {});
+    if (version == 1) stream(0x03, kAudio2, {});
+    return Section(0x02, kService, version, body);
+}
+
+Bytes SourcePat() {
+    Bytes body = {0, 1, 0xE0, 0x50};  // program 1 elsewhere
+    body.insert(body.end(), {0, kService, 0xE0 | (kPmtPid >> 8), kPmtPid & 0xFF});
+    return Section(0x00, 0x0ABC, 3, body);
+}
+
+// A source: tables every 40 packets; the PMT changes version halfway.
+Bytes SourceStream(int packets) {
+    Bytes out;
+    std::uint8_t counters[8192] = {};
+    auto table = [&](const Bytes& section, std::uint16_t pid) {
+        std::uint8_t packet[4 * 188];
+        const std::size_t n = ts::Packetise(section.data(), section.size(), pid, counters[pid],
+                                            false, packet, sizeof packet);
+        out.insert(out.end(), packet, packet + n);
+    };
+    const std::uint16_t streams[] = {kVideo, kAudio, kData, kPcr, kEcm, kAudio2, 0x51};
+    for (int i = 0; i < packets; ++i) {
+        if (i % 40 == 0) {
+            table(SourcePat(), 0);
+            table(SourcePmt(i < packets / 2 ? 0 : 1), kPmtPid);
+        }
+        const std::uint16_t pid = streams[i % (i < packets / 2 ? 5 : 7)];
+        std::uint8_t packet[188];
+        std::memset(packet, static_cast<int>(i & 0xFF), sizeof packet);
+        packet[0] = 0x47;
+        packet[1] = static_cast<std::uint8_t>((i % 3 == 0 ? 0x40 : 0) | pid >> 8);  // PES starts
+        packet[2] = static_cast<std::uint8_t>(pid);
+        packet[3] = static_cast<std::uint8_t>(0x10 | (counters[pid]++ & 0x0F));
+        out.insert(out.end(), packet, packet + 188);
+    }
+    return out;
+}
+
+// What a service recording gets: the host delivers the PIDs the stream
+// wants (as soon as it wants them), cut into blocks at the given lengths.
+struct Recording {
+    ts::ServiceStream service;
+    Bytes output;
+    Bytes tables;  // the last tables block(s)
+    std::uint32_t notices = 0;
+
+    void Run(const Bytes& source, const std::vector<int>& cuts) {
+        service.Start(
+            kService,
+            [](void* self, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
+                auto* r = static_cast<Recording*>(self);
+                if (tag == ts::ServiceStream::kTablesTag) r->tables.clear();
+                Bytes& into = tag == ts::ServiceStream::kPacketsTag ? r->output : r->tables;
+                into.insert(into.end(), data, data + length);
+            },
+            [](void* self) { ++static_cast<Recording*>(self)->notices; }, this);
+        Bytes delivered;
+        for (std::size_t at = 0; at < source.size(); at += 188) {
+            std::uint16_t wanted[ts::ServiceStream::kMaxWanted];
+            std::uint32_t generation = 0;
+            const std::uint32_t count = service.Wanted(wanted, generation);
+            const std::uint16_t pid = ts::Pid(&source[at]);
+            if (std::find(wanted, wanted + count, pid) == wanted + count) continue;
+            // A block holds one PID's packets, as a host delivers them.
+            if (!delivered.empty() &&
+                (ts::Pid(delivered.data()) != pid || delivered.size() == 940)) {
+                Deliver(delivered, cuts);
+            }
+            delivered.insert(delivered.end(), source.begin() + at, source.begin() + at + 188);
+        }
+        Deliver(delivered, cuts);
+    }
+    void Deliver(Bytes& bytes, const std::vector<int>& cuts) {
+        std::size_t at = 0;
+        for (std::size_t i = 0; at < bytes.size(); ++i) {
+            const std::size_t n = std::min<std::size_t>(cuts[i % cuts.size()], bytes.size() - at);
+            service.Feed(bytes.data() + at, static_cast<std::int32_t>(n));
+            at += n;
+        }
+        bytes.clear();
+    }
+};
+
+std::vector<Bytes> PacketsOf(const Bytes& stream, std::uint16_t pid) {
+    std::vector<Bytes> packets;
+    for (std::size_t at = 0; at + 188 <= stream.size(); at += 188) {
+        if (ts::Pid(&stream[at]) == pid)
+            packets.emplace_back(stream.begin() + at, stream.begin() + at + 188);
+    }
+    return packets;
+}
+
+// The sections of one PID in the output, as a player reads them.
+std::vector<Bytes> SectionsOf(const Bytes& stream, std::uint16_t pid) {
+    std::vector<Bytes> sections;
+    ts::SectionAssembler assembler;
+    for (const Bytes& packet : PacketsOf(stream, pid)) {
+        assembler.Feed(
+            packet.data(),
+            [](void* out, const std::uint8_t* s, std::size_t n) {
+                static_cast<std::vector<Bytes>*>(out)->emplace_back(s, s + n);
+            },
+            &sections);
+    }
+    return sections;
+}
+
+std::uint64_t ContinuityErrors(const Bytes& stream) {
+    auto check = std::make_unique<ContinuityCheck>();
+    check->Reset();
+    check->Check(stream.data(), static_cast<std::int32_t>(stream.size()));
+    return check->ContinuityErrors();
+}
+
+TEST(ServiceStream, OutputBeginsWithItsOwnTablesKeepsTheStreamsAndFollowsAPmtChange) {
+    const Bytes source = SourceStream(4000);
+    Recording recording;
+    recording.Run(source, {940});
+    const Bytes& out = recording.output;
+    ASSERT_GE(out.size(), 2u * 188);
+    // PAT first, then the PMT, each the generated one.
+    EXPECT_EQ(ts::Pid(&out[0]), 0);
+    EXPECT_EQ(ts::Pid(&out[188]), kPmtPid);
+    const auto pats = SectionsOf(out, 0);
+    ts::Pat pat;
+    ASSERT_TRUE(ts::ParsePat(pats.front().data(), pats.front().size(), pat));
+    EXPECT_EQ(pat.transportStreamId, 0x0ABC);
+    ASSERT_EQ(pat.count, 1);
+    EXPECT_EQ(pat.programs[0].programNumber, kService);
+    // The source's tables went out as generated ones, about as often.
+    for (const Bytes& section : pats) EXPECT_EQ(section, pats.front());
+    // (Those before the PMT was known are not: a host holds the first PATs
+    // back until it has a block of 5.)
+    EXPECT_GE(PacketsOf(out, 0).size() + 6, PacketsOf(source, 0).size());
+    const auto pmts = SectionsOf(out, kPmtPid);
+    auto versionOf = [](const Bytes& s) { return (s[5] >> 1) & 0x1F; };
+    EXPECT_EQ(versionOf(pmts.front()), 0);
+    EXPECT_EQ(versionOf(pmts.back()), 1);
+    static ts::Pmt pmt;
+    ASSERT_TRUE(ts::ParsePmt(pmts.back().data(), pmts.back().size(), pmt));
+    EXPECT_EQ(pmt.pcrPid, kPcr);
+    EXPECT_EQ(pmt.programInfoLength, 0);  // its only descriptor was a CA descriptor
+    ASSERT_EQ(pmt.count, 3);
+    EXPECT_EQ(pmt.streams[0].pid, kVideo);
+    EXPECT_EQ(pmt.streams[1].pid, kAudio);
+    EXPECT_EQ(pmt.streams[1].descriptorsLength, 6);  // the language, not the CA descriptor
+    EXPECT_EQ(pmt.streams[2].pid, kAudio2);
+    // The kept streams whole and in order; nothing of the data, ECM or other PIDs.
+    for (std::uint16_t pid : {kVideo, kAudio, kAudio2, kPcr}) {
+        const auto kept = PacketsOf(out, pid);
+        const auto all = PacketsOf(source, pid);
+        ASSERT_FALSE(kept.empty()) << pid;
+        EXPECT_TRUE(std::equal(kept.rbegin(), kept.rend(), all.rbegin())) << pid;
+    }
+    for (std::uint16_t pid : {kData, kEcm, std::uint16_t{0x51}})
+        EXPECT_TRUE(PacketsOf(out, pid).empty());
+    EXPECT_EQ(ContinuityErrors(out), 0u);
+    EXPECT_EQ(recording.service.PmtChanges(), 1u);
+
+    // Cut anywhere across packets, the same stream gives the same output.
+    std::mt19937 random(7);
+    std::vector<int> cuts(97);
+    for (int& cut : cuts) cut = std::uniform_int_distribution<int>(1, 1000)(random);
+    Recording cut;
+    cut.Run(source, cuts);
+    EXPECT_EQ(cut.output, out);
+}
+
+TEST(ServiceStream, AServiceNotInThePatRecordsNothing) {
+    Bytes source = SourceStream(400);
+    ts::ServiceStream service;
+    service.Start(
+        99, [](void*, const std::uint8_t*, std::int32_t, std::uint8_t) { ADD_FAILURE(); }, nullptr,
+        nullptr);
+    service.Feed(source.data(), static_cast<std::int32_t>(source.size()));
+    EXPECT_EQ(service.CurrentState(), ts::ServiceStream::State::kNotFound);
+}
+
+// Each part begins with the tables and plays alone; joined, the parts count
+// no continuity error either.
+TEST(ServiceSink, EveryPartBeginsWithTheTablesAndThePartsJoinWithoutErrors) {
+    const Bytes source = SourceStream(6000);
+    testing::TempDir dir;
+    const std::string path = dir.File("rec.ts");
+    ServiceSink sink(1 << 20);
+    RecordingLimits limits;
+    limits.splitBytes = 200 * 188;
+    ASSERT_TRUE(sink.OpenFile(path.c_str(), 0, limits));
+    // Fed everything: what is not of the service is dropped.
+    Recording replay;
+    replay.service.Start(
+        kService,
+        [](void* s, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
+            static_cast<ServiceSink*>(s)->Push(data, length, tag);
+        },
+        nullptr, &sink);
+    for (std::size_t at = 0; at < source.size(); at += 940) {
+        replay.service.Feed(source.data() + at, static_cast<std::int32_t>(std::min<std::size_t>(
+                                                    940, source.size() - at)));
+    }
+    ASSERT_TRUE(sink.CloseFile());
+    ASSERT_GT(sink.Parts(), 3u);
+    Bytes joined;
+    for (std::uint32_t part = 1; part <= sink.Parts(); ++part) {
+        const std::string name = part == 1 ? path : dir.File("rec-" + std::to_string(part) + ".ts");
+        const Bytes bytes = testing::ReadFileBytes(name);
+        SCOPED_TRACE(name);
+        ASSERT_GE(bytes.size(), 2u * 188);
+        EXPECT_EQ(ts::Pid(&bytes[0]), 0);
+        EXPECT_EQ(ts::Pid(&bytes[188]), kPmtPid);
+        EXPECT_EQ(SectionsOf(bytes, 0).size() > 0, true);
+        EXPECT_EQ(ContinuityErrors(bytes), 0u);
+        joined.insert(joined.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(ContinuityErrors(joined), 0u);
+}
+
+}  // namespace
+}  // namespace corvanlet

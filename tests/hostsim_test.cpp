@@ -525,6 +525,29 @@ TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
     EXPECT_NE(log.find(" streams=0:"), std::string::npos) << log;
 }
 
+// What the status line says when a service cannot be recorded whole: no
+// file content rather than a file without tables.
+TEST_F(HostsimTest, AServiceWithoutItsTablesRecordsNothingAndSaysWhy) {
+    WriteStream(hostsim::MakeServiceStream(8000));
+    const struct {
+        const char* typed;
+        const char* maxFilters;
+        const char* status;
+    } cases[] = {
+        {"sid 9", "0", "service not found"},
+        {"sid 1", "1", "256 refused: no tables, nothing is recorded"},
+        {"sid 1", "0", ""},
+    };
+    for (const auto& c : cases) {
+        auto args = Record(stream_, c.typed, "none.ts");
+        args.insert(args.end(), {"--stream-rate", "1.5", "--max-filters", c.maxFilters});
+        const HostsimRun run = Hostsim(args);
+        ASSERT_EQ(run.exitCode, 0u) << run.errors;
+        EXPECT_EQ(run.values.at("dialog_status"), c.status) << c.typed;
+        EXPECT_EQ(ReadFileBytes(dir_.File("none.ts")).empty(), c.status[0] != '\0') << c.typed;
+    }
+}
+
 TEST_F(HostsimTest, RealCapturesRecordBusySparseAndTablePids) {
     struct Case {
         const char* file;

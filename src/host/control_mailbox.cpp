@@ -3,33 +3,23 @@
 namespace corvanlet {
 
 namespace {
-
-constexpr char kClassName[] = "CorvanletControlMailbox";
 constexpr UINT kRun = WM_APP + 0x2A;
-
-HINSTANCE OwnInstance() {
-    HMODULE module = nullptr;
-    GetModuleHandleExA(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCSTR>(&OwnInstance), &module);
-    return module;
-}
-
 }  // namespace
 
 bool ControlMailbox::Open(Handler handler, void* context) {
     Close();
     handler_ = handler;
     context_ = context;
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = &ControlMailbox::WindowProc;
-    windowClass.hInstance = OwnInstance();
-    windowClass.lpszClassName = kClassName;
-    RegisterClassA(&windowClass);  // fails harmlessly when registered already
-    window_ = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              windowClass.hInstance, nullptr);
+    // A system class, with this procedure put in front of the class's own:
+    // a class of the library's own would outlive an unload it could not
+    // unregister (a window of it left on another thread) and point into
+    // freed code.
+    window_ = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                              nullptr);
     if (window_ == nullptr) return false;
     SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    original_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+        window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlMailbox::WindowProc)));
     posted_.store(false, std::memory_order_relaxed);
     return true;
 }
@@ -43,17 +33,20 @@ void ControlMailbox::Post() {
 
 void ControlMailbox::Close() {
     if (window_ == nullptr) return;
-    DestroyWindow(window_);  // a message still queued for it goes with it
+    // Only its own thread can destroy it (a message still queued for it goes
+    // with it). From another thread it is handed back to the class's own
+    // procedure, so none of this library's code runs for it again.
+    SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
+    SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    DestroyWindow(window_);
     window_ = nullptr;
-    // The library may be unloaded next: its class must not outlive it.
-    UnregisterClassA(kClassName, OwnInstance());
 }
 
 LRESULT CALLBACK ControlMailbox::WindowProc(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam) {
     auto* mailbox = reinterpret_cast<ControlMailbox*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (message != kRun || mailbox == nullptr)
-        return DefWindowProcA(window, message, wParam, lParam);
+    if (mailbox == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+    if (message != kRun) return CallWindowProcA(mailbox->original_, window, message, wParam, lParam);
     // acq_rel pairs with Post: a post after this exchange sends a new message.
     mailbox->posted_.exchange(false, std::memory_order_acq_rel);
     mailbox->handler_(mailbox->context_);

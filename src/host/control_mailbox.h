@@ -33,6 +33,7 @@ class ControlMailbox {
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND window_ = nullptr;
+    WNDPROC original_ = nullptr;  // the class's own procedure
     Handler handler_ = nullptr;
     void* context_ = nullptr;
     // Set by Post, cleared by the window before it runs the handler: the

@@ -76,6 +76,7 @@ TEST(DialogText, PidListsServicesAndHexAreReadOnlyWhenTheWholeTextIsOne) {
     EXPECT_EQ(ParsePidChoice("256 8192").kind, PidChoice::Kind::kSingle);  // out of range
     EXPECT_EQ(ParsePidChoice("256 8192").pid, 256);
     EXPECT_EQ(ParsePidChoice("256 257x").pid, 256);
+    EXPECT_EQ(ParsePidChoice(",63,63").kind, PidChoice::Kind::kSingle);  // one PID twice
     EXPECT_EQ(ParsePidChoice("  42abc").pid, 42);
     EXPECT_EQ(ParsePidChoice("sid 70000").kind, PidChoice::Kind::kSingle);
     // The old rule reads 19 characters; a list is read whole.

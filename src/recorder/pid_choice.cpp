@@ -118,7 +118,8 @@ PidChoice ParsePidChoice(const char* text) {
     if (text == nullptr) return choice;
     if (ReadService(text, choice)) return choice;
     std::uint32_t typed = 0;
-    if (ReadPids(text, choice, typed) && typed >= 2) {
+    // "63,63" is one PID, read the old way (which gives the same).
+    if (ReadPids(text, choice, typed) && choice.count >= 2) {
         choice.kind = PidChoice::Kind::kList;
         choice.pid = choice.pids[0];
         return choice;

@@ -41,9 +41,9 @@ std::int32_t ParsePid(const char* text);
 // Reads the whole text of the field:
 //   - "sid 28106" (also "sid=28106", "sid:28106", any case; the number in
 //     decimal or 0x hex, 0 to 65535): a service;
-//   - two or more PIDs from 0 to 8191, decimal or 0x hex, separated by
-//     spaces or commas, and nothing else: a list (at most kMaxPids
-//     different PIDs; a PID typed twice is recorded once);
+//   - two or more different PIDs from 0 to 8191, decimal or 0x hex,
+//     separated by spaces or commas, and nothing else: a list (at most
+//     kMaxPids different PIDs; a PID typed twice is recorded once);
 //   - a single "0x200": that PID in hex;
 //   - anything else: the old reading of the first kSingleChars characters
 //     (leading blanks, a sign, decimal digits up to the first other

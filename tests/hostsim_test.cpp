@@ -534,7 +534,7 @@ TEST_F(HostsimTest, AServiceWithoutItsTablesRecordsNothingAndSaysWhy) {
         const char* maxFilters;
         const char* status;
     } cases[] = {
-        {"sid 9", "0", "service not found"},
+        {"sid 9", "0", "Service not found"},
         {"sid 1", "1", "256 refused: no tables, nothing is recorded"},
         {"sid 1", "0", ""},
     };

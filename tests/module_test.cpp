@@ -222,6 +222,91 @@ TEST_F(ModuleTest, TheDialogFollowsARecordingAndItsCloseButtonSaves) {
     EXPECT_EQ(Ini("Pid"), "257");
 }
 
+// Feeds PID 256 to the module's callback from the test, as the host would:
+// `bytesPerSecond` for `ms`, in blocks of five packets, their counters
+// continuous; `scrambled` sets the scrambling bits.
+void Feed(::DataCallback callback, std::uint32_t bytesPerSecond, DWORD ms, bool scrambled,
+          std::uint8_t& counter) {
+    std::uint8_t block[940];
+    const DWORD start = GetTickCount();
+    std::uint64_t sent = 0;
+    for (DWORD now = start; now - start < ms; now = GetTickCount()) {
+        for (; sent < std::uint64_t{bytesPerSecond} * (now - start) / 1000; sent += sizeof block) {
+            for (int at = 0; at < 940; at += 188) {
+                std::memset(block + at, 0x55, 188);
+                block[at] = 0x47;
+                block[at + 1] = 0x01;
+                block[at + 2] = 0x00;
+                block[at + 3] =
+                    static_cast<std::uint8_t>((scrambled ? 0x90 : 0x10) | (counter++ & 15));
+            }
+            callback(0, sizeof block, block);
+        }
+        Sleep(5);
+    }
+}
+
+// The height of the drawing in each pixel column of `control`, taken with
+// PrintWindow: pixels that are neither white nor the frame's gray.
+std::vector<int> ColumnHeights(HWND control) {
+    RECT bounds;
+    GetClientRect(control, &bounds);
+    const int width = bounds.right, height = bounds.bottom;
+    HDC screen = GetDC(control);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    PrintWindow(control, memory, PW_CLIENTONLY);
+    std::vector<int> heights(static_cast<std::size_t>(width));
+    for (int x = 1; x + 1 < width; ++x) {
+        for (int y = 1; y + 1 < height; ++y) {
+            const COLORREF pixel = GetPixel(memory, x, y);
+            if (pixel != RGB(255, 255, 255) && pixel != RGB(128, 128, 128))
+                ++heights[static_cast<std::size_t>(x)];
+        }
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(control, screen);
+    return heights;
+}
+
+// The graph shows a step in the delivered rate; the status line says
+// "Scrambled" for scrambled packets and "No data" once delivery pauses.
+TEST_F(ModuleTest, TheGraphShowsAStepInRateAndTheStatusLineWhatIsWrong) {
+    ASSERT_TRUE(module_.Handshake(host_.Window()));
+    module_.start();
+    ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
+        ASSERT_TRUE(StartThroughDialog(dialog, "256", "graph.dat", dir_.Path().string()));
+        const auto callback = reinterpret_cast<::DataCallback>(
+            static_cast<std::uintptr_t>(host_.LastRegistration().callback));
+        std::uint8_t counter = 0;
+        Feed(callback, 50000, 4000, false, counter);
+        Feed(callback, 500000, 4200, false, counter);
+        const std::vector<int> heights = ColumnHeights(GetDlgItem(dialog.Window(), IDC_RATE_GRAPH));
+        const std::size_t column = heights.size() / 60;  // a second's width
+        ASSERT_GT(column, 0u);
+        auto tallest = [&](std::size_t secondsBack) {
+            const std::size_t right = heights.size() - 1 - secondsBack * column;
+            return *std::max_element(heights.begin() + static_cast<std::ptrdiff_t>(right - column),
+                                     heights.begin() + static_cast<std::ptrdiff_t>(right));
+        };
+        const int high = std::max(tallest(1), tallest(2));
+        const int low = std::max(tallest(6), tallest(7));
+        EXPECT_GT(low, 0) << "the slow seconds are drawn";
+        EXPECT_GT(high, 5 * low) << "high " << high << ", low " << low;
+        EXPECT_EQ(dialog.Text(IDC_STATUS_TEXT), "");
+
+        Feed(callback, 500000, 2500, true, counter);
+        EXPECT_EQ(dialog.Text(IDC_STATUS_TEXT), "Scrambled");
+        Sleep(6500);
+        const std::string status = dialog.Text(IDC_STATUS_TEXT);
+        EXPECT_EQ(status.rfind("No data for ", 0), 0u) << status;
+        dialog.Press(IDC_STOP_BUTTON);
+    }));
+}
+
 TEST_F(ModuleTest, EscapeClosesTheDialogAndSaves) {
     StartHostDelivering();
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {

@@ -301,10 +301,16 @@ TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
     EXPECT_FALSE(recorder.StartRecording());
     EXPECT_FALSE(recorder.IsRecording());
     EXPECT_FALSE(recorder.HasRecorded());
+    char why[160];
+    recorder.Status(why, sizeof why);
+    EXPECT_STREQ(why, "Cannot create the file: the directory does not exist");
     // The directory alone is no file.
     recorder.SetChoice(0, "", dir_.Path().string().c_str());
     EXPECT_FALSE(recorder.StartRecording());
     EXPECT_EQ(host_.AddMessages(), 0u);
+    char status[160];
+    recorder.Status(status, sizeof status);
+    EXPECT_STREQ(status, "No file name: no channel yet, type one");
     // Each failed start has its line, with the path and why.
     const auto lines = LogLines(dir_.File("Corvanlet.log"));
     ASSERT_EQ(lines.size(), 2u);
@@ -346,8 +352,12 @@ TEST_F(RecorderRecordingTest, TheLogHasALineAtEachStartAndStopAndIsKeptBounded) 
     DataCallback(0, sizeof block, block);
     recorder.StopRecording();
 
-    const auto lines = LogLines(log);
-    ASSERT_EQ(lines.size(), 2u);
+    auto lines = LogLines(log);
+    ASSERT_EQ(lines.size(), 3u);
+    // The 10 seconds that had the error have a line of their own.
+    EXPECT_NE(lines[1].find(" errors at=00:00:00 cc=1 transport=0 lost=0"), std::string::npos)
+        << lines[1];
+    lines.erase(lines.begin() + 1);
     // 2026-12-08T23:45:12 start pid=256 file="...\logged.dat" ring=200KB
     EXPECT_EQ(lines[0].size() > 20 ? lines[0][4] : ' ', '-');
     EXPECT_EQ(lines[0][10], 'T');
@@ -360,7 +370,8 @@ TEST_F(RecorderRecordingTest, TheLogHasALineAtEachStartAndStopAndIsKeptBounded) 
               std::string::npos)
         << lines[1];
     EXPECT_NE(lines[1].find("% reason=user kbps="), std::string::npos) << lines[1];
-    EXPECT_EQ(lines[1].find("parts="), std::string::npos) << lines[1];  // not split
+    EXPECT_EQ(lines[1].find("parts="), std::string::npos) << lines[1];       // not split
+    EXPECT_TRUE(lines[1].ends_with(" scrambled=0 nodata_s=0")) << lines[1];  // they come last
 
     // Past 1 MiB the log becomes Corvanlet.log.old, replacing an older one.
     { std::ofstream(log, std::ios::app) << std::string(1024 * 1024, 'x'); }

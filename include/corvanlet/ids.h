@@ -22,8 +22,13 @@
 #define IDC_TIME_EDIT 1006
 #define IDC_LOST_EDIT 1007   /* bytes that did not reach the file */
 #define IDC_ERRORS_EDIT 1008 /* continuity and transport errors, or "-" */
-#define IDC_STATUS_TEXT \
-    1009 /* what the recording lacks: PIDs refused, no service; empty when well */
+/* Added controls: the status line (what is wrong, empty when all is well),
+ * the rate graph (owner-drawn: a bar a second for the last minute), the
+ * last second's rate and the graph's top. */
+#define IDC_STATUS_TEXT 1009
+#define IDC_RATE_GRAPH 1010
+#define IDC_RATE_TEXT 1011
+#define IDC_SCALE_TEXT 1012
 /* The Close button is the dialog's cancel command (IDCANCEL): Escape and the
  * frame's close button give the same command. */
 #define IDC_CLOSE_BUTTON 2 /* IDCANCEL */

@@ -45,6 +45,7 @@ struct Opening {
     std::uint64_t minFreeBytes = 0;
     platform::File file;
     FileSink::OpenFailure failure = FileSink::OpenFailure::kNoFile;
+    std::uint32_t systemError = 0;
     std::uint64_t sizeLimit = 0;
 };
 
@@ -55,6 +56,7 @@ void Open(void* argument) {
         return;
     }
     if (!opening.file.Create(opening.path)) {
+        opening.systemError = platform::LastErrorCode();
         opening.failure = platform::File::LastCreateFoundFileInUse()
                               ? FileSink::OpenFailure::kInUse
                               : FileSink::OpenFailure::kNoFile;
@@ -90,6 +92,7 @@ void FileSink::ResetForOpen(const Limits& limits) {
     endedAfterMs_ = 0;
     limits_ = limits;
     bytesWritten_.store(0, std::memory_order_relaxed);
+    takenBytes_.store(0, std::memory_order_relaxed);
     failedWrites_.store(0, std::memory_order_relaxed);
     failedBlocks_.store(0, std::memory_order_relaxed);
     failedBytes_.store(0, std::memory_order_relaxed);
@@ -104,6 +107,7 @@ FileSink::OpenFailure FileSink::CreateInTime(const char* path) {
         return OpenFailure::kTimedOut;  // the opening is its thread's now
     }
     const OpenFailure failure = opening->failure;
+    openError_ = opening->systemError;
     if (failure == OpenFailure::kNone) {
         file_.Take(opening->file);
         partLimit_ = limits_.splitBytes;
@@ -188,6 +192,10 @@ void FileSink::CountFailure(std::uint32_t blocks, std::uint32_t bytes) {
 
 void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
     if (Ended() != End::kNone) return;  // past the recording's own end: not lost, not written
+    // Single writer: a plain load and store; the store is atomic.
+    takenBytes_.store(
+        takenBytes_.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(length),
+        std::memory_order_relaxed);
     continuity_.Check(data, length);
     Gather(data, length);
 }

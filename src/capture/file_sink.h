@@ -74,10 +74,15 @@ class FileSink : public BlockRing {
     // closed again.
     enum class OpenFailure { kNone, kNoFile, kInUse, kLowSpace, kTimedOut, kNoRing };
     OpenFailure LastOpenFailure() const { return openFailure_; }
+    // For kNoFile and kInUse: the system's error code (platform::ErrorText).
+    std::uint32_t LastOpenError() const { return openError_; }
 
     // Any thread. Since the last OpenFile: bytes that reached the file; write
     // calls that failed; the blocks and bytes those failures lost.
     std::uint64_t BytesWritten() const { return bytesWritten_.load(std::memory_order_relaxed); }
+    // Any thread: bytes the writer has taken from the ring since the last
+    // OpenFile, written or not yet (what came in, as the writer sees it).
+    std::uint64_t TakenBytes() const { return takenBytes_.load(std::memory_order_relaxed); }
     std::uint64_t FailedWrites() const { return failedWrites_.load(std::memory_order_relaxed); }
     std::uint64_t FailedWriteBlocks() const {
         return failedBlocks_.load(std::memory_order_relaxed);
@@ -238,6 +243,7 @@ class FileSink : public BlockRing {
     std::atomic<bool> closedAtEnd_{false};
     bool open_ = false;  // control thread: see IsOpen
     OpenFailure openFailure_ = OpenFailure::kNone;
+    std::uint32_t openError_ = 0;
     std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
     std::atomic<std::uint32_t> parts_{1};  // part_, for other threads
     std::uint64_t tornUntil_ = 0;          // a torn block that could not be cut off ends here
@@ -258,6 +264,7 @@ class FileSink : public BlockRing {
     // Written only by the writer thread (reset before it starts); read by
     // others. Atomic so a 32-bit reader never sees a torn 64-bit value.
     std::atomic<std::uint64_t> bytesWritten_{0};
+    std::atomic<std::uint64_t> takenBytes_{0};
     std::atomic<std::uint64_t> failedWrites_{0};
     std::atomic<std::uint64_t> failedBlocks_{0};
     std::atomic<std::uint64_t> failedBytes_{0};

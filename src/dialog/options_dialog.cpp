@@ -1,5 +1,6 @@
 #include "dialog/options_dialog.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -43,6 +44,13 @@ INT_PTR CALLBACK OptionsDialog::DialogProc(HWND window, UINT message, WPARAM wPa
         case WM_CLOSE:
             EndDialog(window, IDC_CLOSE_BUTTON);
             return TRUE;
+        case WM_DRAWITEM: {
+            const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+            if (item == nullptr || item->CtlID != IDC_RATE_GRAPH) return FALSE;
+            platform::CallGuard guard(dialog->lock_);
+            dialog->DrawGraph(*item);
+            return TRUE;
+        }
         case WM_TIMER: {
             if (wParam != IDT_REFRESH) return FALSE;
             platform::CallGuard guard(dialog->lock_);
@@ -115,6 +123,7 @@ void OptionsDialog::Refresh() {
     char status[160];
     recorder_.Status(status, sizeof status);
     SetDlgItemTextA(window_, IDC_STATUS_TEXT, status);
+    ShowRate();
     // Size and time follow a recording while it runs, and show its final
     // values once it has stopped (the last blocks are written by then).
     if (!recorder_.HasRecorded()) return;
@@ -128,6 +137,99 @@ void OptionsDialog::Refresh() {
         ShowNumber(IDC_ERRORS_EDIT, errors);
     } else {
         SetDlgItemTextA(window_, IDC_ERRORS_EDIT, "-");  // the blocks are not packets
+    }
+}
+
+void OptionsDialog::ShowRate() {
+    char text[32] = "";
+    if (recorder_.HasRecorded() && recorder_.Health().SecondsKept() != 0) {
+        FormatRate("now ", recorder_.Health().RateBitsPerSecond(), text);
+    }
+    SetDlgItemTextA(window_, IDC_RATE_TEXT, text);
+    std::uint64_t top = 0;
+    GraphScale(recorder_.Health(), top);
+    if (recorder_.HasRecorded()) FormatRate("top ", top, text);
+    SetDlgItemTextA(window_, IDC_SCALE_TEXT, recorder_.HasRecorded() ? text : "");
+    // Drawn whole from a bitmap, so no erasing first: it does not flicker.
+    InvalidateRect(GetDlgItem(window_, IDC_RATE_GRAPH), nullptr, FALSE);
+}
+
+void OptionsDialog::DrawGraph(const DRAWITEMSTRUCT& item) {
+    const int width = item.rcItem.right - item.rcItem.left;
+    const int height = item.rcItem.bottom - item.rcItem.top;
+    if (width <= 2 || height <= 2) return;
+    // Into a bitmap first, then one copy onto the control: nothing half drawn
+    // is ever seen, and nothing outside the control is touched.
+    HDC memory = CreateCompatibleDC(item.hDC);
+    HBITMAP bitmap = CreateCompatibleBitmap(item.hDC, width, height);
+    if (memory == nullptr || bitmap == nullptr) {
+        if (bitmap != nullptr) DeleteObject(bitmap);
+        if (memory != nullptr) DeleteDC(memory);
+        return;
+    }
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    const RECT all = {0, 0, width, height};
+    FillRect(memory, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    DrawBars(memory, width - 2, height - 2);
+    FrameRect(memory, &all, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
+    BitBlt(item.hDC, item.rcItem.left, item.rcItem.top, width, height, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+}
+
+void OptionsDialog::DrawBars(HDC dc, int width, int height) {
+    const HealthMonitor& health = recorder_.Health();
+    std::uint64_t top = 0;
+    GraphScale(health, top);
+    if (!recorder_.HasRecorded() || top == 0) return;
+    HBRUSH in = CreateSolidBrush(RGB(0, 120, 215));
+    HBRUSH refused = CreateSolidBrush(RGB(220, 0, 0));
+    // The newest second on the right, one column each for the last minute.
+    for (std::uint32_t age = 0; age < health.SecondsKept(); ++age) {
+        const HealthMonitor::Second second = health.SecondAgo(age);
+        const int right = 1 + width - static_cast<int>(age * width / HealthMonitor::kSeconds);
+        const int left = 1 + width - static_cast<int>((age + 1) * width / HealthMonitor::kSeconds);
+        const auto scaled = [&](std::uint64_t bytes) {
+            return static_cast<int>(bytes * 8 * static_cast<std::uint64_t>(height) / top);
+        };
+        const int inHeight = scaled(second.inBytes);
+        const int refusedHeight =
+            scaled(std::uint64_t{second.inBytes} + second.refusedBytes) - inHeight;
+        const RECT inBar = {left, 1 + height - inHeight, right, 1 + height};
+        const RECT refusedBar = {left, inBar.top - refusedHeight, right, inBar.top};
+        FillRect(dc, &inBar, in);
+        if (refusedHeight > 0) FillRect(dc, &refusedBar, refused);
+    }
+    DeleteObject(in);
+    DeleteObject(refused);
+}
+
+void OptionsDialog::GraphScale(const HealthMonitor& health, std::uint64_t& top) {
+    // The graph's top follows the data: the next 1, 2 or 5 times a power of
+    // ten above the busiest second, from 10 kbit/s up, so a 100 kbit/s audio
+    // PID and an 80 Mbit/s transponder both fill it.
+    std::uint64_t most = 0;
+    for (std::uint32_t age = 0; age < health.SecondsKept(); ++age) {
+        const HealthMonitor::Second second = health.SecondAgo(age);
+        most = std::max(most, (std::uint64_t{second.inBytes} + second.refusedBytes) * 8);
+    }
+    top = 10000;
+    for (std::uint64_t decade = 10000; top < most; decade *= 10) {
+        for (const std::uint64_t step : {1, 2, 5, 10}) {
+            top = decade * step;
+            if (top >= most) break;
+        }
+    }
+}
+
+void OptionsDialog::FormatRate(const char* label, std::uint64_t bitsPerSecond, char (&out)[32]) {
+    if (bitsPerSecond >= 10000000) {
+        std::snprintf(out, sizeof out, "%s%llu Mbit/s", label,
+                      static_cast<unsigned long long>(bitsPerSecond / 1000000));
+    } else {
+        std::snprintf(out, sizeof out, "%s%llu kbit/s", label,
+                      static_cast<unsigned long long>(bitsPerSecond / 1000));
     }
 }
 

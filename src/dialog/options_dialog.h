@@ -39,6 +39,15 @@ class OptionsDialog {
     INT_PTR OnCommand(int id);
     void OnStart();
     void ShowNumber(int id, std::uint64_t value);
+    // The rate beside the graph, the graph's scale, and a redraw of it.
+    void ShowRate();
+    // WM_DRAWITEM of the graph: the last minute's seconds as bars, what the
+    // ring refused stacked in red on what came in.
+    void DrawGraph(const DRAWITEMSTRUCT& item);
+    void DrawBars(HDC dc, int width, int height);
+    static void GraphScale(const HealthMonitor& health, std::uint64_t& top);
+    // "now 1234 kbit/s", "top 20 Mbit/s".
+    static void FormatRate(const char* label, std::uint64_t bitsPerSecond, char (&out)[32]);
 
     RecorderModule& recorder_;
     platform::CallLock& lock_;

@@ -4,6 +4,7 @@ namespace corvanlet {
 
 namespace {
 constexpr UINT kRun = WM_APP + 0x2A;
+constexpr UINT_PTR kTimer = 1;
 }  // namespace
 
 bool ControlMailbox::Open(Handler handler, void* context) {
@@ -14,13 +15,14 @@ bool ControlMailbox::Open(Handler handler, void* context) {
     // a class of the library's own would outlive an unload it could not
     // unregister (a window of it left on another thread) and point into
     // freed code.
-    window_ = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                              nullptr);
+    window_ =
+        CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     if (window_ == nullptr) return false;
     SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     original_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
         window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlMailbox::WindowProc)));
     posted_.store(false, std::memory_order_relaxed);
+    SetTimer(window_, kTimer, kTickMs, nullptr);
     return true;
 }
 
@@ -36,6 +38,7 @@ void ControlMailbox::Close() {
     // Only its own thread can destroy it (a message still queued for it goes
     // with it). From another thread it is handed back to the class's own
     // procedure, so none of this library's code runs for it again.
+    KillTimer(window_, kTimer);
     SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
     SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
@@ -46,7 +49,12 @@ LRESULT CALLBACK ControlMailbox::WindowProc(HWND window, UINT message, WPARAM wP
                                             LPARAM lParam) {
     auto* mailbox = reinterpret_cast<ControlMailbox*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (mailbox == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-    if (message != kRun) return CallWindowProcA(mailbox->original_, window, message, wParam, lParam);
+    if (message == WM_TIMER && wParam == kTimer) {
+        mailbox->handler_(mailbox->context_);
+        return 0;
+    }
+    if (message != kRun)
+        return CallWindowProcA(mailbox->original_, window, message, wParam, lParam);
     // acq_rel pairs with Post: a post after this exchange sends a new message.
     mailbox->posted_.exchange(false, std::memory_order_acq_rel);
     mailbox->handler_(mailbox->context_);

@@ -1,7 +1,7 @@
 // ControlMailbox: lets any thread have a function run on the control thread
 // (the host's thread that started the recording), through a message-only
-// window of that thread. The host's message loop, or the options dialog's,
-// runs it. Posting never blocks, so the delivery thread can ask for
+// window of that thread, and runs it once a second too. The host's message
+// loop, or the options dialog's, runs it. Posting never blocks, so the delivery thread can ask for
 // registrations without waiting for the host's window thread, which may be
 // waiting for it.
 #pragma once
@@ -21,7 +21,10 @@ class ControlMailbox {
     ControlMailbox(const ControlMailbox&) = delete;
     ControlMailbox& operator=(const ControlMailbox&) = delete;
 
-    // Control thread: the window, on this thread. False when it cannot be made.
+    static constexpr UINT kTickMs = 1000;
+
+    // Control thread: the window, on this thread, and its one-second timer.
+    // False when it cannot be made.
     bool Open(Handler handler, void* context);
     // Any thread, while open: `handler` runs on the control thread soon;
     // posts made before it runs are run once.

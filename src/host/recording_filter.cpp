@@ -34,13 +34,14 @@ bool RecordingFilter::Start(const HostLink& link, const Selection& selection, co
     if (!sink_->OpenFile(path, ringBytes, limits)) return false;
     link_ = link;
     appliedGeneration_ = 0;
+    // The owner's once-a-second look at the recording, and a service's
+    // registrations as its tables come. Without it a service records
+    // nothing (PID 0 alone), which its status line then says.
+    (void)mailbox_.Open(&RecordingFilter::OnMailbox, this);
     if (selection.service) {
         if (!service_) service_ = std::make_unique<ts::ServiceStream>();
         service_->Start(selection.serviceId, &RecordingFilter::Emit, &RecordingFilter::Notify,
                         this);
-        // Without the mailbox the tables could not register their streams:
-        // PID 0 alone records nothing, which is what a user sees then.
-        (void)mailbox_.Open(&RecordingFilter::OnMailbox, this);
         route_.emplace(*service_, *sink_);
         Register(link, ts::kPatPid);
     } else {

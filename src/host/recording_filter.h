@@ -79,9 +79,9 @@ class RecordingFilter {
     // The service being recorded, or null.
     const ts::ServiceStream* Service() const { return service_.get(); }
 
-    // Runs on the control thread after each change a service's tables made
-    // to the registrations (the owner logs it); the owner may take its own
-    // lock around ApplyServiceChange instead by setting `apply`.
+    // Runs on the control thread once a second while recording, and when a
+    // service's tables ask for other PIDs; it calls ApplyServiceChange (under
+    // the owner's own lock). Without a hook, ApplyServiceChange runs alone.
     using ChangeHook = void (*)(void* context);
     void SetChangeHook(ChangeHook hook, void* context) {
         hook_ = hook;

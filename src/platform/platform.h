@@ -200,6 +200,14 @@ std::uint64_t MicrosecondsNow();
 // directory ending in a separator), or UINT64_MAX when the system cannot tell.
 std::uint64_t FreeBytesAt(const char* path);
 
+// The calling thread's last system error code, and the system's own words
+// for a code ("The system cannot find the path specified"), without a
+// trailing period or line end; empty when the system has none.
+std::uint32_t LastErrorCode();
+void ErrorText(std::uint32_t code, char* out, std::size_t size);
+// The code for a path whose directory does not exist.
+bool IsMissingDirectory(std::uint32_t code);
+
 // An output file opened for writing, shared with readers only.
 class File {
   public:

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <fcntl.h>
@@ -147,6 +149,19 @@ bool File::LastWriteFoundFileTooLarge() {
 
 bool File::LastCreateFoundFileInUse() {
     return false;  // no sharing modes here
+}
+
+std::uint32_t LastErrorCode() {
+    return static_cast<std::uint32_t>(errno);
+}
+
+void ErrorText(std::uint32_t code, char* out, std::size_t size) {
+    if (size == 0) return;
+    std::snprintf(out, size, "%s", std::strerror(static_cast<int>(code)));
+}
+
+bool IsMissingDirectory(std::uint32_t code) {
+    return code == ENOENT;
 }
 
 std::uint64_t FreeBytesAt(const char* path) {

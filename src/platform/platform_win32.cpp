@@ -245,6 +245,27 @@ std::uint64_t File::SizeLimit() const {
     return fat ? 0xFFFFFFFFull : 0;
 }
 
+std::uint32_t LastErrorCode() {
+    return GetLastError();
+}
+
+void ErrorText(std::uint32_t code, char* out, std::size_t size) {
+    if (size == 0) return;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                        out, static_cast<DWORD>(size), nullptr);
+    std::size_t end = length < size ? length : 0;
+    while (end > 0 && (out[end - 1] == '\r' || out[end - 1] == '\n' || out[end - 1] == '.' ||
+                       out[end - 1] == ' ')) {
+        --end;
+    }
+    out[end] = '\0';
+}
+
+bool IsMissingDirectory(std::uint32_t code) {
+    return code == ERROR_PATH_NOT_FOUND;
+}
+
 std::uint64_t FreeBytesAt(const char* path) {
     char directory[MAX_PATH] = {};
     const char* slash = std::strrchr(path, '\\');

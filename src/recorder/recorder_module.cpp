@@ -37,7 +37,7 @@ RecorderModule::RecorderModule(const HostLink& link, const Settings& settings,
       settings_(settings),
       log_(settings.Path()),
       filter_(FileSink::kCapacity, makeSink) {
-    filter_.SetChangeHook(&RecorderModule::OnServiceChange, this);
+    filter_.SetChangeHook(&RecorderModule::OnControl, this);
     LoadDefaults();
 }
 
@@ -130,12 +130,16 @@ bool RecorderModule::StartRecording() {
         if (failure != FileSink::OpenFailure::kInUse || !HeldByStuckWriter(path) ||
             !StartBesideFileInUse(limits)) {
             log_.StartFailed(choice_.pid, path, OpenFailureName(failure));
+            DescribeStartFailure(failure, filter_.Sink().LastOpenError());
             return false;
         }
         JoinPath(directory_, fileName_, path);
     }
     std::memcpy(path_, path, sizeof path_);
     startTick_ = platform::TickCountMs();
+    startFailure_[0] = '\0';
+    health_.Start(startTick_);
+    std::memset(scrambledPids_, 0, sizeof scrambledPids_);
     recorded_ = true;
     startedSinceRead_ = true;
     char selection[400];
@@ -209,6 +213,11 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     const std::uint32_t pidCount = RegisteredPids(false, pids, RecordingFilter::kMaxFilters);
     filter_.Stop(how);
     const FileSink::Figures figures = filter_.Figures();
+    // The last second and the interval under way, with every block written.
+    if (how != platform::Teardown::kProcessExit)
+        health_.Sample(platform::TickCountMs(), HealthTotals());
+    health_.Finish();
+    LogErrorIntervals();
     // A recording that ended at a limit ended then, whoever stopped it later
     // and whenever: its time and its reason are the limit's.
     const bool ended = figures.ended != FileSink::End::kNone;
@@ -235,18 +244,111 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     stop.parts = figures.parts;
     char streams[RecordingFilter::kMaxFilters * 32 + 16] = "";
     if (choice_.kind != PidChoice::Kind::kSingle && !figures.leftBehind) {
-        std::size_t used = std::snprintf(streams, sizeof streams, " streams=");
-        const ContinuityCheck& counts = filter_.Sink().Continuity();
-        for (std::uint32_t i = 0; i < pidCount && used < sizeof streams; ++i) {
-            used += static_cast<std::size_t>(
-                std::snprintf(streams + used, sizeof streams - used, "%s%u:%llu/%llu",
-                              i == 0 ? "" : ",", static_cast<unsigned>(pids[i]),
-                              static_cast<unsigned long long>(counts.PidPackets(pids[i])),
-                              static_cast<unsigned long long>(counts.PidErrors(pids[i]))));
-        }
+        FormatStreams(pids, pidCount, streams, sizeof streams);
     }
     stop.streams = streams;
+    stop.scrambled = figures.leftBehind ? 0 : filter_.Sink().Continuity().Scrambled();
+    stop.longestGapS = health_.LongestGapSeconds();
     log_.Stopped(choice_.pid, stop);
+}
+
+void RecorderModule::FormatStreams(const std::uint16_t* pids, std::uint32_t count, char* out,
+                                   std::size_t size) const {
+    std::size_t used = static_cast<std::size_t>(std::snprintf(out, size, " streams="));
+    const ContinuityCheck& counts = filter_.Sink().Continuity();
+    for (std::uint32_t i = 0; i < count && used < size; ++i) {
+        used += static_cast<std::size_t>(std::snprintf(
+            out + used, size - used, "%s%u:%u/%u", i == 0 ? "" : ",",
+            static_cast<unsigned>(pids[i]), static_cast<unsigned>(counts.PidPackets(pids[i])),
+            static_cast<unsigned>(counts.PidErrors(pids[i]))));
+    }
+}
+
+HealthMonitor::Totals RecorderModule::HealthTotals() const {
+    const FileSink::Figures figures = filter_.Figures();
+    const ContinuityCheck& stream = filter_.Sink().Continuity();
+    HealthMonitor::Totals totals;
+    totals.inBytes = filter_.Sink().TakenBytes();
+    totals.refusedBytes = figures.refusedBytes;
+    totals.packets = stream.Packets();
+    totals.scrambled = stream.Scrambled();
+    totals.continuityErrors = figures.continuityErrors;
+    totals.transportErrors = figures.transportErrors;
+    totals.lostBytes = figures.LostBytes();
+    return totals;
+}
+
+void RecorderModule::OnSecond() {
+    if (!IsRecording()) return;
+    health_.Sample(platform::TickCountMs(), HealthTotals());
+    LogErrorIntervals();
+    // Which of the registered PIDs were mostly scrambled since the last look.
+    const ContinuityCheck& stream = filter_.Sink().Continuity();
+    for (std::uint32_t i = 0; const StreamFilter* filter = filter_.FilterAt(i); ++i) {
+        if (i >= RecordingFilter::kMaxFilters) break;
+        const auto pid = static_cast<std::uint16_t>(filter->Pid());
+        ScrambledCount& last = scrambledPids_[i];
+        const std::uint32_t packets = stream.PidPackets(pid) - (last.pid == pid ? last.packets : 0);
+        const std::uint32_t scrambled =
+            stream.PidScrambled(pid) - (last.pid == pid ? last.scrambled : 0);
+        last = {pid, stream.PidPackets(pid), stream.PidScrambled(pid),
+                packets != 0 ? scrambled * 2 > packets : last.pid == pid && last.mostly};
+    }
+}
+
+void RecorderModule::LogErrorIntervals() {
+    HealthMonitor::ErrorInterval interval;
+    bool leftOut = false;
+    while (health_.TakeErrorInterval(interval, leftOut)) {
+        char line[160];
+        if (leftOut) {
+            std::snprintf(line, sizeof line, "errors: more intervals had errors; left out");
+        } else {
+            const auto s = static_cast<unsigned>(interval.startMs / 1000);
+            std::snprintf(line, sizeof line,
+                          "errors at=%02u:%02u:%02u cc=%llu transport=%llu lost=%llu", s / 3600,
+                          (s % 3600) / 60, s % 60,
+                          static_cast<unsigned long long>(interval.continuityErrors),
+                          static_cast<unsigned long long>(interval.transportErrors),
+                          static_cast<unsigned long long>(interval.lostBytes));
+        }
+        log_.Note(line);
+    }
+}
+
+void RecorderModule::DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error) {
+    char reason[120] = "";
+    switch (failure) {
+        case FileSink::OpenFailure::kInUse:
+            std::snprintf(reason, sizeof reason, "another program has it open");
+            break;
+        case FileSink::OpenFailure::kLowSpace:
+            std::snprintf(startFailure_, sizeof startFailure_,
+                          "Not started: less free space than MinFreeMB");
+            return;
+        case FileSink::OpenFailure::kTimedOut:
+            std::snprintf(reason, sizeof reason, "the disk did not answer within 2 s");
+            break;
+        case FileSink::OpenFailure::kNoRing:
+            std::snprintf(startFailure_, sizeof startFailure_,
+                          "Not started: no memory for the ring");
+            return;
+        case FileSink::OpenFailure::kNone:
+        case FileSink::OpenFailure::kNoFile:
+            if (fileName_[0] == '\0') {
+                std::snprintf(startFailure_, sizeof startFailure_,
+                              "No file name: no channel yet, type one");
+                return;
+            }
+            if (platform::IsMissingDirectory(error)) {
+                std::snprintf(reason, sizeof reason, "the directory does not exist");
+            } else {
+                platform::ErrorText(error, reason, sizeof reason);
+            }
+            break;
+    }
+    std::snprintf(startFailure_, sizeof startFailure_, "Cannot create the file: %s",
+                  reason[0] != '\0' ? reason : "the system gave no reason");
 }
 
 StopReason RecorderModule::EndReason(FileSink::End end) {
@@ -327,44 +429,92 @@ void RecorderModule::DescribeRegistrations(char* out, std::size_t size) const {
 
 void RecorderModule::Status(char* out, std::size_t size) const {
     out[0] = '\0';
-    if (!IsRecording()) return;
-    std::uint16_t refused[RecordingFilter::kMaxFilters];
-    const std::uint32_t count = RegisteredPids(true, refused, RecordingFilter::kMaxFilters);
-    std::uint16_t accepted[1];
-    const bool none = RegisteredPids(false, accepted, 1) == 0;
-    const ts::ServiceStream* service = filter_.Service();
-    if (count != 0) {
-        const std::size_t used = ListPids(out, size, "", refused, count);
-        std::snprintf(
-            out + used, size - used, " refused%s",
-            none ? ": not fed, nothing is recorded"
-                 : (service != nullptr && (refused[0] == 0 || refused[0] == service->PmtPid())
-                        ? ": no tables, nothing is recorded"
-                        : ""));
+    if (!IsRecording()) {
+        std::snprintf(out, size, "%s", startFailure_);
         return;
     }
-    if (service == nullptr) return;
-    switch (service->CurrentState()) {
-        case ts::ServiceStream::State::kNotFound:
-            std::snprintf(out, size, "service not found");
-            break;
-        case ts::ServiceStream::State::kWaitingPat:
-        case ts::ServiceStream::State::kWaitingPmt:
-            std::snprintf(out, size, "waiting for the service's tables");
-            break;
-        case ts::ServiceStream::State::kRecording:
-            break;
+    if (RefusedStatus(out, size) || ServiceStatus(out, size)) return;
+    if (health_.NoDataSeconds() >= HealthMonitor::kNoDataAfterS) {
+        std::snprintf(out, size, "No data for %u s",
+                      static_cast<unsigned>(health_.NoDataSeconds()));
+    } else if (health_.Scrambled()) {
+        ScrambledStatus(out, size);
+    } else if (PartlyRefusedStatus(out, size)) {
+    } else if (const std::uint64_t errors = health_.ErrorsLastMinute(); errors != 0) {
+        std::snprintf(out, size, "Errors in the last minute: %llu",
+                      static_cast<unsigned long long>(errors));
     }
 }
 
-void RecorderModule::OnServiceChange(void* self) {
+bool RecorderModule::RefusedStatus(char* out, std::size_t size) const {
+    std::uint16_t refused[RecordingFilter::kMaxFilters];
+    const std::uint32_t count = RegisteredPids(true, refused, RecordingFilter::kMaxFilters);
+    std::uint16_t accepted[1];
+    if (count == 0) return false;
+    const ts::ServiceStream* service = filter_.Service();
+    if (RegisteredPids(false, accepted, 1) == 0) {
+        if (choice_.kind == PidChoice::Kind::kSingle) {
+            std::snprintf(out, size, "Not fed: the host refused the PID");
+        } else {
+            ListPids(out, size, "Not fed: the host refused ", refused, count);
+        }
+        return true;
+    }
+    if (service == nullptr || (refused[0] != ts::kPatPid && refused[0] != service->PmtPid())) {
+        return false;
+    }
+    const std::size_t used = ListPids(out, size, "", refused, 1);
+    std::snprintf(out + used, size - used, " refused: no tables, nothing is recorded");
+    return true;
+}
+
+bool RecorderModule::PartlyRefusedStatus(char* out, std::size_t size) const {
+    std::uint16_t refused[RecordingFilter::kMaxFilters];
+    const std::uint32_t count = RegisteredPids(true, refused, RecordingFilter::kMaxFilters);
+    if (count == 0) return false;
+    const std::size_t used = ListPids(out, size, "", refused, count);
+    std::snprintf(out + used, size - used, " refused");
+    return true;
+}
+
+bool RecorderModule::ServiceStatus(char* out, std::size_t size) const {
+    const ts::ServiceStream* service = filter_.Service();
+    if (service == nullptr) return false;
+    switch (service->CurrentState()) {
+        case ts::ServiceStream::State::kNotFound:
+            std::snprintf(out, size, "Service not found");
+            return true;
+        case ts::ServiceStream::State::kWaitingPat:
+        case ts::ServiceStream::State::kWaitingPmt:
+            std::snprintf(out, size, "Waiting for the service's tables");
+            return true;
+        case ts::ServiceStream::State::kRecording:
+            break;
+    }
+    return false;
+}
+
+void RecorderModule::ScrambledStatus(char* out, std::size_t size) const {
+    std::snprintf(out, size, "Scrambled");
+    if (choice_.kind == PidChoice::Kind::kSingle) return;
+    std::uint16_t pids[RecordingFilter::kMaxFilters];
+    std::uint32_t count = 0;
+    for (const ScrambledCount& pid : scrambledPids_) {
+        if (pid.mostly) pids[count++] = pid.pid;
+    }
+    ListPids(out + 9, size - 9, ": ", pids, count);
+}
+
+void RecorderModule::OnControl(void* self) {
     auto* recorder = static_cast<RecorderModule*>(self);
     if (recorder->lock_ == nullptr) {
         recorder->LogServiceChange();
+        recorder->OnSecond();
         return;
     }
     platform::CallGuard guard(*recorder->lock_);
     recorder->LogServiceChange();
+    recorder->OnSecond();
 }
 
 void RecorderModule::LogServiceChange() {

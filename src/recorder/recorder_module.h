@@ -8,6 +8,7 @@
 
 #include "corvanlet/host_api.h"
 #include "host/host_link.h"
+#include "capture/health_monitor.h"
 #include "host/recording_filter.h"
 #include "platform/call_lock.h"
 #include "recorder/pid_choice.h"
@@ -91,9 +92,17 @@ class RecorderModule {
 
     std::int32_t Pid() const { return choice_.pid; }
     const PidChoice& Choice() const { return choice_; }
-    // One line on what the recording lacks, empty when all is well: the PIDs
-    // the host refused, a service not (yet) found. Holds 120 characters.
+    // One line on what is wrong, the most important first, empty when all is
+    // well: while recording, PIDs the host refused, a service not (yet)
+    // found, no data for 5 s or more, scrambled packets, errors in the last
+    // minute; otherwise why the last Start failed. Holds 160 characters.
     void Status(char* out, std::size_t size) const;
+    // Control thread, about once a second while recording: looks at the
+    // recording's health and writes its error lines (the control mailbox's
+    // timer calls it; the dialog's may too).
+    void OnSecond();
+    // The recording's last minute, for the dialog's graph.
+    const HealthMonitor& Health() const { return health_; }
     const char* FileName() const { return fileName_; }
     const char* Directory() const { return directory_; }
     // Whether a recording has started since the module was loaded.
@@ -127,8 +136,17 @@ class RecorderModule {
     void DescribeRegistrations(char* out, std::size_t size) const;
     // The registered PIDs, `refused` ones only or accepted ones only.
     std::uint32_t RegisteredPids(bool refused, std::uint16_t* out, std::uint32_t room) const;
-    static void OnServiceChange(void* self);
+    static void OnControl(void* self);
     void LogServiceChange();
+    HealthMonitor::Totals HealthTotals() const;
+    void LogErrorIntervals();
+    void DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error);
+    void FormatStreams(const std::uint16_t* pids, std::uint32_t count, char* out,
+                       std::size_t size) const;
+    bool RefusedStatus(char* out, std::size_t size) const;
+    bool PartlyRefusedStatus(char* out, std::size_t size) const;
+    bool ServiceStatus(char* out, std::size_t size) const;
+    void ScrambledStatus(char* out, std::size_t size) const;
     // Whether `path` is the file of a recording whose writer was left stuck.
     bool HeldByStuckWriter(const char* path) const;
     // The file is held by a writer left stuck on it: the recording starts in
@@ -142,6 +160,17 @@ class RecorderModule {
     std::int32_t bufferKB_ = Settings::kDefaultBufferKB;
     Settings::Limits limits_;
     PidChoice choice_;
+    HealthMonitor health_;
+    char startFailure_[160] = {};  // why the last Start failed, for the status line
+    // Each registration's packet counts at the last look, and whether most
+    // of its packets since then were scrambled.
+    struct ScrambledCount {
+        std::uint16_t pid;
+        std::uint32_t packets;
+        std::uint32_t scrambled;
+        bool mostly;
+    };
+    ScrambledCount scrambledPids_[RecordingFilter::kMaxFilters] = {};
     platform::CallLock* lock_ = nullptr;
     std::uint32_t loggedPmtChanges_ = 0;
     bool loggedTables_ = false;

@@ -31,6 +31,8 @@ class RecordingLog {
         // Several PIDs or a service: " streams=PID:packets/cc_errors,...",
         // else empty.
         const char* streams;
+        std::uint64_t scrambled;    // packets with scrambling bits set
+        std::uint32_t longestGapS;  // the longest time without data, in seconds
     };
 
     // `settingsPath`: the full path of "Options.ini", or empty or null when

@@ -26,7 +26,8 @@ std::uint64_t PayloadHash(const std::uint8_t* packet, int start) {
     return hash;
 }
 
-void Add(std::atomic<std::uint64_t>& counter) {
+template <typename T>
+void Add(std::atomic<T>& counter) {
     // Single writer: a plain load and store; the store is atomic.
     counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
@@ -35,8 +36,13 @@ void Add(std::atomic<std::uint64_t>& counter) {
 
 void ContinuityCheck::Reset() {
     std::memset(pids_, 0, sizeof pids_);
-    std::memset(pidPackets_, 0, sizeof pidPackets_);
-    std::memset(pidErrors_, 0, sizeof pidErrors_);
+    for (int pid = 0; pid < 8192; ++pid) {
+        pidPackets_[pid].store(0, std::memory_order_relaxed);
+        pidScrambled_[pid].store(0, std::memory_order_relaxed);
+        pidErrors_[pid].store(0, std::memory_order_relaxed);
+    }
+    packets_.store(0, std::memory_order_relaxed);
+    scrambled_.store(0, std::memory_order_relaxed);
     epoch_ = 1;
     partialBytes_ = 0;
     continuityErrors_.store(0, std::memory_order_relaxed);
@@ -98,11 +104,16 @@ void ContinuityCheck::CheckPacket(const std::uint8_t* packet) {
         sawPackets_.store(true, std::memory_order_relaxed);
     const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
     PidState& state = pids_[pid];
-    ++pidPackets_[pid];
+    Add(pidPackets_[pid]);
+    Add(packets_);
     if (packet[1] & 0x80) {  // transport-error indicator
         Add(transportErrors_);
         state.epoch = 0;
         return;
+    }
+    if ((packet[3] & 0xC0) != 0) {  // scrambled: the payload needs keys
+        Add(pidScrambled_[pid]);
+        Add(scrambled_);
     }
     const std::uint8_t control = (packet[3] >> 4) & 0x3;
     if (pid == kNullPid || control == 0) return;
@@ -127,7 +138,7 @@ void ContinuityCheck::CheckPacket(const std::uint8_t* packet) {
         }
         if (!ok) {
             Add(continuityErrors_);
-            ++pidErrors_[pid];
+            Add(pidErrors_[pid]);
         }
     }
     state.epoch = epoch_;

@@ -46,10 +46,14 @@ class ContinuityCheck {
     // Whether any block so far was whole packets: when none was, the counts
     // say nothing about the stream.
     bool SawPackets() const { return sawPackets_.load(std::memory_order_relaxed); }
-    // Packets and continuity errors of one PID (13 bits). Writer thread, or
-    // any thread once the writer is done.
-    std::uint64_t PidPackets(std::uint16_t pid) const { return pidPackets_[pid & 0x1FFF]; }
-    std::uint64_t PidErrors(std::uint16_t pid) const { return pidErrors_[pid & 0x1FFF]; }
+    // Packets so far, and those whose transport_scrambling_control is not 00
+    // (no player can decode them without the keys).
+    std::uint64_t Packets() const { return packets_.load(std::memory_order_relaxed); }
+    std::uint64_t Scrambled() const { return scrambled_.load(std::memory_order_relaxed); }
+    // Packets, scrambled packets and continuity errors of one PID (13 bits).
+    std::uint32_t PidPackets(std::uint16_t pid) const { return Get(pidPackets_, pid); }
+    std::uint32_t PidScrambled(std::uint16_t pid) const { return Get(pidScrambled_, pid); }
+    std::uint32_t PidErrors(std::uint16_t pid) const { return Get(pidErrors_, pid); }
 
   private:
     struct PidState {
@@ -68,8 +72,13 @@ class ContinuityCheck {
     void CheckPacket(const std::uint8_t* packet);
 
     PidState pids_[8192];
-    std::uint32_t pidPackets_[8192] = {};
-    std::uint32_t pidErrors_[8192] = {};
+    // Written by the writer thread only, read by others. Relaxed: counters.
+    static std::uint32_t Get(const std::atomic<std::uint32_t> (&counts)[8192], std::uint16_t pid) {
+        return counts[pid & 0x1FFF].load(std::memory_order_relaxed);
+    }
+    std::atomic<std::uint32_t> pidPackets_[8192];
+    std::atomic<std::uint32_t> pidScrambled_[8192];
+    std::atomic<std::uint32_t> pidErrors_[8192];
     std::uint32_t epoch_ = 1;
     std::uint8_t partial_[kPacketSize];  // a packet begun in an earlier block
     std::int32_t partialBytes_ = 0;
@@ -77,6 +86,8 @@ class ContinuityCheck {
     // Relaxed: plain counters.
     std::atomic<std::uint64_t> continuityErrors_{0};
     std::atomic<std::uint64_t> transportErrors_{0};
+    std::atomic<std::uint64_t> packets_{0};
+    std::atomic<std::uint64_t> scrambled_{0};
     std::atomic<bool> sawPackets_{false};
 };
 

@@ -69,6 +69,8 @@ struct Options {
     bool haveName = false;
     bool haveDir = false;
     double rate = 0;
+    double stepAfter = 0;
+    double stepRate = 0;
     double streamRate = 0;
     bool loop = false;
     int stopAfterMs = -1;
@@ -159,6 +161,12 @@ constexpr Option kOptions[] = {
      "delivery rate in MB/s, all PIDs together (default:\n"
      "flat out)",
      [](Options& o, const char* v) { return o.rate = std::atof(v), true; }},
+    {"--rate-step", "S,MBPS", "needs SECONDS,MBPS, e.g. 10,4",
+     "from S seconds into the delivery on, deliver at MBPS\n"
+     "(a step in the rate, for the dialog's graph)",
+     [](Options& o, const char* v) {
+         return std::sscanf(v, "%lf,%lf", &o.stepAfter, &o.stepRate) == 2 && o.stepRate > 0;
+     }},
     {"--stream-rate", "MBPS", "needs MB/s",
      "walk through the stream at MBPS, delivered or not, as\n"
      "a tuner does: gives a module that registers PIDs as it\n"
@@ -307,6 +315,7 @@ int CreateHost(const Options& options, std::vector<std::uint8_t> stream, Simulat
     host.SetMaxFilters(options.maxFilters);
     host.SetStream(std::move(stream));
     host.SetRateMBps(options.rate);
+    host.SetRateStep(options.stepAfter, options.stepRate);
     host.SetStreamRateMBps(options.streamRate);
     host.SetLoop(options.loop);
     host.SetCallAfterRemovalMs(options.callAfterRemovalMs);

@@ -155,7 +155,7 @@ void SimulatedHost::StartDelivery() {
 }
 
 void SimulatedHost::DeliveryLoop() {
-    Pacing pacing{Clock::now(), 0, 0};
+    Pacing pacing{Clock::now(), 0, 0, rateMBps_, false};
     callbackNs_.clear();
     Block block;
     block.bytes.reserve(kPacketsPerBlock * kPacketSize);
@@ -209,7 +209,12 @@ std::size_t SimulatedHost::KeyOf(const std::uint8_t* packet) const {
 // Delivers the block to its key's registration, if it still has one, and
 // empties it.
 void SimulatedHost::Send(Block& block, Pacing& pacing) {
-    if (rateMBps_ > 0) Pace(pacing);
+    if (stepMBps_ > 0 && !pacing.stepped &&
+        Clock::now() - pacing.start >= std::chrono::duration<double>(stepAfterSeconds_)) {
+        // The rate changes here: paced afresh from now on.
+        pacing = Pacing{Clock::now(), 0, pacing.walked, stepMBps_, true};
+    }
+    if (pacing.rate > 0) Pace(pacing);
     // seq_cst with OnRemove (Route's store, then its inCallback_ load): either
     // the removal sees this call under way, or this sees the removal and
     // makes no call.
@@ -239,7 +244,7 @@ void SimulatedHost::Send(Block& block, Pacing& pacing) {
 void SimulatedHost::Pace(const Pacing& pacing) const {
     const auto due =
         pacing.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                           static_cast<double>(pacing.sent) / (rateMBps_ * 1e6)));
+                           static_cast<double>(pacing.sent) / (pacing.rate * 1e6)));
     // Acquire: pairs with the release in OnRemove and StopDelivery.
     while (!stop_.load(std::memory_order_acquire) && Clock::now() < due) {
         Sleep(due - Clock::now() > std::chrono::milliseconds(2) ? 1 : 0);

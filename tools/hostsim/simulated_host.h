@@ -87,6 +87,11 @@ class SimulatedHost {
     void SetStream(std::vector<std::uint8_t> stream) { stream_ = std::move(stream); }
     // Paces the delivered bytes: all PIDs together, `mbps` MB/s at most.
     void SetRateMBps(double mbps) { rateMBps_ = mbps; }
+    // A step in the delivery rate: `mbps` from `afterSeconds` into the delivery.
+    void SetRateStep(double afterSeconds, double mbps) {
+        stepAfterSeconds_ = afterSeconds;
+        stepMBps_ = mbps;
+    }
     // Paces the walk through the stream as a tuner feeds a host: a packet is
     // looked at only once the stream's bytes before it took their time at
     // `mbps`, delivered or not. Without it the walk skips the packets nobody
@@ -154,6 +159,8 @@ class SimulatedHost {
         std::chrono::steady_clock::time_point start;
         std::uint64_t sent = 0;    // bytes delivered so far
         std::uint64_t walked = 0;  // bytes of the stream looked at so far
+        double rate = 0;           // MB/s now (SetRateMBps, then the step's)
+        bool stepped = false;
     };
     struct Counts {
         std::atomic<std::uint64_t> blocks{0};
@@ -181,6 +188,8 @@ class SimulatedHost {
     std::size_t maxFilters_ = 0;
     std::vector<std::uint8_t> stream_;
     double rateMBps_ = 0;
+    double stepAfterSeconds_ = 0;
+    double stepMBps_ = 0;
     double streamRateMBps_ = 0;
     bool loop_ = false;
     std::uint32_t callAfterRemovalMs_ = 0;

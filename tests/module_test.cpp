@@ -298,11 +298,20 @@ TEST_F(ModuleTest, TheGraphShowsAStepInRateAndTheStatusLineWhatIsWrong) {
         EXPECT_GT(high, 5 * low) << "high " << high << ", low " << low;
         EXPECT_EQ(dialog.Text(IDC_STATUS_TEXT), "");
 
-        Feed(callback, 500000, 2500, true, counter);
+        // The line follows a sample a second, read by the dialog's own
+        // once-a-second refresh: give each state a few seconds to show.
+        for (int i = 0; i < 4 && dialog.Text(IDC_STATUS_TEXT) != "Scrambled"; ++i) {
+            Feed(callback, 500000, 1000, true, counter);
+        }
         EXPECT_EQ(dialog.Text(IDC_STATUS_TEXT), "Scrambled");
-        Sleep(6500);
+        const DWORD paused = GetTickCount();
+        while (dialog.Text(IDC_STATUS_TEXT).rfind("No data for ", 0) != 0 &&
+               GetTickCount() - paused < 10000) {
+            Sleep(50);
+        }
         const std::string status = dialog.Text(IDC_STATUS_TEXT);
         EXPECT_EQ(status.rfind("No data for ", 0), 0u) << status;
+        EXPECT_GE(GetTickCount() - paused, 5000u) << status;
         dialog.Press(IDC_STOP_BUTTON);
     }));
 }

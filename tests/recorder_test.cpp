@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "host/stream_filter.h"
 #include "platform/handles.h"
 #include "platform/platform.h"
+#include "recorder/name_rule.h"
 #include "recorder/recorder_module.h"
 #include "simulated_host.h"
 #include "support/hosted_test.h"
@@ -319,6 +321,57 @@ TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
                             "reason=cannot-create"),
               std::string::npos)
         << lines[0];
+}
+
+// The rule, not the file system: under wine a colon makes a plain file, on
+// NTFS a hidden stream of another file.
+TEST_F(RecorderRecordingTest, NamesThatWouldHideARecordingAreRefused) {
+    RecorderModule recorder(link_, Settings(dir_.File("Options.ini").c_str()));
+    const std::string here = dir_.Path().string();
+    const struct {
+        const char* name;
+        std::string directory;
+        const char* status;
+    } refused[] = {
+        {"news 12:30.dat", here,
+         "Cannot create the file: the name may not contain a colon (it names a hidden stream)"},
+        {"a|b.dat", here,
+         "Cannot create the file: the name may not contain any of \\ / * ? \" < > |"},
+        {"sub\\a.dat", here,
+         "Cannot create the file: the name may not contain any of \\ / * ? \" < > |"},
+        {"tab\t.dat", here, "Cannot create the file: the name may not contain a control character"},
+        {"a.dat", here + "\\x:y",
+         "Cannot create the file: the directory may not contain a colon other than the drive's"},
+        {"a.dat", here + "\\*",
+         "Cannot create the file: the directory may not contain any of * ? \" < > |"},
+    };
+    for (const auto& c : refused) {
+        recorder.SetChoice(256, c.name, c.directory.c_str());
+        EXPECT_FALSE(recorder.StartRecording()) << c.name;
+        char status[160];
+        recorder.Status(status, sizeof status);
+        EXPECT_STREQ(status, c.status) << c.name;
+    }
+    EXPECT_EQ(host_.AddMessages(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("news 12")));
+    const auto lines = LogLines(dir_.File("Corvanlet.log"));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_NE(lines[0].find("reason=bad-name"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[5].find("reason=bad-directory"), std::string::npos) << lines[5];
+    // The drive's colon and the long-path prefix are no names; the names the
+    // module builds pass the rule.
+    EXPECT_EQ(DirectoryProblem("C:\\Rec"), nullptr);
+    EXPECT_EQ(DirectoryProblem("\\\\?\\C:\\Rec"), nullptr);
+    EXPECT_EQ(DirectoryProblem("\\\\server\\share"), nullptr);
+    ChannelInfo channel = Channel(11362, 1, 22000);
+    for (const char* typed : {"-1", "256 257 0x1A4", "sid 28106"}) {
+        recorder.SetChoice(ParsePidChoice(typed), "", here.c_str());
+        recorder.NameFromChannel(&channel);
+        EXPECT_EQ(FileNameProblem(recorder.FileName()), nullptr) << recorder.FileName();
+    }
+    recorder.SetChoice(256, "news 12-30.dat", here.c_str());
+    EXPECT_TRUE(recorder.StartRecording());
+    recorder.StopRecording();
 }
 
 TEST_F(RecorderRecordingTest, DestructionStopsTheRecordingWithItsDataWritten) {

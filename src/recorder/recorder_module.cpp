@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "recorder/name_rule.h"
 
 namespace corvanlet {
 
@@ -120,6 +121,7 @@ bool RecorderModule::StartRecording() {
     if (haveChannel_ && std::strcmp(fileName_, builtName_) == 0) BuildName();
     char path[kPathSize];
     JoinPath(directory_, fileName_, path);
+    if (RefusedName(path)) return false;
     const RecordingLimits limits = LimitsOf(limits_);
     loggedPmtChanges_ = 0;
     loggedTables_ = false;
@@ -314,6 +316,21 @@ void RecorderModule::LogErrorIntervals() {
         }
         log_.Note(line);
     }
+}
+
+bool RecorderModule::RefusedName(const char* path) {
+    // Checked before anything is created: on NTFS a colon would record into
+    // a hidden stream of another file, which no folder listing shows.
+    const char* problem = FileNameProblem(fileName_);
+    const char* reason = "bad-name";
+    if (problem == nullptr) {
+        problem = DirectoryProblem(directory_);
+        reason = "bad-directory";
+    }
+    if (problem == nullptr) return false;
+    log_.StartFailed(choice_.pid, path, reason);
+    std::snprintf(startFailure_, sizeof startFailure_, "Cannot create the file: %s", problem);
+    return true;
 }
 
 void RecorderModule::DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error) {

@@ -141,6 +141,8 @@ class RecorderModule {
     HealthMonitor::Totals HealthTotals() const;
     void LogErrorIntervals();
     void DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error);
+    // A file name or directory the name rule refuses: logged and told; true.
+    bool RefusedName(const char* path);
     void FormatStreams(const std::uint16_t* pids, std::uint32_t count, char* out,
                        std::size_t size) const;
     bool RefusedStatus(char* out, std::size_t size) const;

@@ -310,7 +310,12 @@ int LoadModule(const std::string& path, corvanlet::platform::UniqueLibrary& modu
 }
 
 int CreateHost(const Options& options, std::vector<std::uint8_t> stream, SimulatedHost& host) {
-    if (!host.Create()) return Fail("cannot create the host window");
+    if (!host.Create()) {
+        return Fail(
+            "cannot create the host window: run under a display (xvfb-run -a wine ...), and end a "
+            "wine session started without one first (wineserver -w; scripts/wine-env.sh's "
+            "with_display does both)");
+    }
     host.SetAccept(!options.refuse);
     host.SetMaxFilters(options.maxFilters);
     host.SetStream(std::move(stream));
@@ -343,11 +348,16 @@ int Handshake(const ModuleExports& exports, const SimulatedHost& host, std::uint
     return 0;
 }
 
-// Types the fields given and prints the path and PID the dialog then holds.
+// Types the fields given.
 void FillInDialog(const Options& options, const DialogDriver& dialog) {
     if (!options.pid.empty()) dialog.Type(IDC_PID_EDIT, options.pid);
     if (options.haveName) dialog.Type(IDC_FILE_NAME_EDIT, options.name);
     if (options.haveDir) dialog.Type(IDC_DIRECTORY_EDIT, options.dir);
+}
+
+// Prints the path and PID the dialog holds: after Start, the file the
+// module records into (a Start names a built name after the PID it records).
+void PrintRecording(const DialogDriver& dialog) {
     std::string path = dialog.Text(IDC_DIRECTORY_EDIT);
     if (!path.empty() && path.back() != '\\') path += '\\';
     path += dialog.Text(IDC_FILE_NAME_EDIT);
@@ -365,9 +375,11 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
     const DialogDriver dialog(window);
     FillInDialog(options, dialog);
     dialog.Press(IDC_START_BUTTON);
+    PrintRecording(dialog);
     if (!dialog.Enabled(IDC_STOP_BUTTON)) {
+        const std::string why = dialog.Text(IDC_STATUS_TEXT);
         dialog.Press(IDC_CLOSE_BUTTON);
-        return "the recording did not start (could the file be created?)";
+        return "the recording did not start: " + (why.empty() ? "could the file be created?" : why);
     }
     std::string report;
     if (options.stopAfterMs >= 0) {

@@ -21,8 +21,16 @@ version=$(cat "$build/version.txt")
 stage="$build/stage"
 mkdir -p "$stage" dist
 cp "$build/module/Corvanlet.Module" "$stage/"
-# Texts for Notepad: CRLF line ends.
-sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' docs/INSTALL.txt >"$stage/INSTALL.txt"
+# Texts for Notepad: CRLF line ends. INSTALL.txt's settings come from the
+# README's settings table, so the two cannot disagree.
+python3 scripts/settings_text.py README.md >"$build/settings.txt"
+python3 - docs/INSTALL.txt "$build/settings.txt" "$version" >"$build/INSTALL.txt" <<'PY'
+import sys
+text = open(sys.argv[1]).read()
+settings = open(sys.argv[2]).read().rstrip("\n")
+sys.stdout.write(text.replace("@SETTINGS@", settings).replace("@VERSION@", sys.argv[3]))
+PY
+sed -e 's/$/\r/' "$build/INSTALL.txt" >"$stage/INSTALL.txt"
 sed -e 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
 (cd "$stage" && sha256sum Corvanlet.Module INSTALL.txt LICENSE.txt >SHA256SUMS.txt)
 

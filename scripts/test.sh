@@ -143,6 +143,13 @@ for name in names[:3]:
 for text in ("INSTALL.txt", "LICENSE.txt"):
     data = z.read(text)
     assert data.count(b"\r\n") == data.count(b"\n") > 0, text + " has line ends other than CRLF"
+# Every key of the README's settings table is in INSTALL.txt, nothing left to fill in.
+install = z.read("INSTALL.txt").decode()
+readme = open("README.md").read()
+table = readme[readme.index("<!-- settings-table"):readme.index("<!-- /settings-table -->")]
+keys = [row.split("|")[3].strip().strip("`") for row in table.splitlines() if row.startswith("| ")][1:]
+assert len(keys) >= 9 and all("  " + key + " " in install for key in keys), keys
+assert "@" not in install, "INSTALL.txt has a placeholder left"
 PY
 else
     package_status=1

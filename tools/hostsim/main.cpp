@@ -63,6 +63,7 @@ struct Options {
     ChannelInfo channel{};
     std::uint32_t id = 0;
     bool record = false;
+    int fillOnlyMs = -1;  // --fill-only: type the fields, show them this long, no Start
     std::string pid;
     std::string name;
     std::string dir;
@@ -145,6 +146,10 @@ constexpr Option kOptions[] = {
      [](Options& o, const char* v) { return o.haveChannel = ParseChannel(v, o.channel); }},
     {"--id", "N", "needs a number", "id handed to the module in the handshake (default 0)",
      [](Options& o, const char* v) { return o.id = Unsigned(v), true; }},
+    {"--fill-only", "MS", "needs milliseconds",
+     "fill in the fields given below, show the dialog for MS\n"
+     "milliseconds (for a picture of it), close it: no Start",
+     [](Options& o, const char* v) { return o.fillOnlyMs = std::atoi(v), o.fillOnlyMs >= 0; }},
     {"--record", nullptr, nullptr,
      "record through the options dialog without a user: fill\n"
      "in the fields given below, press Start, stop again",
@@ -400,6 +405,17 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
 int RunDialog(const Options& options, const ModuleExports& exports, const SimulatedHost& host) {
     if (options.interactive) {
         exports.showOptionsDialog();
+    } else if (options.fillOnlyMs >= 0) {
+        std::thread driver([&] {
+            HWND window = FindOptionsDialog(10000);
+            if (window == nullptr) return;
+            const DialogDriver dialog(window);
+            FillInDialog(options, dialog);
+            Sleep(static_cast<DWORD>(options.fillOnlyMs));
+            dialog.Press(IDC_CLOSE_BUTTON);
+        });
+        exports.showOptionsDialog();
+        driver.join();
     } else if (options.record) {
         std::string report;
         std::thread driver([&] { report = DriveDialog(options, host); });

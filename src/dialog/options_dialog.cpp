@@ -109,7 +109,12 @@ void OptionsDialog::OnStart() {
     if (recorder_.StartRecording()) {
         ShowFileName();
         Refresh();
+        return;
     }
+    // The controls stay as they were; only the status line says why.
+    char status[160];
+    recorder_.Status(status, sizeof status);
+    SetDlgItemTextA(window_, IDC_STATUS_TEXT, status);
 }
 
 void OptionsDialog::Refresh() {

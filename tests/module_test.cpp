@@ -199,7 +199,8 @@ TEST_F(ModuleTest, TheDialogFollowsARecordingAndItsCloseButtonSaves) {
         EXPECT_TRUE(dialog.Open());
         // A Start that fails says why at once, and changes nothing else.
         EXPECT_FALSE(StartThroughDialog(dialog, "257", "rec.dat", directory + "\\missing"));
-        EXPECT_EQ(dialog.Text(IDC_STATUS_TEXT), "Cannot create the file: the directory does not exist");
+        EXPECT_EQ(dialog.Text(IDC_STATUS_TEXT),
+                  "Cannot create the file: the directory does not exist");
         EXPECT_TRUE(dialog.Enabled(IDC_START_BUTTON));
         StartThroughDialog(dialog, "  257xyz", "rec.dat", directory);
         EXPECT_FALSE(dialog.Enabled(IDC_START_BUTTON));

@@ -81,6 +81,7 @@ TEST(DialogText, PidListsServicesAndHexAreReadOnlyWhenTheWholeTextIsOne) {
     EXPECT_EQ(ParsePidChoice(",63,63").kind, PidChoice::Kind::kSingle);  // one PID twice
     EXPECT_EQ(ParsePidChoice("  42abc").pid, 42);
     EXPECT_EQ(ParsePidChoice("sid 70000").kind, PidChoice::Kind::kSingle);
+    EXPECT_EQ(ParsePidChoice("sid 0").kind, PidChoice::Kind::kSingle);  // the network's entry
     // The old rule reads 19 characters; a list is read whole.
     EXPECT_EQ(ParsePidChoice("0000000000000000001 2").kind, PidChoice::Kind::kList);
     EXPECT_EQ(ParsePidChoice((std::string(19, '0') + "12").c_str()).pid, 0);
@@ -340,6 +341,8 @@ TEST_F(RecorderRecordingTest, NamesThatWouldHideARecordingAreRefused) {
         {"sub\\a.dat", here,
          "Cannot create the file: the name may not contain any of \\ / * ? \" < > |"},
         {"tab\t.dat", here, "Cannot create the file: the name may not contain a control character"},
+        {"nul.ts", here, "Cannot create the file: the name is a device's (CON, NUL, COM1, ...)"},
+        {"rec.ts.", here, "Cannot create the file: the name may not end with a dot or a space"},
         {"a.dat", here + "\\x:y",
          "Cannot create the file: the directory may not contain a colon other than the drive's"},
         {"a.dat", here + "\\*",
@@ -355,9 +358,11 @@ TEST_F(RecorderRecordingTest, NamesThatWouldHideARecordingAreRefused) {
     EXPECT_EQ(host_.AddMessages(), 0u);
     EXPECT_FALSE(std::filesystem::exists(dir_.File("news 12")));
     const auto lines = LogLines(dir_.File("Corvanlet.log"));
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 8u);
     EXPECT_NE(lines[0].find("reason=bad-name"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[5].find("reason=bad-directory"), std::string::npos) << lines[5];
+    EXPECT_NE(lines[7].find("reason=bad-directory"), std::string::npos) << lines[7];
+    EXPECT_EQ(FileNameProblem("console.ts"), nullptr);  // only the device names themselves
+    EXPECT_EQ(FileNameProblem("COM10.ts"), nullptr);
     // The drive's colon and the long-path prefix are no names; the names the
     // module builds pass the rule.
     EXPECT_EQ(DirectoryProblem("C:\\Rec"), nullptr);

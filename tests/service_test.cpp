@@ -238,6 +238,29 @@ TEST(ServiceStream, OutputBeginsWithItsOwnTablesKeepsTheStreamsAndFollowsAPmtCha
     EXPECT_EQ(cut.output, out);
 }
 
+// Blocks refused before they reached the stream (a host breaking the
+// one-thread rule): the packet begun is dropped, never finished with the
+// bytes of another.
+TEST(ServiceStream, AGapDropsThePacketBegunInsteadOfSplicingIt) {
+    const Bytes source = SourceStream(2000);
+    Recording recording;
+    recording.Run(source, {940});
+    const std::size_t before = recording.output.size();
+    const auto video = PacketsOf(source, kVideo);
+    recording.service.Feed(video[10].data(), 94);  // half a packet, then a gap
+    recording.service.NoteGap();
+    Bytes whole;
+    for (int i = 20; i < 40; ++i) whole.insert(whole.end(), video[i].begin(), video[i].end());
+    recording.service.Feed(whole.data(), static_cast<std::int32_t>(whole.size()));
+    const Bytes after(recording.output.begin() + static_cast<std::ptrdiff_t>(before),
+                      recording.output.end());
+    const auto kept = PacketsOf(after, kVideo);
+    ASSERT_FALSE(kept.empty());
+    for (const Bytes& packet : kept) {
+        EXPECT_NE(std::find(video.begin() + 20, video.begin() + 40, packet), video.begin() + 40);
+    }
+}
+
 TEST(ServiceStream, AServiceNotInThePatRecordsNothing) {
     Bytes source = SourceStream(400);
     ts::ServiceStream service;

@@ -23,7 +23,7 @@ class HealthMonitor {
 
     // Cumulative since the recording started.
     struct Totals {
-        std::uint64_t inBytes = 0;       // delivered and taken by the ring
+        std::uint64_t inBytes = 0;       // taken from the ring by the writer
         std::uint64_t refusedBytes = 0;  // delivered and refused by the ring
         std::uint64_t packets = 0;
         std::uint64_t scrambled = 0;  // packets with transport_scrambling_control not 00
@@ -55,8 +55,10 @@ class HealthMonitor {
     std::uint32_t SecondsKept() const { return filled_; }
     // Bits per second over the last second.
     std::uint64_t RateBitsPerSecond() const;
-    // Seconds since data last came (0 while it comes), and the longest such
-    // gap of the recording so far (a gap from the start counts).
+    // Seconds since data last came in (0 while it comes), and the longest
+    // such gap of the recording so far (a gap from the start counts). Data
+    // the ring holds while the writer waits on a stalled disk has not come
+    // in yet: that shows as a gap too, and Lost soon says why.
     std::uint32_t NoDataSeconds() const { return static_cast<std::uint32_t>(gapMs_ / 1000); }
     std::uint32_t LongestGapSeconds() const {
         return static_cast<std::uint32_t>(longestGapMs_ / 1000);

@@ -34,24 +34,27 @@ ServiceSink::~ServiceSink() {
 }
 
 bool ServiceSink::TakeTables(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
-    Tables& t = now_;
     if (tag == ts::ServiceStream::kTablesTag) {
-        t.length = 0;
-        t.whole = false;
+        incomingLength_ = 0;
     } else if (tag != ts::ServiceStream::kTablesMoreTag) {
         return false;
     }
-    if (length > 0 && t.length + static_cast<std::uint32_t>(length) <= sizeof t.sections) {
-        std::memcpy(t.sections + t.length, data, static_cast<std::size_t>(length));
-        t.length += static_cast<std::uint32_t>(length);
+    if (length > 0 && incomingLength_ + static_cast<std::uint32_t>(length) <= sizeof incoming_) {
+        std::memcpy(incoming_ + incomingLength_, data, static_cast<std::size_t>(length));
+        incomingLength_ += static_cast<std::uint32_t>(length);
     }
-    // Whole once the PAT and the PMT it names are both in.
-    const std::uint32_t patLength = SectionLength(t.sections, t.length);
+    // The tables in effect change only once the PAT and the PMT it names
+    // are both in: a chunk lost on the way leaves the last whole ones.
+    const std::uint32_t patLength = SectionLength(incoming_, incomingLength_);
     ts::Pat pat;
-    if (patLength == 0 || !ts::ParsePat(t.sections, patLength, pat) || pat.count != 1) return true;
-    const std::uint32_t pmtLength = SectionLength(t.sections + patLength, t.length - patLength);
-    t.whole = pmtLength != 0 && patLength + pmtLength == t.length;
-    t.pmtPid = pat.programs[0].pid;
+    if (patLength == 0 || !ts::ParsePat(incoming_, patLength, pat) || pat.count != 1) return true;
+    const std::uint32_t pmtLength =
+        SectionLength(incoming_ + patLength, incomingLength_ - patLength);
+    if (pmtLength == 0 || patLength + pmtLength != incomingLength_) return true;
+    std::memcpy(now_.sections, incoming_, incomingLength_);
+    now_.length = incomingLength_;
+    now_.whole = true;
+    now_.pmtPid = pat.programs[0].pid;
     return true;
 }
 
@@ -72,8 +75,9 @@ void ServiceSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, st
 
 void ServiceSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
                                      std::uint8_t tag) {
-    if (TakeTables(data, length, tag)) return;
-    NoteCounters(data, length);
+    // The tables and counters are the writer's, which a writer not yet
+    // ended may still change: a part begun here takes them as it left them.
+    if (tag == ts::ServiceStream::kTablesTag || tag == ts::ServiceStream::kTablesMoreTag) return;
     FileSink::ProcessBlockAtExit(data, length, tag);
 }
 

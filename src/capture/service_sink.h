@@ -33,8 +33,9 @@ class ServiceSink : public FileSink {
     // Writer: the last counter written on the table PIDs.
     void NoteCounters(const std::uint8_t* data, std::int32_t length);
 
-    // Writer thread (and the exit path once the writer is gone): as the
-    // blocks gathered so far leave them, and as the last batch did.
+    // Writer thread (and the exit path, which takes them as the writer left
+    // them): as the blocks gathered so far leave them, and as the last
+    // batch did. A fresh sink for each service recording starts them empty.
     struct Tables {
         std::uint8_t sections[16 + 1024] = {};  // the PAT section, then the PMT section
         std::uint32_t length = 0;
@@ -45,6 +46,9 @@ class ServiceSink : public FileSink {
     };
     Tables now_;
     Tables written_;
+    // A tables block being gathered, chunk by chunk.
+    std::uint8_t incoming_[16 + 1024] = {};
+    std::uint32_t incomingLength_ = 0;
 };
 
 }  // namespace corvanlet

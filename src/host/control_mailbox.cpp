@@ -35,14 +35,20 @@ void ControlMailbox::Post() {
 
 void ControlMailbox::Close() {
     if (window_ == nullptr) return;
+    HWND window = window_;
+    window_ = nullptr;
+    // Gone already (its thread ended): its number may be another window's.
+    if (!IsWindow(window) ||
+        GetWindowLongPtrA(window, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this)) {
+        return;
+    }
     // Only its own thread can destroy it (a message still queued for it goes
     // with it). From another thread it is handed back to the class's own
-    // procedure, so none of this library's code runs for it again.
-    KillTimer(window_, kTimer);
-    SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
-    SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
-    DestroyWindow(window_);
-    window_ = nullptr;
+    // procedure first, so none of this library's code runs for it again.
+    KillTimer(window, kTimer);
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
+    DestroyWindow(window);
 }
 
 LRESULT CALLBACK ControlMailbox::WindowProc(HWND window, UINT message, WPARAM wParam,

@@ -29,7 +29,8 @@ class ControlMailbox {
     // Any thread, while open: `handler` runs on the control thread soon;
     // posts made before it runs are run once.
     void Post();
-    // Control thread: no handler runs after this.
+    // Control thread: no handler starts after this. (Called from another
+    // thread, a handler that thread's window is running goes on to its end.)
     void Close();
 
   private:

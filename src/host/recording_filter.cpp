@@ -27,7 +27,9 @@ std::unique_ptr<FileSink> RecordingFilter::MakeSink(bool service) const {
 bool RecordingFilter::Start(const HostLink& link, const Selection& selection, const char* path,
                             std::int32_t ringBytes, const RecordingLimits& limits) {
     Stop();
-    if (selection.service != serviceSink_) {
+    // A service gets a fresh sink: nothing of an earlier service's tables
+    // may begin a part of this one.
+    if (selection.service || serviceSink_) {
         sink_ = MakeSink(selection.service);
         serviceSink_ = selection.service;
     }
@@ -38,6 +40,9 @@ bool RecordingFilter::Start(const HostLink& link, const Selection& selection, co
     // registrations as its tables come. Without it a service records
     // nothing (PID 0 alone), which its status line then says.
     (void)mailbox_.Open(&RecordingFilter::OnMailbox, this);
+    // A host that runs posted messages inside an add message must not see
+    // the service's registrations applied halfway through these.
+    applying_ = true;
     if (selection.service) {
         if (!service_) service_ = std::make_unique<ts::ServiceStream>();
         service_->Start(selection.serviceId, &RecordingFilter::Emit, &RecordingFilter::Notify,
@@ -51,6 +56,7 @@ bool RecordingFilter::Start(const HostLink& link, const Selection& selection, co
             if (!IsRegistered(selection.pids[i])) Register(link, selection.pids[i]);
         }
     }
+    applying_ = false;
     // A host that accepted nothing delivers nothing: nothing stays routed.
     bool accepted = false;
     for (const auto& filter : filters_) accepted = accepted || (filter && filter->Accepted());

@@ -15,9 +15,9 @@ namespace {
 std::atomic<BlockRing*> route{nullptr};
 std::atomic<DeliveryRoute*> serviceRoute{nullptr};
 
-// Deliveries currently inside DataCallback. The filter's destructor waits for
+// Deliveries currently inside DataCallback. DeliveryRoute::End waits for
 // it to reach zero after clearing the route, so no delivery that read the old
-// route is still using it once the filter is gone.
+// route is still using it once the route has ended.
 std::atomic<std::uint32_t> deliveriesInFlight{0};
 
 // The one delivery that may push into the ring right now: the ring has one
@@ -49,8 +49,8 @@ void GivePushTurn() {
 }  // namespace
 
 void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::uint8_t* data) {
-    // seq_cst on both sides (here and in ~StreamFilter): either the
-    // destructor sees this delivery counted, or this delivery sees the route
+    // seq_cst on both sides (here and in DeliveryRoute::End): either the
+    // route's End sees this delivery counted, or this delivery sees the route
     // cleared.
     deliveriesInFlight.fetch_add(1, std::memory_order_seq_cst);
     BlockRing* target = route.load(std::memory_order_seq_cst);
@@ -66,7 +66,7 @@ void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::
     } else if (DeliveryRoute* service = serviceRoute.load(std::memory_order_seq_cst)) {
         service->Feed(length, data);
     }
-    // Release pairs with the destructor's load: the ring is no longer touched.
+    // Release pairs with End's load: the ring is no longer touched.
     deliveriesInFlight.fetch_sub(1, std::memory_order_release);
 }
 
@@ -86,6 +86,7 @@ void DeliveryRoute::Feed(std::int32_t length, const std::uint8_t* data) {
     if (length <= 0) return;
     if (data == nullptr || length > FileSink::kMaxBlock || !TakePushTurn()) {
         ring_.Refuse(length);
+        service_->NoteGap();  // what it had begun does not go on with the next block
         return;
     }
     service_->Feed(data, length);

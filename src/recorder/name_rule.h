@@ -8,7 +8,8 @@
 namespace corvanlet {
 
 // Why `name` cannot be a recording's file name, or null when it can: any of
-// \ / : * ? " < > | or a control character.
+// \ / : * ? " < > | or a control character, a device's name (NUL.ts), or a
+// dot or space at its end.
 const char* FileNameProblem(const char* name);
 
 // Why `directory` cannot hold a recording, or null when it can: any of

@@ -52,7 +52,8 @@ bool ReadService(const char* at, PidChoice& choice) {
     if (*at == '=' || *at == ':') ++at;
     SkipBlanks(at);
     std::uint32_t id = 0;
-    if (!ReadNumber(at, 0xFFFF, id)) return false;
+    // Program 0 is the network's entry in the PAT, no service.
+    if (!ReadNumber(at, 0xFFFF, id) || id == 0) return false;
     SkipBlanks(at);
     if (*at != '\0') return false;
     choice.kind = PidChoice::Kind::kService;

@@ -40,7 +40,7 @@ std::int32_t ParsePid(const char* text);
 
 // Reads the whole text of the field:
 //   - "sid 28106" (also "sid=28106", "sid:28106", any case; the number in
-//     decimal or 0x hex, 0 to 65535): a service;
+//     decimal or 0x hex, 1 to 65535): a service;
 //   - two or more different PIDs from 0 to 8191, decimal or 0x hex,
 //     separated by spaces or commas, and nothing else: a list (at most
 //     kMaxPids different PIDs; a PID typed twice is recorded once);

@@ -437,6 +437,7 @@ void RecorderModule::DescribeRegistrations(char* out, std::size_t size) const {
     if (choice_.kind == PidChoice::Kind::kService) {
         used = static_cast<std::size_t>(
             std::snprintf(out, size, " sid=%u", static_cast<unsigned>(choice_.serviceId)));
+        if (used >= size) return;
     }
     const std::uint32_t accepted = RegisteredPids(false, pids, RecordingFilter::kMaxFilters);
     used += ListPids(out + used, size - used, " pids=", pids, accepted);
@@ -512,14 +513,17 @@ bool RecorderModule::ServiceStatus(char* out, std::size_t size) const {
 }
 
 void RecorderModule::ScrambledStatus(char* out, std::size_t size) const {
-    std::snprintf(out, size, "Scrambled");
-    if (choice_.kind == PidChoice::Kind::kSingle) return;
+    const int used = std::snprintf(out, size, "Scrambled");
+    if (choice_.kind == PidChoice::Kind::kSingle || used < 0 ||
+        static_cast<std::size_t>(used) >= size) {
+        return;
+    }
     std::uint16_t pids[RecordingFilter::kMaxFilters];
     std::uint32_t count = 0;
     for (const ScrambledCount& pid : scrambledPids_) {
         if (pid.mostly) pids[count++] = pid.pid;
     }
-    ListPids(out + 9, size - 9, ": ", pids, count);
+    ListPids(out + used, size - static_cast<std::size_t>(used), ": ", pids, count);
 }
 
 void RecorderModule::OnControl(void* self) {

@@ -93,13 +93,14 @@ class RecorderModule {
     std::int32_t Pid() const { return choice_.pid; }
     const PidChoice& Choice() const { return choice_; }
     // One line on what is wrong, the most important first, empty when all is
-    // well: while recording, PIDs the host refused, a service not (yet)
-    // found, no data for 5 s or more, scrambled packets, errors in the last
-    // minute; otherwise why the last Start failed. Holds 160 characters.
+    // well. While recording: not fed at all, or a service without its
+    // tables; a service not (yet) found; nothing taken for 5 s or more;
+    // scrambled packets; some PIDs refused; errors in the last minute.
+    // Otherwise why the last Start failed. Holds 160 characters.
     void Status(char* out, std::size_t size) const;
-    // Control thread, about once a second while recording: looks at the
-    // recording's health and writes its error lines (the control mailbox's
-    // timer calls it; the dialog's may too).
+    // Control thread, about once a second while recording (the control
+    // mailbox's timer): looks at the recording's health and writes its error
+    // lines.
     void OnSecond();
     // The recording's last minute, for the dialog's graph.
     const HealthMonitor& Health() const { return health_; }

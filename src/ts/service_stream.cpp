@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "ts/packet.h"
 
@@ -14,8 +15,9 @@ namespace {
 class SpinGuard {
   public:
     explicit SpinGuard(std::atomic<bool>& lock) : lock_(lock) {
-        while (lock_.exchange(true, std::memory_order_acquire)) {
-        }
+        // Held for a copy of a few dozen bytes; a holder preempted on one
+        // core gets the processor back at once.
+        while (lock_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
     }
     ~SpinGuard() { lock_.store(false, std::memory_order_release); }
     SpinGuard(const SpinGuard&) = delete;
@@ -28,14 +30,6 @@ class SpinGuard {
 bool Contains(const std::uint16_t* pids, std::uint32_t count, std::uint16_t pid) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (pids[i] == pid) return true;
-    }
-    return false;
-}
-
-// Whether `pid` carries one of the PMT's streams.
-bool IsStream(const Pmt& pmt, std::uint16_t pid) {
-    for (std::uint16_t i = 0; i < pmt.count; ++i) {
-        if (pmt.streams[i].pid == pid && Kept(pmt.streams[i])) return true;
     }
     return false;
 }
@@ -53,6 +47,8 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
     patVersionIn_ = 0xFF;
     std::memset(patSectionsSeen_, 0, sizeof patSectionsSeen_);
     havePmt_ = false;
+    hadTables_ = false;
+    gap_.store(false, std::memory_order_relaxed);
     patOut_ = Table{};
     pmtOut_ = Table{};
     patVersion_ = 0;
@@ -70,6 +66,17 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
 
 void ServiceStream::Feed(const std::uint8_t* data, std::int32_t length) {
     if (data == nullptr || length <= 0) return;
+    // Acquire pairs with NoteGap's release. Blocks were lost before this
+    // one: what was begun is dropped, and every stream starts afresh at its
+    // next PES packet.
+    if (gap_.exchange(false, std::memory_order_acquire)) {
+        partialBytes_ = 0;
+        pat_.Reset();
+        pmt_.Reset();
+        for (std::uint32_t i = 0; i < keptCount_; ++i) {
+            if (keptStreams_[i]) roles_[keptPids_[i]] = kStart;
+        }
+    }
     if (partialBytes_ != 0) {
         // The rest of a packet begun in an earlier block.
         const std::int32_t taken = std::min(kPacketSize - partialBytes_, length);
@@ -107,7 +114,11 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
     const std::uint16_t pid = Pid(packet);
     if (pid == kPatPid) {
         pat_.Feed(packet, &ServiceStream::OnPatSection, this);
-        if (havePmt_) OutputTablePacket(patOut_);
+        if (!havePmt_) return;
+        // The tables in effect go with each PAT, so a next part always
+        // finds them, even when one of these blocks was refused.
+        if (patOut_.next == 0) EmitTables();
+        OutputTablePacket(patOut_);
         return;
     }
     if (pid == pmtPid_) {
@@ -154,6 +165,9 @@ void ServiceStream::OnPat(const Pat& pat) {
             // and then both tables go out whole, as at the start.
             if (moved) patVersion_ = static_cast<std::uint8_t>((patVersion_ + 1) & 0x1F);
             havePmt_ = false;
+            for (std::uint32_t i = 0; i < keptCount_; ++i) {
+                if (keptStreams_[i]) roles_[keptPids_[i]] = kStart;
+            }
             MakePat();
             SetState(State::kWaitingPmt);
             Publish();
@@ -179,19 +193,23 @@ void ServiceStream::OnPmt(const std::uint8_t* section, std::size_t length) {
     if (havePmt_ && crc == sourcePmtCrc_) return;  // a repeat of the PMT in effect
     const bool first = !havePmt_;
     sourcePmtCrc_ = crc;
-    if (!first) {
+    if (hadTables_) {  // a new version, or the PMT of a moved PMT PID
         pmtVersion_ = static_cast<std::uint8_t>((pmtVersion_ + 1) & 0x1F);
         pmtChanges_.store(pmtChanges_.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);
     }
     MakePmt(pmt);
     havePmt_ = true;
+    hadTables_ = true;
+    // The tables block first, then their packets: the sink learns the PMT
+    // PID before it sees the packets whose counters it must follow.
+    EmitTables();
     if (first) {
-        // The output begins here: the whole PAT and PMT, then the streams.
+        // The output begins here (again, after a move): the whole PAT and
+        // PMT, then the streams.
         OutputTablePacket(patOut_);
         for (std::uint32_t i = 0; i < pmtOut_.packetCount; ++i) OutputTablePacket(pmtOut_);
     }
-    EmitTables();
     SetState(State::kRecording);
     Publish();
 }
@@ -207,16 +225,29 @@ void ServiceStream::MakePmt(const Pmt& pmt) {
     pmtOut_.sectionLength = static_cast<std::uint32_t>(BuildPmt(pmt, pmtVersion_, pmtOut_.section));
     Packetise(pmtOut_, pmtPid_);
     pmtVersionSeen_.store(pmtVersion_, std::memory_order_relaxed);
-    // A stream kept before and after goes on as it was; a new one waits for
-    // its start.
+    // A PID kept before and after, as the same kind, goes on as it was; a
+    // new stream (or a PCR PID that became one) waits for its start.
     Role before[kMaxWanted];
     std::uint16_t was[kMaxWanted];
+    bool wasStream[kMaxWanted];
     const std::uint32_t wasCount = keptCount_;
     for (std::uint32_t i = 0; i < wasCount; ++i) {
         was[i] = keptPids_[i];
+        wasStream[i] = keptStreams_[i];
         before[i] = roles_[was[i]];
+        roles_[was[i]] = kDrop;
     }
-    for (std::uint32_t i = 0; i < keptCount_; ++i) roles_[keptPids_[i]] = kDrop;
+    KeepStreams(pmt);
+    for (std::uint32_t i = 0; i < keptCount_; ++i) {
+        const std::uint16_t pid = keptPids_[i];
+        roles_[pid] = keptStreams_[i] ? kStart : kKeep;  // a PCR-only PID has no PES start
+        for (std::uint32_t j = 0; j < wasCount; ++j) {
+            if (was[j] == pid && wasStream[j] == keptStreams_[i]) roles_[pid] = before[j];
+        }
+    }
+}
+
+void ServiceStream::KeepStreams(const Pmt& pmt) {
     keptCount_ = 0;
     pcrPid_ = pmt.pcrPid;
     for (std::uint16_t i = 0; i < pmt.count && keptCount_ + 1 < kMaxWanted - 2; ++i) {
@@ -225,19 +256,14 @@ void ServiceStream::MakePmt(const Pmt& pmt) {
             Contains(keptPids_, keptCount_, pid)) {
             continue;
         }
+        keptStreams_[keptCount_] = true;
         keptPids_[keptCount_++] = pid;
     }
     // The clock comes from the PCR PID even when it carries no kept stream.
     if (pcrPid_ != kNullPid && pcrPid_ != kPatPid && pcrPid_ != pmtPid_ &&
         !Contains(keptPids_, keptCount_, pcrPid_)) {
+        keptStreams_[keptCount_] = false;
         keptPids_[keptCount_++] = pcrPid_;
-    }
-    for (std::uint32_t i = 0; i < keptCount_; ++i) {
-        const std::uint16_t pid = keptPids_[i];
-        roles_[pid] = pid == pcrPid_ && !IsStream(pmt, pid) ? kKeep : kStart;
-        for (std::uint32_t j = 0; j < wasCount; ++j) {
-            if (was[j] == pid) roles_[pid] = before[j];
-        }
     }
 }
 

@@ -59,6 +59,9 @@ class ServiceStream {
     void Start(std::uint16_t serviceId, Emit emit, Notify notify, void* context);
     // Delivery thread: one block, cut anywhere across packets.
     void Feed(const std::uint8_t* data, std::int32_t length);
+    // Any thread: blocks were lost here before they reached Feed (refused):
+    // a packet or section begun is not finished with unrelated bytes.
+    void NoteGap() { gap_.store(true, std::memory_order_release); }  // pairs with Feed's exchange
 
     // Any thread: the PIDs to have delivered; returns how many were copied
     // into `out` (room for kMaxWanted). `generation` grows with each change.
@@ -95,6 +98,7 @@ class ServiceStream {
     void TakeWholePackets(const std::uint8_t* data, std::int32_t length);
     void MakePat();
     void MakePmt(const Pmt& pmt);
+    void KeepStreams(const Pmt& pmt);
     void Packetise(Table& table, std::uint16_t pid);
     void Output(const std::uint8_t* packet);
     void OutputTablePacket(Table& table);
@@ -126,7 +130,9 @@ class ServiceStream {
     std::uint8_t pmtVersion_ = 0;
     std::uint16_t pcrPid_ = 0x1FFF;
     std::uint16_t keptPids_[kMaxWanted] = {};
+    bool keptStreams_[kMaxWanted] = {};  // carries one of the PMT's streams (else PCR only)
     std::uint32_t keptCount_ = 0;
+    bool hadTables_ = false;  // tables went out before (a moved PMT is a change)
     Role roles_[8192] = {};
     std::uint8_t partial_[kPacketSize] = {};
     std::int32_t partialBytes_ = 0;
@@ -136,6 +142,7 @@ class ServiceStream {
     // Published for other threads. The wanted set is guarded by wantedLock_
     // (taken only when the tables change, and by readers); the rest are
     // single-writer figures, relaxed.
+    std::atomic<bool> gap_{false};
     mutable std::atomic<bool> wantedLock_{false};
     std::uint16_t wanted_[kMaxWanted] = {};
     std::uint32_t wantedCount_ = 0;

@@ -350,11 +350,11 @@ TEST(BlockRing, NoLostWakeUpsAcrossManySleeps) {
 }
 
 TEST(BlockRing, AFullRingWakesANappingWriter) {
-    // Naps of 5 s and no wake-up for a filling ring: only the block that
+    // Naps of a minute and no wake-up for a filling ring: only the block that
     // finds the ring full can bring the writer back early.
     CollectingRing ring;
     BlockRing::Timing timing;
-    timing.napMs = 5000;
+    timing.napMs = 60000;
     timing.wakeAtPercent = 100;
     timing.idleNapsBeforeSleep = 1000;
     ring.SetTiming(timing);
@@ -364,10 +364,9 @@ TEST(BlockRing, AFullRingWakesANappingWriter) {
     std::uint32_t seq = 0;
     MakeBlock(seq, 1000, block);
     while (ring.Push(block, 1000, 0) == PushResult::kQueued) MakeBlock(++seq, 1000, block);
-    const std::uint32_t refusedAt = platform::TickCountMs();
+    // The nap is a minute: room within the wait's 10 s means a wake-up came.
     ASSERT_TRUE(testing::WaitFor([&] { return ring.Push(block, 1000, 0) == PushResult::kQueued; }))
         << "the full ring did not wake the napping writer";
-    EXPECT_LT(platform::TickCountMs() - refusedAt, 1000u);
     EXPECT_GE(ring.WakeCalls(), 1u);
     ring.Close();
     EXPECT_EQ(ring.received.size(), seq + 1);

@@ -136,11 +136,21 @@ TEST_F(FileSinkTest, FailingWritesAreCountedAndTheRecordingGoesOn) {
 // and which can pretend the file already holds `mark` bytes.
 class TestSink : public FileSink {
   public:
-    enum class Freeze { kNone, kGathering, kMidWrite, kAfterWrite, kAfterCommit, kStallInWrite };
+    enum class Freeze {
+        kNone,
+        kGathering,
+        kMidWrite,
+        kAfterWrite,
+        kAfterCommit,
+        kStallInWrite,
+        kStallInGather,    // alive inside a block, past the exit check, until `resume`
+        kAfterPartChange,  // dead after a batch that went on into part 2
+    };
 
     std::uint32_t maxPerCall = 0xFFFFFFFFu;      // a short write: at most this many bytes a call
     std::uint32_t failAfterBytes = 0xFFFFFFFFu;  // then writes this many more and fails
     bool failOnce = false;                       // and only once; later writes succeed
+    std::uint32_t failuresAfter = 0;             // with failOnce: calls that fail after it
     std::atomic<int> cutsToFail{0};              // cuts of the file that fail
     std::atomic<bool> stallInCut{false};         // cuts wait, alive, until `resume`
     mutable std::atomic<Freeze> freeze{Freeze::kNone};  // where the writer stops dead, once
@@ -170,9 +180,6 @@ class TestSink : public FileSink {
     }
     void StartAt(std::uint64_t mark) { AssumeLength(mark); }
 
-  private:
-    bool tooLarge_ = false;
-
   protected:
     bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
                    std::uint32_t* written) override {
@@ -193,8 +200,7 @@ class TestSink : public FileSink {
             const auto room =
                 static_cast<std::uint32_t>(offset < growLimit ? growLimit - offset : 0);
             if (room != 0) (void)FileSink::WriteSome(data, room, offset, written);
-            *written = room;
-            tooLarge_ = true;  // as a file system at its size limit answers
+            *written = room;  // as a file system at its size limit answers
             return false;
         }
         length = std::min(length, maxPerCall);
@@ -204,14 +210,16 @@ class TestSink : public FileSink {
             if (allowed < length) {
                 if (allowed != 0) (void)FileSink::WriteSome(data, allowed, offset, written);
                 *written = allowed;
-                if (failOnce) failAfterBytes = 0xFFFFFFFFu;
-                tooLarge_ = false;  // a plain failure (a bad sector, a share gone)
+                if (failOnce && failuresAfter == 0) {
+                    failAfterBytes = 0xFFFFFFFFu;
+                } else if (failOnce) {
+                    --failuresAfter;  // the next call fails at once
+                }
                 return false;
             }
         }
         return FileSink::WriteSome(data, length, offset, written);
     }
-    bool WriteRefusedForSize() const override { return tooLarge_; }
     bool CutFile(std::uint64_t length) override {
         if (stallInCut.load()) {  // a cut that hangs as a write can, until resumed
             frozen.store(true);
@@ -224,11 +232,20 @@ class TestSink : public FileSink {
         return FileSink::CutFile(length);
     }
     void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override {
+        if (gathered_ == 39 && Stop(Freeze::kStallInGather)) {
+            frozen.store(true);
+            (void)testing::WaitFor([&] { return resume.load(); }, 20000);
+            FileSink::ProcessBlock(data, length, tag);
+            ++gathered_;
+            resumedWriteDone.store(true);
+            return;
+        }
         FileSink::ProcessBlock(data, length, tag);
         if (++gathered_ == 40 && Stop(Freeze::kGathering)) Die();
     }
     std::uint64_t Mark() override {
         if (Stop(Freeze::kAfterWrite)) Die();
+        if (Parts() >= 2 && Stop(Freeze::kAfterPartChange)) Die();
         return FileSink::Mark();
     }
     void AfterCommit() override {
@@ -361,7 +378,8 @@ TEST_F(FileSinkTest, AStuckCutIsLeftBehindLikeAStuckWrite) {
     ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "no cut was made";
     const std::uint32_t start = platform::TickCountMs();
     EXPECT_FALSE(sink->CloseFile());
-    EXPECT_LT(platform::TickCountMs() - start, BlockRing::kStuckMs + 1500);
+    // Well before the stuck call would return by itself (20 s).
+    EXPECT_LT(platform::TickCountMs() - start, BlockRing::kStuckMs + 12000);
     EXPECT_TRUE(sink->Read().leftBehind);
     sink->LetGo();
     sink->resume = true;
@@ -486,7 +504,7 @@ TEST_F(FileSinkTest, AStuckWriteIsLeftBehindAndFreesEverythingWhenItReturns) {
     EXPECT_FALSE(sink->CloseFile());
     const std::uint32_t tookMs = platform::TickCountMs() - start;
     std::printf("  stop with a stuck write took %u ms\n", tookMs);
-    EXPECT_LT(tookMs, BlockRing::kStuckMs + 1500);
+    EXPECT_LT(tookMs, BlockRing::kStuckMs + 12000);  // the stuck call holds 20 s
     const FileSink::Figures figures = sink->Read();
     EXPECT_TRUE(figures.leftBehind);
     EXPECT_GT(figures.unconfirmedBytes, 0u);
@@ -863,6 +881,7 @@ TEST_F(FileSinkTest, ATornTailOfOnePartDoesNotFollowIntoTheNext) {
     }
     sink.failAfterBytes = 1500;
     sink.failOnce = true;
+    sink.failuresAfter = 1;  // a next part refuses it too: a failed write, not a limit
     sink.cutsToFail = 1000;  // the torn half block stays in part 1
     sink.resume = true;
     ASSERT_TRUE(testing::WaitFor([&] { return sink.FailedWrites() == 1; }));
@@ -932,6 +951,111 @@ TEST_F(ProcessExitTest, AnExitWhoseWritesFailLeavesOnlyTheCountedWholeBlocks) {
     EXPECT_GT(sink->FailedWrites(), 0u);
     EXPECT_EQ(sink->BytesWritten(), expected.size());
     EXPECT_EQ(ReadAll(path), expected);
+}
+
+// Growth refused in the middle of a batch, and the next part's name taken
+// (by a directory): the part keeps its whole blocks and nothing else, and
+// the byte count is what the file holds.
+TEST_F(FileSinkTest, ARefusalWithNoNextPartKeepsOnlyTheWholeBlocks) {
+    const std::string path = PathOf("no-next.dat");
+    fs::create_directory(PartName(path, 2));
+    TestSink sink;
+    sink.growLimit = 150500;
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    const auto expected = PushBlocks(sink, 400, 73);
+    sink.CloseFile();
+    const auto file = ReadAll(path);
+    EXPECT_GT(file.size(), 150500u - 1000u) << "whole blocks up to the limit stay";
+    EXPECT_LE(file.size(), 150500u);
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), expected.begin())) << "bytes not written";
+    EXPECT_EQ(sink.BytesWritten(), file.size());
+    EXPECT_EQ(sink.FailedWriteBytes(), expected.size() - file.size());
+    EXPECT_EQ(sink.Parts(), 1u);
+}
+
+// One batch of three blocks torn inside the third, for good, and the cut
+// of its torn tail fails once: the close cuts it, so the file holds the
+// two whole blocks (2,000 bytes), not the torn 2,500.
+TEST_F(FileSinkTest, ATornTailWhoseCutFailedIsCutAtTheClose) {
+    const std::string path = PathOf("torn-close.dat");
+    TestSink sink;
+    BlockRing::Timing timing;
+    timing.napMs = 60000;  // the three blocks wait for the close: one batch
+    timing.wakeAtPercent = 100;
+    sink.SetTiming(timing);
+    sink.failAfterBytes = 2500;
+    sink.cutsToFail = 1;
+    ASSERT_TRUE(sink.OpenFile(path.c_str()));
+    std::vector<std::uint8_t> expected;
+    std::uint8_t block[1000];
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        MakeBlock(90 + i, 1000, block);
+        ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
+        if (i < 2) expected.insert(expected.end(), block, block + 1000);
+    }
+    sink.CloseFile();
+    EXPECT_EQ(sink.cutsToFail.load(), 0) << "no cut failed: the test proves nothing";
+    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_EQ(sink.BytesWritten(), 2000u);
+    EXPECT_EQ(sink.FailedWriteBlocks(), 1u);
+}
+
+// The process ends while the writer, alive, is inside a block past its
+// last look at the exit: the block it then gathers is its own business,
+// not the exit path's batch, and the file holds every block once, in order.
+TEST_F(ProcessExitTest, AWriterStillGatheringAtTheExitAddsNothing) {
+    const std::string path = PathOf("exit-gathering.dat");
+    auto* sink = new TestSink;  // its writer may outlive the exit path's use of it
+    sink->freeze = TestSink::Freeze::kStallInGather;
+    sink->resumeAfterExitBlocks = 5;
+    ASSERT_TRUE(sink->OpenFile(path.c_str()));
+    auto expected = PushBlocks(*sink, 60, 95);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); }))
+        << "the writer did not stall";
+    const auto more = PushBlocks(*sink, 60, 96);
+    expected.insert(expected.end(), more.begin(), more.end());
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    EXPECT_TRUE(sink->resumedWriteDone.load())
+        << "the writer never went on: the test proves nothing";
+    EXPECT_EQ(ReadAll(path), expected);
+}
+
+// A refused write whose torn tail cannot be cut: the writer goes on into
+// part 2, then dies before its next commit. The exit path goes back to
+// part 1 by name, so part 1's tail is not written twice.
+TEST_F(ProcessExitTest, AnExitAfterAFinishedChangeGoesBackToThePartOfTheCommit) {
+    const std::string path = PathOf("exit-after-change.dat");
+    auto* sink = new TestSink(4 << 20);  // its frozen writer never lets go of it
+    sink->growLimit = 100000;
+    sink->cutsToFail = 1;
+    sink->freeze = TestSink::Freeze::kAfterPartChange;
+    ASSERT_TRUE(sink->OpenFile(path.c_str()));
+    auto expected = PushBlocks(*sink, 400, 97);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
+    const auto more = PushBlocks(*sink, 400, 98);
+    expected.insert(expected.end(), more.begin(), more.end());
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    EXPECT_EQ(JoinParts(path, sink->Parts(), 100000), expected);
+}
+
+// The writer dies in the middle of a write; at the exit the file cannot be
+// cut back at first and every write fails: the exit's last cut still
+// takes the dead writer's half batch off, leaving the counted whole blocks.
+TEST_F(ProcessExitTest, AnExitWhoseFirstCutsFailCutsTheDeadWritersTailAtTheEnd) {
+    const std::string path = PathOf("exit-cut-late.dat");
+    auto* sink = new TestSink;  // its frozen writer never lets go of it
+    ASSERT_TRUE(sink->OpenFile(path.c_str()));
+    const auto expected = PushBlocks(*sink, 100, 99);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->BytesWritten() == expected.size(); }));
+    sink->freeze = TestSink::Freeze::kMidWrite;
+    (void)PushBlocks(*sink, 100, 100);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
+    sink->failAfterBytes = 0;
+    sink->cutsToFail = 2;  // going back to the commit, and before a next part
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    EXPECT_EQ(sink->cutsToFail.load(), 0) << "the cuts did not fail: the test proves nothing";
+    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_EQ(sink->BytesWritten(), expected.size());
 }
 
 }  // namespace

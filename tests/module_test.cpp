@@ -3,6 +3,7 @@
 // simulated host in this process.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -251,6 +252,13 @@ void Feed(::DataCallback callback, std::uint32_t bytesPerSecond, DWORD ms, bool 
     }
 }
 
+// The dialog's rate text ("now 4000 kbit/s") is within 5% of `kbit`.
+bool ShowsRate(const std::string& text, std::uint64_t kbit) {
+    unsigned long long shown = 0;
+    if (std::sscanf(text.c_str(), "now %llu kbit/s", &shown) != 1) return false;
+    return shown * 20 >= kbit * 19 && shown * 20 <= kbit * 21;
+}
+
 // The height of the drawing in each pixel column of `control`, taken with
 // PrintWindow: pixels that are neither white nor the frame's gray.
 std::vector<int> ColumnHeights(HWND control) {
@@ -287,18 +295,26 @@ TEST_F(ModuleTest, TheGraphShowsAStepInRateAndTheStatusLineWhatIsWrong) {
         const auto callback = reinterpret_cast<::DataCallback>(
             static_cast<std::uintptr_t>(host_.LastRegistration().callback));
         std::uint8_t counter = 0;
-        Feed(callback, 50000, 4000, false, counter);
-        Feed(callback, 500000, 4200, false, counter);
-        const std::vector<int> heights = ColumnHeights(GetDlgItem(dialog.Window(), IDC_RATE_GRAPH));
-        const std::size_t column = heights.size() / 60;  // a second's width
-        ASSERT_GT(column, 0u);
-        auto tallest = [&](std::size_t secondsBack) {
-            const std::size_t right = heights.size() - 1 - secondsBack * column;
-            return *std::max_element(heights.begin() + static_cast<std::ptrdiff_t>(right - column),
-                                     heights.begin() + static_cast<std::ptrdiff_t>(right));
+        // Each rate goes on until the dialog has shown a whole second of it:
+        // on a busy machine its once-a-second sample can come late, and a
+        // late sample spreads what came over the seconds it missed.
+        const auto feedUntilShown = [&](std::uint32_t bytesPerSecond, std::uint64_t kbit) {
+            for (int i = 0; i < 20 && !ShowsRate(dialog.Text(IDC_RATE_TEXT), kbit); ++i) {
+                Feed(callback, bytesPerSecond, 1000, false, counter);
+            }
+            EXPECT_TRUE(ShowsRate(dialog.Text(IDC_RATE_TEXT), kbit)) << dialog.Text(IDC_RATE_TEXT);
         };
-        const int high = std::max(tallest(1), tallest(2));
-        const int low = std::max(tallest(6), tallest(7));
+        feedUntilShown(50000, 400);
+        feedUntilShown(500000, 4000);
+        // Both a whole slow second and a whole fast one are in the graph now:
+        // the tallest column is a fast one, the lowest drawn one no taller
+        // than a slow one.
+        const std::vector<int> heights = ColumnHeights(GetDlgItem(dialog.Window(), IDC_RATE_GRAPH));
+        int high = 0, low = 0;
+        for (const int height : heights) {
+            high = std::max(high, height);
+            if (height != 0) low = low == 0 ? height : std::min(low, height);
+        }
         EXPECT_GT(low, 0) << "the slow seconds are drawn";
         EXPECT_GT(high, 5 * low) << "high " << high << ", low " << low;
         EXPECT_EQ(dialog.Text(IDC_STATUS_TEXT), "");

@@ -108,7 +108,8 @@ TEST_F(StuckDiskTest, AnUnloadDuringAStuckWriteStopsTheWriterAndTheNextLoadIsFre
         tookMs = GetTickCount() - start;
     }
     std::printf("  unload with a write stuck took %u ms\n", tookMs);
-    EXPECT_LT(tookMs, 5000u);
+    // The held write returns after 60 s: an unload that waited for it is far past this.
+    EXPECT_LT(tookMs, 30000u);
     EXPECT_EQ(host_.RemoveMessages(), 1u);
     const std::string log = Log();
     EXPECT_NE(log.find(" reason=disk-stuck"), std::string::npos) << log;

@@ -72,21 +72,27 @@ void ForgetOpening(void* argument) {
 
 }  // namespace
 
+void FileSink::Output::Forget() {
+    pendingBytes = 0;
+    pendingBlocks = 0;
+    fileLength = 0;
+    part = 1;
+    partsBytes = 0;
+    tornUntil = 0;
+    openingPart = 0;
+    splitHelped = true;
+    lastDone = 0;
+}
+
 void FileSink::ResetForOpen(const Limits& limits) {
     continuity_.Reset();
-    pendingBytes_ = 0;
-    pendingBlocks_ = 0;
-    fileLength_ = 0;
-    tornUntil_ = 0;
-    part_ = 1;
-    openingPart_ = 0;
+    writer_.Forget();
+    exit_.Forget();
     marks_ = 0;
     places_[0] = Place{};
     exitDone_ = false;
-    batch_ = pending_;
     parts_.store(1, std::memory_order_relaxed);
-    partsBytes_ = 0;
-    splitHelped_ = true;
+    sizeLimitFound_.store(0, std::memory_order_relaxed);
     end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
     closedAtEnd_.store(false, std::memory_order_relaxed);
     endedAfterMs_ = 0;
@@ -153,17 +159,18 @@ bool FileSink::CloseFile(platform::Teardown how) {
     // A torn block that could not be cut off and that no later block covered.
     // (At process exit that is the writer's state, which a writer not yet
     // ended may still change: the exit path cut the file itself.)
-    if (how != platform::Teardown::kProcessExit && tornUntil_ > fileLength_ && file_.IsOpen() &&
-        CutFile(fileLength_)) {
-        tornUntil_ = 0;
+    Output& o = writer_;
+    if (how != platform::Teardown::kProcessExit && o.tornUntil > o.fileLength && file_.IsOpen() &&
+        CutFile(o.fileLength)) {
+        o.tornUntil = 0;
     }
     file_.Close();
     return true;
 }
 
 void FileSink::AssumeLength(std::uint64_t length) {
-    fileLength_ = length;
-    PublishLength();
+    writer_.fileLength = length;
+    PublishLength(writer_);
 }
 
 std::uint32_t FileSink::WriteAll(const std::uint8_t* data, std::uint32_t length,
@@ -174,7 +181,6 @@ std::uint32_t FileSink::WriteAll(const std::uint8_t* data, std::uint32_t length,
         std::uint32_t written = 0;
         BeginOutputCall();
         const bool ok = WriteSome(data + done, length - done, offset + done, &written);
-        if (!ok) refusedForSize_ = WriteRefusedForSize();
         EndOutputCall();
         written = written < length - done ? written : length - done;
         done += written;
@@ -197,18 +203,18 @@ void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::
         takenBytes_.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(length),
         std::memory_order_relaxed);
     continuity_.Check(data, length);
-    Gather(data, length);
+    Gather(writer_, data, length);
 }
 
-void FileSink::Gather(const std::uint8_t* data, std::int32_t length) {
+void FileSink::Gather(Output& o, const std::uint8_t* data, std::int32_t length) {
     if (Ended() != End::kNone) return;
     // The ring keeps a batch within kWriteBatch bytes and kMaxBatchBlocks blocks.
-    std::memcpy(batch_ + pendingBytes_, data, static_cast<std::size_t>(length));
-    pendingBytes_ += static_cast<std::uint32_t>(length);
-    blockEnds_[pendingBlocks_++] = pendingBytes_;
+    std::memcpy(o.batch + o.pendingBytes, data, static_cast<std::size_t>(length));
+    o.pendingBytes += static_cast<std::uint32_t>(length);
+    o.blockEnds[o.pendingBlocks++] = o.pendingBytes;
     // The first block that passes the size asked for is the last one.
     if (limits_.stopAfterBytes != 0 &&
-        partsBytes_ + fileLength_ + pendingBytes_ > limits_.stopAfterBytes) {
+        o.partsBytes + o.fileLength + o.pendingBytes > limits_.stopAfterBytes) {
         EndBy(End::kSize);
     }
 }
@@ -242,21 +248,22 @@ void FileSink::Tick() {
         EndOutputCall();
         if (free < limits_.minFreeBytes) EndBy(End::kLowSpace);
     }
-    if (Ended() != End::kNone) CloseAtEnd();
+    if (Ended() != End::kNone) CloseAtEnd(writer_);
 }
 
-void FileSink::CloseAtEnd() {
-    if (closedAtEnd_.load(std::memory_order_relaxed)) return;
+void FileSink::CloseAtEnd(Output& o) {
+    if (closedAtEnd_.load(std::memory_order_relaxed) || Abandoned(o)) return;
     // A torn block that could not be cut off before goes now, if it can.
-    if (tornUntil_ > fileLength_ && Cut(fileLength_)) tornUntil_ = 0;
-    if (tornUntil_ > fileLength_) return;  // the owner's close tries once more
+    if (o.tornUntil > o.fileLength && Cut(o, o.fileLength)) o.tornUntil = 0;
+    if (o.tornUntil > o.fileLength) return;  // the owner's close tries once more
     file_.Close();
     closedAtEnd_.store(true, std::memory_order_release);  // pairs with the exit path's acquire
 }
 
-void FileSink::PublishLength() {
+void FileSink::PublishLength(const Output& o) {
+    if (Abandoned(o)) return;  // the exit path publishes from here on
     // Single writer: a plain store is enough, and it is atomic.
-    bytesWritten_.store(partsBytes_ + fileLength_, std::memory_order_relaxed);
+    bytesWritten_.store(o.partsBytes + o.fileLength, std::memory_order_relaxed);
 }
 
 void FileSink::PartPath(std::uint32_t part, char (&path)[kPathSize]) const {
@@ -276,36 +283,67 @@ void FileSink::PartPath(std::uint32_t part, char (&path)[kPathSize]) const {
                   static_cast<unsigned>(part), path_ + stem);
 }
 
-bool FileSink::NextPart(bool byWriter) {
+bool FileSink::NextPart(Output& o) {
     char path[kPathSize];
-    PartPath(part_ + 1, path);
+    PartPath(o.part + 1, path);
+    // A torn block this part could not be cut free of goes first, if it
+    // can: the part is not written again.
+    if (o.tornUntil > o.fileLength && Cut(o, o.fileLength)) o.tornUntil = 0;
     // While this is set the handle may be either part's: an exit that finds
     // it set goes back to its part by name (see RecoverTo).
-    openingPart_ = part_ + 1;
+    o.openingPart = o.part + 1;
     AtPartChange(PartChange::kOpening);
     BeginOutputCall();
-    const bool replaced = file_.Replace(path);
+    const bool replaced = !Abandoned(o) && file_.Replace(path);
     EndOutputCall();
     if (replaced) {
         AtPartChange(PartChange::kOpened);
-        partsBytes_ += fileLength_;
-        fileLength_ = 0;
-        tornUntil_ = 0;
-        ++part_;
-        parts_.store(part_, std::memory_order_relaxed);
+        o.partsBytes += o.fileLength;
+        o.fileLength = 0;
+        o.tornUntil = 0;
+        ++o.part;
+        parts_.store(o.part, std::memory_order_relaxed);
         AtPartChange(PartChange::kCounted);
         std::uint8_t preamble[kMaxPreamble];
         const std::uint32_t length = PartPreamble(preamble);
         // A preamble that did not go in whole is written over by the batch.
-        if (length != 0 && WriteAll(preamble, length, 0, byWriter) == length) fileLength_ = length;
+        if (length != 0 && WriteAll(preamble, length, 0, o.byWriter) == length) {
+            o.fileLength = length;
+        }
     }
-    openingPart_ = 0;
+    o.openingPart = 0;
     return replaced;
 }
 
-bool FileSink::Cut(std::uint64_t length) {
+bool FileSink::BackToPart(Output& o, std::uint64_t length, std::uint64_t tornUntil) {
+    char fresh[kPathSize];
+    char previous[kPathSize];
+    PartPath(o.part, fresh);
+    PartPath(o.part - 1, previous);
+    o.openingPart = o.part - 1;  // the handle may be either part's (see RecoverTo)
+    platform::File reopened;
+    BeginOutputCall();
+    const bool back = !Abandoned(o) && reopened.Reopen(previous);
+    if (back) {
+        file_.Take(reopened);
+        (void)platform::RemoveFile(fresh);
+    }
+    EndOutputCall();
+    if (back) {
+        --o.part;
+        parts_.store(o.part, std::memory_order_relaxed);
+        o.partsBytes -= length;
+        o.fileLength = length;
+        o.tornUntil = tornUntil;
+    }
+    o.openingPart = 0;
+    return back;
+}
+
+bool FileSink::Cut(const Output& o, std::uint64_t length) {
     // A cut can hang on a disk that stopped answering, as a write can: Close
     // watches it the same way.
+    if (Abandoned(o)) return false;
     BeginOutputCall();
     const bool cut = CutFile(length);
     EndOutputCall();
@@ -313,85 +351,115 @@ bool FileSink::Cut(std::uint64_t length) {
 }
 
 void FileSink::EndBatch() {
-    WritePending(true);
+    WritePending(writer_);
 }
 
-void FileSink::WritePending(bool byWriter) {
-    if (pendingBlocks_ == 0 || (byWriter && GivingUp())) return;
+void FileSink::WritePending(Output& o) {
+    if (o.pendingBlocks == 0 || Abandoned(o)) return;
     // A batch goes wholly into one part: a next one first where it would
     // pass the part's limit.
-    if (partLimit_ != 0 && fileLength_ != 0 && fileLength_ + pendingBytes_ > partLimit_) {
-        (void)NextPart(byWriter);
+    if (partLimit_ != 0 && o.fileLength != 0 && o.fileLength + o.pendingBytes > partLimit_) {
+        (void)NextPart(o);
     }
-    const std::uint64_t before = fileLength_;
-    const bool written = WriteBatch(0, byWriter);
+    const std::uint64_t before = o.fileLength;
+    const bool written = WriteBatch(o, 0);
     // Left behind, or the process exiting under the writer: what is not
     // confirmed is someone else's now; no more calls.
-    if (byWriter && GivingUp()) return;
+    if (Abandoned(o)) return;
     if (written) {
-        splitHelped_ = true;
-    } else if (before != 0 && splitHelped_ && refusedForSize_) {
-        // The file system will not grow this part: it ends with the whole
-        // blocks of the batch that reached it, and the rest goes into the
-        // next part. A torn block that cannot be cut off stays too, and the
-        // next part goes on after it, so the parts joined still hold every
-        // byte once. Any other failure is a failed write, counted as one.
-        const std::uint32_t whole = WholeBlocksIn(lastDone_);
-        const std::uint32_t kept = whole == lastDone_ || Cut(before + whole) ? whole : lastDone_;
-        fileLength_ = before + kept;
-        splitHelped_ = NextPart(byWriter) && WriteBatch(kept, byWriter);
-        if (!splitHelped_) CountBatchFailure(fileLength_ == before + kept ? 0 : kept);
+        o.splitHelped = true;
+    } else if (before != 0 && o.splitHelped) {
+        GoOnInNextPart(o, before);
     } else {
-        CountBatchFailure(0);
+        CountBatchFailure(o, before, 0, o.lastDone);
     }
-    PublishLength();
-    pendingBytes_ = 0;
-    pendingBlocks_ = 0;
-    if (Ended() != End::kNone) CloseAtEnd();
+    if (Abandoned(o)) return;
+    PublishLength(o);
+    o.pendingBytes = 0;
+    o.pendingBlocks = 0;
+    if (Ended() != End::kNone) CloseAtEnd(o);
 }
 
-bool FileSink::WriteBatch(std::uint32_t from, bool byWriter) {
-    const std::uint32_t done = WriteAll(batch_ + from, pendingBytes_ - from, fileLength_, byWriter);
+void FileSink::GoOnInNextPart(Output& o, std::uint64_t before) {
+    // File systems tell of a file too large in many ways (or as a full disk
+    // with room on it), so the error code decides nothing: a next part that
+    // takes the bytes shows the old one was at a limit. The old part ends
+    // with the whole blocks of the batch that reached it; a torn one that
+    // cannot be cut off stays, and the next part goes on after it, so the
+    // parts joined hold every byte once.
+    const std::uint32_t done = o.lastDone;
+    const std::uint32_t whole = WholeBlocksIn(o, done);
+    const std::uint32_t kept = whole == done || Cut(o, before + whole) ? whole : done;
+    const std::uint64_t limited = before + kept;
+    o.fileLength = limited;
+    const std::uint64_t tornUntil = o.tornUntil;
+    if (NextPart(o)) {
+        const std::uint64_t at = o.fileLength;  // after the part's preamble
+        if (WriteBatch(o, kept)) {
+            o.splitHelped = true;
+            if (sizeLimitFound_.load(std::memory_order_relaxed) == 0) {
+                sizeLimitFound_.store(limited, std::memory_order_relaxed);  // read by the log
+            }
+            return;
+        }
+        if (Abandoned(o)) return;
+        // The fresh part refused too: no limit, a failed write. The fresh
+        // part goes, and no other is tried until a write works again.
+        if (!BackToPart(o, limited, tornUntil)) {
+            o.splitHelped = false;
+            CountBatchFailure(o, at, kept, o.lastDone);
+            return;
+        }
+    }
+    o.splitHelped = false;
+    o.fileLength = before;
+    CountBatchFailure(o, before, 0, kept);
+}
+
+bool FileSink::WriteBatch(Output& o, std::uint32_t from) {
+    const std::uint32_t done =
+        WriteAll(o.batch + from, o.pendingBytes - from, o.fileLength, o.byWriter);
     // A writer given up on touches the place no more: it is someone else's.
-    if (byWriter && GivingUp()) return false;
-    lastDone_ = from + done;
-    if (lastDone_ != pendingBytes_) return false;
-    fileLength_ += pendingBytes_ - from;
+    if (Abandoned(o)) return false;
+    o.lastDone = from + done;
+    if (o.lastDone != o.pendingBytes) return false;
+    o.fileLength += o.pendingBytes - from;
     return true;
 }
 
-std::uint32_t FileSink::WholeBlocksIn(std::uint32_t bytes) const {
+std::uint32_t FileSink::WholeBlocksIn(const Output& o, std::uint32_t bytes) {
     std::uint32_t whole = 0;
-    for (std::uint32_t block = 0; block < pendingBlocks_ && blockEnds_[block] <= bytes; ++block) {
-        whole = blockEnds_[block];
+    for (std::uint32_t block = 0; block < o.pendingBlocks && o.blockEnds[block] <= bytes; ++block) {
+        whole = o.blockEnds[block];
     }
     return whole;
 }
 
-void FileSink::CountBatchFailure(std::uint32_t from) {
-    // This part holds the batch's bytes [from, done) after fileLength_.
-    // Keep the file a sequence of whole blocks: cut a torn one back off.
+void FileSink::CountBatchFailure(Output& o, std::uint64_t at, std::uint32_t from,
+                                 std::uint32_t done) {
+    // Keep the part a sequence of whole blocks: cut a torn one back off.
     // Where that fails, the next batch overwrites it (writes are
     // positional), and the close tries again.
-    const std::uint32_t done = std::max(lastDone_, from);
+    done = std::max(done, from);
     std::uint32_t kept = 0;
     std::uint32_t whole = 0;
-    while (kept < pendingBlocks_ && blockEnds_[kept] <= done) whole = blockEnds_[kept++];
+    while (kept < o.pendingBlocks && o.blockEnds[kept] <= done) whole = o.blockEnds[kept++];
     // A block begun in the part before and torn here is lost whole.
     const std::uint32_t stays = whole > from ? whole - from : 0;
-    if (done != from + stays && !Cut(fileLength_ + stays)) {
-        tornUntil_ = std::max(tornUntil_, fileLength_ + (done - from));
+    if (done != from + stays && !Cut(o, at + stays)) {
+        o.tornUntil = std::max(o.tornUntil, at + (done - from));
     }
-    CountFailure(pendingBlocks_ - kept, pendingBytes_ - std::max(whole, from));
-    fileLength_ += stays;
+    CountFailure(o.pendingBlocks - kept, o.pendingBytes - std::max(whole, from));
+    o.fileLength = at + stays;
 }
 
 std::uint64_t FileSink::Mark() {
     // The writer's whole place, kept beside the ring's commit point: the
     // slot not in use is filled, and the sequence number names it.
+    const Output& o = writer_;
     const std::uint64_t seq = marks_ + 1;
-    places_[seq & 1] =
-        Place{part_, fileLength_, partsBytes_, tornUntil_, splitHelped_, Ended() == End::kSize};
+    places_[seq & 1] = Place{o.part,      o.fileLength,  o.partsBytes,
+                             o.tornUntil, o.splitHelped, Ended() == End::kSize};
     marks_ = seq;
     return seq;
 }
@@ -399,17 +467,19 @@ std::uint64_t FileSink::Mark() {
 void FileSink::RecoverTo(std::uint64_t mark) {
     // At process exit, from the killed writer's last finished batch: its
     // place then, the ring's blocks from there on written again by the
-    // writer's own batch code. A recording that ended at a limit and
-    // closed its file has nothing left.
+    // writer's own batch code, in the exit path's own batch. A recording
+    // that ended at a limit and closed its file has nothing left.
     exitDone_ = closedAtEnd_.load(std::memory_order_acquire);  // pairs with CloseAtEnd
     if (exitDone_) return;
     const Place place = places_[mark & 1];
-    if (openingPart_ != 0 || part_ != place.part) {
-        // The writer had gone on into a next part since, or was opening one:
-        // the handle may be either part's. Back to the part of the commit by
-        // its name; the later ones go, and the blocks make them again.
+    const std::uint32_t writerPart = writer_.part;
+    if (writer_.openingPart != 0 || writerPart != place.part) {
+        // The writer had gone on into another part since, or was changing
+        // parts: the handle may be either part's. Back to the part of the
+        // commit by its name; the later ones go, and the blocks make them again.
         file_.Close();
-        for (std::uint32_t later = place.part + 1; later <= part_ + 1; ++later) {
+        for (std::uint32_t later = place.part + 1; later <= std::max(writerPart, place.part) + 1;
+             ++later) {
             char path[kPathSize];
             PartPath(later, path);
             (void)platform::RemoveFile(path);
@@ -418,42 +488,42 @@ void FileSink::RecoverTo(std::uint64_t mark) {
         PartPath(place.part, path);
         exitDone_ = !file_.Reopen(path);
     }
-    part_ = place.part;
-    parts_.store(part_, std::memory_order_relaxed);
-    fileLength_ = place.length;
-    partsBytes_ = place.partsBytes;
-    tornUntil_ = place.tornUntil;
-    splitHelped_ = place.splitHelped;
+    Output& o = exit_;
+    o.Forget();
+    o.part = place.part;
+    parts_.store(o.part, std::memory_order_relaxed);
+    o.fileLength = place.length;
+    o.partsBytes = place.partsBytes;
+    o.tornUntil = place.tornUntil;
+    o.splitHelped = place.splitHelped;
     // A size limit the killed writer found after that batch is found again,
     // at the same block, as the blocks are written again.
     if (Ended() == End::kSize && !place.endedBySize) {
         end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
     }
-    openingPart_ = 0;
-    batch_ = exitPending_;
-    pendingBytes_ = 0;
-    pendingBlocks_ = 0;
     // Whatever the killed writer wrote after that batch goes; a file that
     // cannot be cut (a device) keeps what it has, and is written over.
-    if (!exitDone_ && !CutFile(fileLength_)) tornUntil_ = UINT64_MAX;
-    PublishLength();
+    if (!exitDone_ && !CutFile(o.fileLength)) o.tornUntil = UINT64_MAX;
+    PublishLength(o);
 }
 
 void FileSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
     // The stream's counts stop where the writer stopped: a writer not yet
     // ended may still be counting, and the check is its own.
     if (exitDone_) return;
-    if (pendingBlocks_ == kMaxBatchBlocks ||
-        pendingBytes_ + static_cast<std::uint32_t>(length) > kWriteBatch) {
-        WritePending(false);
+    Output& o = exit_;
+    if (o.pendingBlocks == kMaxBatchBlocks ||
+        o.pendingBytes + static_cast<std::uint32_t>(length) > kWriteBatch) {
+        WritePending(o);
     }
-    Gather(data, length);
+    Gather(o, data, length);
 }
 
 void FileSink::EndAtExit() {
     if (exitDone_) return;
-    WritePending(false);
-    if (tornUntil_ > fileLength_ && CutFile(fileLength_)) tornUntil_ = 0;
+    Output& o = exit_;
+    WritePending(o);
+    if (o.tornUntil > o.fileLength && CutFile(o.fileLength)) o.tornUntil = 0;
 }
 
 }  // namespace corvanlet

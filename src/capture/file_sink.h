@@ -94,6 +94,11 @@ class FileSink : public BlockRing {
     End Ended() const { return static_cast<End>(end_.load(std::memory_order_acquire)); }
     // Any thread: the files the recording has so far (1 until it splits).
     std::uint32_t Parts() const { return parts_.load(std::memory_order_relaxed); }
+    // Any thread: the length of the first part whose file system refused to
+    // let it grow (a next part then took the bytes), 0 while none has.
+    std::uint64_t SizeLimitFound() const {
+        return sizeLimitFound_.load(std::memory_order_relaxed);  // the writer's store
+    }
 
     // Every figure of the current (or last) recording at once.
     struct Figures {
@@ -146,11 +151,6 @@ class FileSink : public BlockRing {
                            std::uint32_t* written) {
         return file_.WriteAt(data, length, offset, written);
     }
-    // Right after a WriteSome that failed: the file system refused to grow
-    // the file (only then does the recording go on in a next part).
-    virtual bool WriteRefusedForSize() const {
-        return platform::File::LastWriteFoundFileTooLarge();
-    }
     // Writer: the free space on the recording's volume, as platform::FreeBytesAt.
     virtual std::uint64_t FreeBytes() const { return platform::FreeBytesAt(path_); }
     // Cuts the file to `length` bytes, as platform::File::Truncate.
@@ -173,40 +173,73 @@ class FileSink : public BlockRing {
   private:
     static constexpr std::uint32_t kWriteBatch = 64 * 1024;
 
+    // One path's batch and place in the output. The writer has one and the
+    // exit path another: a writer the system has not ended yet may still
+    // finish a call it had begun, and must find only its own state there.
+    struct Output {
+        explicit Output(std::uint8_t* storage, bool writer) : batch(storage), byWriter(writer) {}
+        std::uint8_t* const batch;
+        const bool byWriter;
+        std::uint32_t pendingBytes = 0;
+        std::uint32_t blockEnds[kMaxBatchBlocks];  // where each pending block ends
+        std::uint32_t pendingBlocks = 0;
+        std::uint64_t fileLength = 0;  // whole blocks the current part holds
+        std::uint32_t part = 1;
+        std::uint64_t partsBytes = 0;   // in the parts before this one
+        std::uint64_t tornUntil = 0;    // a torn block that could not be cut off ends here
+        std::uint32_t openingPart = 0;  // a part being opened or gone back to
+        bool splitHelped = true;        // a next part after a refused write took the bytes
+        std::uint32_t lastDone = 0;     // batch bytes the last WriteBatch got to
+        void Forget();                  // a fresh recording's place
+    };
+
     // Writes `length` bytes at `offset`, going on after short writes. The
     // bytes written; fewer than `length` when a write call failed, or when
     // the writer (`byWriter`) is left behind or the process exits under it.
     std::uint32_t WriteAll(const std::uint8_t* data, std::uint32_t length, std::uint64_t offset,
                            bool byWriter);
     void CountFailure(std::uint32_t blocks, std::uint32_t bytes);
+    // The writer's output, once the exit path or a close has given up on it:
+    // it touches neither the file nor its place any more.
+    bool Abandoned(const Output& o) const { return o.byWriter && GivingUp(); }
     // Adds a block to the batch; the first that passes StopAfterMB is the last.
-    void Gather(const std::uint8_t* data, std::int32_t length);
+    void Gather(Output& o, const std::uint8_t* data, std::int32_t length);
     // Writes the batch: where it goes (this part or a next one), what a
     // failure keeps and counts. The one place that decides, for the writer
     // and the exit path alike.
-    void WritePending(bool byWriter);
+    void WritePending(Output& o);
     // Writes the batch from byte `from` on into the current part; false
     // when a write failed.
-    bool WriteBatch(std::uint32_t from, bool byWriter);
-    // Counts what the last WriteBatch lost, keeping the whole blocks it wrote
-    // (the part holds the batch's bytes from `from` on).
-    void CountBatchFailure(std::uint32_t from);
+    bool WriteBatch(Output& o, std::uint32_t from);
+    // A batch refused at the end of a part that holds `before` bytes: one
+    // attempt to go on in a next part.
+    void GoOnInNextPart(Output& o, std::uint64_t before);
+    // The current part holds the batch's bytes [from, done) from offset `at`
+    // on, and the write failed there: keeps the whole blocks among them,
+    // cuts a torn one off, counts the rest of the batch as one failed write.
+    void CountBatchFailure(Output& o, std::uint64_t at, std::uint32_t from, std::uint32_t done);
     // The bytes of the batch's blocks that lie wholly within its first `bytes`.
-    std::uint32_t WholeBlocksIn(std::uint32_t bytes) const;
-    // CutFile, watched like a write.
-    bool Cut(std::uint64_t length);
-    // Writer: goes on in the next part, which begins with the PartPreamble.
-    // False when it cannot be created.
-    bool NextPart(bool byWriter);
+    static std::uint32_t WholeBlocksIn(const Output& o, std::uint32_t bytes);
+    // CutFile, watched like a write; false, with nothing cut, for a writer
+    // given up on.
+    bool Cut(const Output& o, std::uint64_t length);
+    // Goes on in the next part, which begins with the PartPreamble. False
+    // when it cannot be created.
+    bool NextPart(Output& o);
+    // Back from a fresh part that refused its first write to the one before,
+    // `length` bytes long with a torn block up to `tornUntil` that could not
+    // be cut; the fresh part is removed. False when the part before cannot
+    // be opened again (the fresh one stays current).
+    bool BackToPart(Output& o, std::uint64_t length, std::uint64_t tornUntil);
     void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
     // Writer: the recording ends by itself, for `why`.
     void EndBy(End why);
     // Writer: milliseconds since the start, in 64 bits (the tick count wraps).
     std::uint64_t ElapsedMs();
-    // Writer, once the recording has ended by itself and its last batch is
-    // written: the file is closed now, not when the owner next looks.
-    void CloseAtEnd();
-    void PublishLength();
+    // Once the recording has ended by itself and its last batch is written:
+    // the file is closed now, not when the owner next looks.
+    void CloseAtEnd(Output& o);
+    void PublishLength(const Output& o);
     // Control thread: every figure and the writer's place back to a start.
     void ResetForOpen(const Limits& limits);
     // Control thread: creates the file at `path` (after the free-space check)
@@ -215,25 +248,15 @@ class FileSink : public BlockRing {
 
     const std::int32_t ringCapacity_;
     platform::File file_;
-    // Writer thread only (and the exit path, once the writer is gone).
+    // The writer's batch and place, and the exit path's own.
     std::uint8_t pending_[kWriteBatch];
-    // The exit path's own batch: a writer not yet ended may still be
-    // writing from pending_. batch_ is the one in use.
     std::uint8_t exitPending_[kWriteBatch];
-    std::uint8_t* batch_ = pending_;
-    std::uint32_t pendingBytes_ = 0;
-    std::uint32_t blockEnds_[kMaxBatchBlocks];  // where each pending block ends
-    std::uint32_t pendingBlocks_ = 0;
-    std::uint64_t fileLength_ = 0;  // whole blocks the current part holds
+    Output writer_{pending_, true};
+    Output exit_{exitPending_, false};
     // Writer thread only, set before it starts.
     char path_[kPathSize] = {};
     Limits limits_;
-    std::uint64_t partLimit_ = 0;  // the smaller of the split and the file system's limit
-    std::uint32_t part_ = 1;
-    std::uint64_t partsBytes_ = 0;    // in the parts before this one
-    bool splitHelped_ = true;         // a split after a refused write made the write work
-    bool refusedForSize_ = false;     // the last failed write call: a size limit
-    std::uint32_t lastDone_ = 0;      // bytes the last WriteBatch wrote
+    std::uint64_t partLimit_ = 0;     // the smaller of the split and the file system's limit
     std::uint32_t lastTick_ = 0;      // the tick ElapsedMs last read
     std::uint64_t elapsedMs_ = 0;     // up to lastTick_
     std::uint64_t spaceCheckMs_ = 0;  // elapsed at the last free-space check
@@ -245,9 +268,9 @@ class FileSink : public BlockRing {
     OpenFailure openFailure_ = OpenFailure::kNone;
     std::uint32_t openError_ = 0;
     std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
-    std::atomic<std::uint32_t> parts_{1};  // part_, for other threads
-    std::uint64_t tornUntil_ = 0;          // a torn block that could not be cut off ends here
-    std::uint32_t openingPart_ = 0;        // a next part being opened (NextPart)
+    std::atomic<std::uint32_t> parts_{1};  // the current output's part, for other threads
+    // Relaxed: a figure for the log, written by the writer only.
+    std::atomic<std::uint64_t> sizeLimitFound_{0};
     // Where the writer stood after each finished batch, for the exit path:
     // Mark fills the slot its sequence number names.
     struct Place {

@@ -55,7 +55,7 @@ TEST(HealthMonitor, SecondsRateAndGapsFollowTheTotalsAcrossATickWrap) {
     EXPECT_EQ(monitor.SecondAgo(59).inBytes, 1000u);
 }
 
-TEST(HealthMonitor, ScrambledIsMostOfTheLastSecondsPackets) {
+TEST(HealthMonitor, ScrambledIsMostOfTheLastPacketsOrTheLatestOne) {
     HealthMonitor monitor;
     monitor.Start(0);
     Totals totals;
@@ -67,6 +67,19 @@ TEST(HealthMonitor, ScrambledIsMostOfTheLastSecondsPackets) {
     totals.scrambled += 50;  // half is not most
     monitor.Sample(2000, totals);
     EXPECT_FALSE(monitor.Scrambled());
+    // A stream that turns scrambled late in a second, then pauses: the
+    // latest packets say so, and it holds through the pause.
+    totals.packets += 100;
+    totals.scrambled += 30;
+    totals.latestScrambled = true;
+    monitor.Sample(3000, totals);
+    EXPECT_TRUE(monitor.Scrambled());
+    monitor.Sample(4000, totals);
+    EXPECT_TRUE(monitor.Scrambled()) << "a pause is not clear packets";
+    totals.packets += 10;
+    totals.latestScrambled = false;
+    monitor.Sample(5000, totals);
+    EXPECT_FALSE(monitor.Scrambled()) << "clear packets came";
 }
 
 // At most one line per 10 s, only for intervals with errors, 100 at most and

@@ -522,6 +522,7 @@ TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
               std::string::npos)
         << log;
     EXPECT_NE(log.find("pmt-change pmt_pid=256 version=1"), std::string::npos) << log;
+    EXPECT_NE(log.find("dropped pid=259 type=0x05 reason=not-programme"), std::string::npos) << log;
     EXPECT_NE(log.find(" streams=0:"), std::string::npos) << log;
 }
 

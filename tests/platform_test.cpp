@@ -106,5 +106,40 @@ TEST_F(UnloadTest, AFinishedThreadIsLetGoOnceItHasLeftOurCode) {
     finisher.join();
 }
 
+// A thread given up on inside a call comes out and says it is done, but
+// stays in our code past the unload's bound: the unload does not take it
+// for gone, it stops it there.
+TEST_F(UnloadTest, AThreadStillInOurCodePastTheBoundIsStopped) {
+    struct Work {
+        platform::CallWatch watch;
+        std::atomic<bool> entered{false}, givenUp{false}, out{false};
+        std::atomic<std::uint32_t> spins{0};
+    };
+    static Work work;  // outlives the thread, which never ends
+    platform::Thread thread;
+    ASSERT_TRUE(thread.Start(
+        [](void*) {
+            work.watch.Enter();
+            work.entered = true;
+            (void)testing::WaitFor([] { return work.givenUp.load(); }, 20000);
+            (void)work.watch.Leave();
+            platform::CallWatch::Gone(work.watch.GiveUpRecord());
+            work.out = true;
+            // Still in our code, calling nothing: a few seconds of counting.
+            while (work.spins.fetch_add(1, std::memory_order_relaxed) < 4000000000u) {
+            }
+        },
+        nullptr));
+    ASSERT_TRUE(testing::WaitFor([] { return work.entered.load(); }));
+    work.watch.GiveUp(thread);
+    work.givenUp = true;
+    ASSERT_TRUE(testing::WaitFor([] { return work.out.load(); }));
+    EXPECT_EQ(platform::StopGivenUpThreads(), 1u);
+    const std::uint32_t spins = work.spins.load();
+    Sleep(200);
+    EXPECT_EQ(work.spins.load(), spins) << "the thread still runs our code";
+    thread.Forget();
+}
+
 }  // namespace
 }  // namespace corvanlet

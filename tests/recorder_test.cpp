@@ -590,10 +590,18 @@ TEST_F(RecorderRecordingTest, LimitsFromTheSettingsSplitAndStopTheRecording) {
     recorder.SetChoice(0x100, "hoststop.dat", dir_.Path().string().c_str());
     ASSERT_TRUE(recorder.StartRecording());
     for (int i = 0; i < 2000; ++i) DataCallback(0, sizeof block, block);
+    ASSERT_TRUE(testing::WaitFor([&] { return recorder.BytesWritten() == 1049040u; }));
+    // Nobody stops it for a while (the dialog was closed): the seconds after
+    // its end are not seconds without data.
+    for (int i = 0; i < 13; ++i) {
+        recorder.OnSecond();
+        platform::SleepMs(500);
+    }
     recorder.StopRecording(StopReason::kHostStop);
     const auto last = LogLines(dir_.File("Corvanlet.log")).back();
     EXPECT_NE(last.find(" bytes=1049040 "), std::string::npos) << last;
     EXPECT_NE(last.find(" reason=size "), std::string::npos) << last;
+    EXPECT_TRUE(last.ends_with(" nodata_s=0")) << last;
 }
 
 // A sink whose first write blocks until `stuckRelease` (a disk that stopped
@@ -679,6 +687,7 @@ TEST_F(RecorderRecordingTest, AStuckDiskStopsWithinTheBoundAndANewRecordingRuns)
             for (int i = 0; i < 100; ++i) DataCallback(0, sizeof block, block);
             ASSERT_TRUE(testing::WaitFor([] { return stuckEntered.load(); }))
                 << "the stuck sink's first write did not begin";
+            recorder.OnSecond();  // a sample that saw the stuck batch taken
             const std::uint32_t start = platform::TickCountMs();
             if (how == platform::Teardown::kNone) {
                 recorder.StopRecording();
@@ -690,6 +699,8 @@ TEST_F(RecorderRecordingTest, AStuckDiskStopsWithinTheBoundAndANewRecordingRuns)
             EXPECT_FALSE(recorder.IsRecording());
             EXPECT_EQ(recorder.LostBytes(), 100u * 940u);
             EXPECT_EQ(recorder.BytesWritten(), 0u);
+            // The last second is the stuck recording's own, not the fresh sink's zeros.
+            EXPECT_LE(recorder.Health().SecondAgo(0).inBytes, 100u * 940u);
 
             recorder.SetChoice(0x100, "after.dat", other.Path().string().c_str());
             ASSERT_TRUE(recorder.StartRecording());

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "capture/service_sink.h"
@@ -51,27 +53,37 @@ void Put13(Bytes& b, std::uint8_t top, std::uint16_t value) {
 
 const Bytes kCaDescriptor = {0x09, 4, 0x0B, 0x00, 0xE0 | (kEcm >> 8), kEcm & 0xFF};
 
+struct Entry {
+    std::uint8_t type;
+    std::uint16_t pid;
+    Bytes descriptors;
+};
+
+// Program 7's PMT with the given PCR_PID, program descriptors and streams.
+Bytes MadePmt(std::uint8_t version, std::uint16_t pcrPid, const Bytes& info,
+              const std::vector<Entry>& entries) {
+    Bytes body;
+    body.reserve(1024);
+    Put13(body, 0xE0, pcrPid);
+    Put13(body, 0xF0, static_cast<std::uint16_t>(info.size()));
+    body.insert(body.end(), info.begin(), info.end());
+    for (const Entry& entry : entries) {
+        body.push_back(entry.type);
+        Put13(body, 0xE0, entry.pid);
+        Put13(body, 0xF0, static_cast<std::uint16_t>(entry.descriptors.size()));
+        body.insert(body.end(), entry.descriptors.begin(), entry.descriptors.end());
+    }
+    return Section(0x02, kService, version, body);
+}
+
 // Program 7's PMT: PCR on a PID of its own, video, audio (with a CA
 // descriptor of its own), data; version 1 adds a second audio stream.
 Bytes SourcePmt(std::uint8_t version) {
-    Bytes body;
-    body.reserve(256);
-    Put13(body, 0xE0, kPcr);
-    Put13(body, 0xF0, static_cast<std::uint16_t>(kCaDescriptor.size()));
-    body.insert(body.end(), kCaDescriptor.begin(), kCaDescriptor.end());
-    auto stream = [&](std::uint8_t type, std::uint16_t pid, const Bytes& descriptors) {
-        body.push_back(type);
-        Put13(body, 0xE0, pid);
-        Put13(body, 0xF0, static_cast<std::uint16_t>(descriptors.size()));
-        body.insert(body.end(), descriptors.begin(), descriptors.end());
-    };
-    stream(0x1B, kVideo, {});
     Bytes language = {0x0A, 4, 'e', 'n', 'g', 0};
     language.insert(language.end(), kCaDescriptor.begin(), kCaDescriptor.end());
-    stream(0x03, kAudio, language);
-    stream(0x05, kData, {});
-    if (version == 1) stream(0x03, kAudio2, {});
-    return Section(0x02, kService, version, body);
+    std::vector<Entry> entries = {{0x1B, kVideo, {}}, {0x03, kAudio, language}, {0x05, kData, {}}};
+    if (version == 1) entries.push_back({0x03, kAudio2, {}});
+    return MadePmt(version, kPcr, kCaDescriptor, entries);
 }
 
 Bytes SourcePat() {
@@ -116,7 +128,7 @@ struct Recording {
     Bytes tables;  // the last tables block(s)
     std::uint32_t notices = 0;
 
-    void Run(const Bytes& source, const std::vector<int>& cuts) {
+    void Begin() {
         service.Start(
             kService,
             [](void* self, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
@@ -126,6 +138,9 @@ struct Recording {
                 into.insert(into.end(), data, data + length);
             },
             [](void* self) { ++static_cast<Recording*>(self)->notices; }, this);
+    }
+    void Run(const Bytes& source, const std::vector<int>& cuts) {
+        Begin();
         Bytes delivered;
         for (std::size_t at = 0; at < source.size(); at += 188) {
             std::uint16_t wanted[ts::ServiceStream::kMaxWanted];
@@ -141,6 +156,15 @@ struct Recording {
             delivered.insert(delivered.end(), source.begin() + at, source.begin() + at + 188);
         }
         Deliver(delivered, cuts);
+    }
+    // Every PID, in blocks of `block` bytes: nothing is lost before the
+    // tables are known.
+    void FeedAll(const Bytes& source, std::size_t block) {
+        Begin();
+        for (std::size_t at = 0; at < source.size(); at += block) {
+            const std::size_t n = std::min(block, source.size() - at);
+            service.Feed(source.data() + at, static_cast<std::int32_t>(n));
+        }
     }
     void Deliver(Bytes& bytes, const std::vector<int>& cuts) {
         std::size_t at = 0;
@@ -269,6 +293,144 @@ TEST(ServiceStream, AServiceNotInThePatRecordsNothing) {
         nullptr);
     service.Feed(source.data(), static_cast<std::int32_t>(source.size()));
     EXPECT_EQ(service.CurrentState(), ts::ServiceStream::State::kNotFound);
+}
+
+// A packet of the PID: with a section, one that starts it, else one that
+// starts a PES packet; with `pcr`, its adaptation field carries a PCR of
+// six `pcr` bytes (and without a section, no payload).
+Bytes Packet(std::uint16_t pid, std::uint8_t counter, int pcr = -1, const Bytes& section = {}) {
+    Bytes p(188, section.empty() && pcr < 0 ? 0 : 0xFF);
+    const bool payload = pcr < 0 || !section.empty();
+    p[0] = 0x47;
+    p[1] = static_cast<std::uint8_t>((payload ? 0x40 : 0) | pid >> 8);
+    p[2] = static_cast<std::uint8_t>(pid);
+    p[3] = static_cast<std::uint8_t>((pcr < 0 ? 0x10 : payload ? 0x30 : 0x20) | (counter & 15));
+    std::size_t at = 4;
+    if (pcr >= 0) {
+        p[4] = payload ? 7 : 183;
+        p[5] = 0x10;
+        std::fill(p.begin() + 6, p.begin() + 12, static_cast<std::uint8_t>(pcr));
+        at = 12;
+    }
+    if (!section.empty()) p[at++] = 0;  // pointer_field
+    std::copy(section.begin(), section.end(), p.begin() + static_cast<std::ptrdiff_t>(at));
+    return p;
+}
+
+// Each PCR of a stream, with the video and audio packets before it.
+std::vector<std::pair<int, Bytes>> Clock(const Bytes& stream) {
+    std::vector<std::pair<int, Bytes>> clock;
+    int media = 0;
+    for (std::size_t at = 0; at + 188 <= stream.size(); at += 188) {
+        const std::uint8_t* p = &stream[at];
+        media += ts::Pid(p) == kVideo || ts::Pid(p) == kAudio;
+        if (ts::HasPcr(p)) clock.emplace_back(media, Bytes(p + 6, p + 12));
+    }
+    return clock;
+}
+
+// PCR_PID may be the PMT PID: its PCRs, alone in a packet or before a PMT
+// section, come through where they were, on counters that follow.
+TEST(ServiceStream, AClockOnThePmtPidComesThroughInPlace) {
+    const Bytes pmt = MadePmt(0, kPmtPid, {}, {{0x1B, kVideo, {}}, {0x03, kAudio, {}}});
+    std::uint8_t cc[8192] = {};
+    Bytes source;
+    const auto add = [&source](const Bytes& b) { source.insert(source.end(), b.begin(), b.end()); };
+    for (int i = 0; i < 1200; ++i) {
+        if (i % 100 == 0) add(Packet(0, cc[0]++, -1, SourcePat()));
+        if (i % 100 == 0) add(Packet(kPmtPid, cc[kPmtPid]++, 0xEE, pmt));
+        if (i % 40 == 5) add(Packet(kPmtPid, cc[kPmtPid]++, i % 256, pmt));
+        if (i % 10 == 5 && i % 40 != 5) add(Packet(kPmtPid, cc[kPmtPid] - 1, i % 256));
+        const std::uint16_t pid = i % 2 != 0 ? kAudio : kVideo;
+        add(Packet(pid, cc[pid]++));
+    }
+    ASSERT_EQ(Clock(source).size(), 132u);
+    for (const std::size_t block : {std::size_t{940}, std::size_t{77}}) {
+        Recording recording;
+        recording.FeedAll(source, block);
+        EXPECT_EQ(Clock(recording.output), Clock(source)) << block;
+        EXPECT_EQ(ContinuityErrors(recording.output), 0u);
+        // Every PMT section of the source is still replaced by one.
+        EXPECT_EQ(SectionsOf(recording.output, kPmtPid).size(), SectionsOf(source, kPmtPid).size());
+    }
+}
+
+// More streams than a host delivers, and some it cannot deliver: the PMT
+// lists exactly the streams whose PIDs are wanted, the clock's PID is wanted
+// whether a stream carries it or not, and the rest are listed with why.
+TEST(ServiceStream, ThePmtListsExactlyTheStreamsDelivered) {
+    using Reason = ts::ServiceStream::DropReason;
+    for (const std::uint16_t pcr : {kPcr, std::uint16_t{0x203}}) {
+        std::vector<Entry> entries = {{3, 0, {}}, {3, kPmtPid, {}}, {5, kData, {}}};
+        std::vector<std::tuple<int, int, Reason>> expectedDrops = {
+            {0, 3, Reason::kReservedPid},
+            {kPmtPid, 3, Reason::kReservedPid},
+            {kData, 5, Reason::kNotProgramme},
+            {0x200, 3, Reason::kRepeatedPid}};
+        for (int pid = 0x200; pid < 0x223; ++pid) {
+            entries.push_back({3, static_cast<std::uint16_t>(pid), {}});
+            if (pid >= (pcr == kPcr ? 0x21F : 0x220))
+                expectedDrops.push_back({pid, 3, Reason::kNoRoom});
+        }
+        entries.insert(entries.begin() + 5, {3, 0x200, {}});
+        Bytes source = PacketsOf(SourceStream(1), 0).front();
+        std::uint8_t packets[6 * 188], counter = 0;
+        const Bytes pmt = MadePmt(0, pcr, {}, entries);
+        source.insert(source.end(), packets,
+                      packets + ts::Packetise(pmt.data(), pmt.size(), kPmtPid, counter, false,
+                                              packets, sizeof packets));
+        Recording recording;
+        recording.FeedAll(source, 940);
+        std::uint16_t wanted[ts::ServiceStream::kMaxWanted];
+        std::uint32_t generation = 0;
+        std::vector<int> delivered(wanted, wanted + recording.service.Wanted(wanted, generation));
+        const Bytes section = SectionsOf(recording.output, kPmtPid).at(0);
+        static ts::Pmt listed;
+        ASSERT_TRUE(ts::ParsePmt(section.data(), section.size(), listed));
+        std::vector<int> expected = {0, kPmtPid};
+        for (std::uint16_t i = 0; i < listed.count; ++i) expected.push_back(listed.streams[i].pid);
+        if (pcr == kPcr) expected.push_back(kPcr);
+        std::sort(delivered.begin(), delivered.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(delivered, expected);
+        EXPECT_EQ(listed.count, pcr == kPcr ? 31 : 32);
+        const ts::ServiceStream::DroppedList dropped = recording.service.DroppedStreams();
+        std::vector<std::tuple<int, int, Reason>> drops;
+        for (std::uint32_t i = 0; i < dropped.count; ++i)
+            drops.push_back(
+                {dropped.streams[i].pid, dropped.streams[i].streamType, dropped.streams[i].reason});
+        EXPECT_EQ(drops, expectedDrops);
+        EXPECT_EQ(std::tie(dropped.pmtNumber, dropped.total), std::make_tuple(1u, dropped.count));
+    }
+}
+
+// Bytes that are not packets, with a stray sync byte that would begin a
+// video packet, then real packets, cut into two blocks anywhere: only the
+// real packets come out, after a gap or after sync is lost.
+TEST(ServiceStream, ResyncTakesOnlyASyncByteTheNextPacketConfirms) {
+    Recording recording;
+    recording.Run(SourceStream(400), {940});
+    Bytes garbage(100, 0x11);
+    garbage[30] = 0x47, garbage[31] = 0x41, garbage[32] = 0x01;  // video, a PES start
+    Bytes real;
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        const Bytes packet = Packet(kVideo, i);
+        real.insert(real.end(), packet.begin(), packet.end());
+    }
+    Bytes afterGap = garbage, inSync = real;
+    afterGap.insert(afterGap.end(), real.begin(), real.end());
+    inSync.insert(inSync.begin() + 188, garbage.begin(), garbage.end());
+    for (const bool gap : {true, false}) {
+        const Bytes& tail = gap ? afterGap : inSync;
+        for (std::size_t cut = 1; cut < tail.size(); ++cut) {
+            if (gap) recording.service.NoteGap();
+            const auto before = static_cast<std::ptrdiff_t>(recording.output.size());
+            recording.service.Feed(tail.data(), static_cast<std::int32_t>(cut));
+            recording.service.Feed(tail.data() + cut, static_cast<std::int32_t>(tail.size() - cut));
+            ASSERT_EQ(Bytes(recording.output.begin() + before, recording.output.end()), real)
+                << "gap " << gap << " cut " << cut;
+        }
+    }
 }
 
 // Each part begins with the tables and plays alone; joined, the parts count

@@ -147,5 +147,32 @@ TEST_F(StuckDiskTest, AnUnloadAfterAStuckStopStopsTheRecordingThatRunsThen) {
     ReleaseTheDiskAndLive();
 }
 
+// A file system that refuses growth past 1.5 MB (as FAT does at 4 GiB - 1),
+// which reaches the module through wine as some other error than "file too
+// large": the recording goes on in a second part, the parts joined are what
+// was delivered, and the log says where the limit was.
+TEST_F(StuckDiskTest, AFileSystemThatRefusesGrowthGetsANextPartWhateverItsError) {
+    Control("efbig_after=1500000\n");
+    const auto stream = hostsim::MakeTransportStream({0x100}, 12000);
+    host_.SetStream(stream);
+    {
+        LoadedModule module(dir_.Path().string());
+        ASSERT_TRUE(module.Loaded());
+        ASSERT_TRUE(module.Handshake(host_.Window()));
+        ASSERT_TRUE(Record(module, "big.dat", stuckDir_));
+        EXPECT_EQ(module.stop(), 1);
+    }
+    auto joined = ReadFileBytes(stuckDir_ + "\\big.dat");
+    EXPECT_LE(joined.size(), 1500000u);
+    const auto second = ReadFileBytes(stuckDir_ + "\\big-2.dat");
+    joined.insert(joined.end(), second.begin(), second.end());
+    EXPECT_EQ(host_.Delivered().bytes, stream.size());
+    EXPECT_TRUE(joined == stream) << joined.size() << " bytes joined of " << stream.size();
+    const std::string log = Log();
+    EXPECT_NE(log.find(" size-limit bytes="), std::string::npos) << log;
+    EXPECT_NE(log.find(" failed_writes=0 "), std::string::npos) << log;
+    EXPECT_NE(log.find(" parts=2"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace corvanlet

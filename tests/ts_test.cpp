@@ -271,6 +271,40 @@ TEST(PsiTables, PmtForARecording) {
     EXPECT_EQ(std::tie(built.pcrPid, built.count), std::make_tuple(0x0100, 5));
 }
 
+// What a recording takes each stream for: by stream_type, and for PES
+// private data (0x06) by the first descriptor that names a format.
+TEST(PsiTables, StreamKindsPlayersDecode) {
+    const auto kind = [](std::uint8_t type, const Bytes& d) {
+        return KindOf({type, 0x100, d.data(), static_cast<std::uint16_t>(d.size())});
+    };
+    for (const std::uint8_t type : {0x01, 0x02, 0x10, 0x1B, 0x24, 0x33, 0x42, 0xEA})
+        EXPECT_EQ(kind(type, {}), StreamKind::kVideo) << int{type};
+    for (const std::uint8_t type : {0x03, 0x04, 0x0F, 0x11, 0x81, 0x87, 0x2D, 0x2E})
+        EXPECT_EQ(kind(type, {}), StreamKind::kAudio) << int{type};
+    for (const std::uint8_t type : {0x05, 0x0B, 0x0C, 0x0D, 0x86, 0x06})
+        EXPECT_EQ(kind(type, {}), StreamKind::kOther) << int{type};
+    // PES private data: DVB descriptors, extension descriptors (AC-4,
+    // DTS-HD, DTS-UHD; TTML), registered formats (also behind a descriptor
+    // that names none); user defined and unknown ones, CA, data broadcast.
+    for (const std::uint8_t tag : {0x6A, 0x7A, 0x7B, 0x7C})
+        EXPECT_EQ(kind(0x06, {tag, 0}), StreamKind::kAudio) << int{tag};
+    for (const std::uint8_t tag : {0x15, 0x0E, 0x21})
+        EXPECT_EQ(kind(0x06, {0x7F, 1, tag}), StreamKind::kAudio) << int{tag};
+    for (const char* f : {"AC-3", "EAC3", "DTS1", "DTS2", "DTS3", "Opus", "BSSD"}) {
+        Bytes registration = {0x0A, 0, 0x05, 4};  // an empty descriptor first
+        registration.insert(registration.end(), f, f + 4);
+        EXPECT_EQ(kind(0x06, registration), StreamKind::kAudio) << f;
+    }
+    EXPECT_EQ(kind(0x06, {0x59, 0}), StreamKind::kSubtitles);
+    EXPECT_EQ(kind(0x06, {0x7F, 1, 0x20}), StreamKind::kSubtitles);
+    EXPECT_EQ(kind(0x06, {0x56, 0}), StreamKind::kTeletext);
+    EXPECT_EQ(kind(0x06, {0x46, 0}), StreamKind::kTeletext);
+    for (const Bytes& other :
+         {Bytes{0x7F, 1, 0x80}, Bytes{0x7F, 0}, Bytes{0x05, 4, 'K', 'L', 'V', 'A'},
+          Bytes{0x09, 4, 0x06, 0x04, 0xE5, 0x00}, Bytes{0x66, 2, 0x00, 0x0B}})
+        EXPECT_EQ(kind(0x06, other), StreamKind::kOther) << testing::PrintToString(other);
+}
+
 TEST(PsiTables, PacketiseRoundTrip) {
     Bytes body = {0x80, 0xB0, 0x00, 0x12, 0x34, 0xC1, 0x00, 0x00};
     while (body.size() < 596) body.push_back(static_cast<std::uint8_t>(body.size() * 7));

@@ -24,6 +24,10 @@ FileSink::Figures FileSink::Read() const {
     figures.unconfirmedBytes = UnconfirmedBytes();
     figures.continuityErrors = continuity_.ContinuityErrors();
     figures.transportErrors = continuity_.TransportErrors();
+    figures.takenBytes = TakenBytes();
+    figures.packets = continuity_.Packets();
+    figures.scrambledPackets = continuity_.Scrambled();
+    figures.latestScrambled = continuity_.LatestScrambled();
     figures.sawPackets = continuity_.SawPackets();
     figures.leftBehind = UnconfirmedBlocks() != 0 || UnconfirmedBytes() != 0;
     figures.ended = Ended();

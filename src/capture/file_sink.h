@@ -110,8 +110,12 @@ class FileSink : public BlockRing {
         std::uint64_t unconfirmedBytes = 0;  // left with a stuck writer
         std::uint64_t continuityErrors = 0;
         std::uint64_t transportErrors = 0;
-        bool sawPackets = false;  // else the error counts say nothing
-        bool leftBehind = false;  // the writer was stuck and left behind
+        std::uint64_t takenBytes = 0;  // taken from the ring by the writer
+        std::uint64_t packets = 0;
+        std::uint64_t scrambledPackets = 0;
+        bool latestScrambled = false;  // the latest packet was scrambled
+        bool sawPackets = false;       // else the error counts say nothing
+        bool leftBehind = false;       // the writer was stuck and left behind
         End ended = End::kNone;
         std::uint64_t endedAfterMs = 0;  // when it ended by itself, from the start
         std::uint32_t parts = 1;

@@ -26,7 +26,7 @@ void HealthMonitor::Sample(std::uint32_t nowMs, const Totals& totals) {
 
     gapMs_ = in + refused != 0 ? 0 : gapMs_ + stepMs;
     longestGapMs_ = std::max(longestGapMs_, gapMs_);
-    if (packets != 0) scrambled_ = scrambled * 2 > packets;
+    if (packets != 0) scrambled_ = scrambled * 2 > packets || totals.latestScrambled;
 
     // The interval the sample's last millisecond lies in takes its errors;
     // the ones before are over.

@@ -29,7 +29,8 @@ class HealthMonitor {
         std::uint64_t scrambled = 0;  // packets with transport_scrambling_control not 00
         std::uint64_t continuityErrors = 0;
         std::uint64_t transportErrors = 0;
-        std::uint64_t lostBytes = 0;  // refused, failed to write, or never confirmed
+        std::uint64_t lostBytes = 0;   // refused, failed to write, or never confirmed
+        bool latestScrambled = false;  // the latest packet was scrambled
     };
     // One second of the graph, in bytes.
     struct Second {
@@ -63,7 +64,9 @@ class HealthMonitor {
     std::uint32_t LongestGapSeconds() const {
         return static_cast<std::uint32_t>(longestGapMs_ / 1000);
     }
-    // Most of the last sample's packets were scrambled.
+    // Scrambled packets are coming: most of the last sample's packets, or
+    // the latest one, were scrambled. It holds through a pause, until clear
+    // packets come (a long pause shows as no data first).
     bool Scrambled() const { return scrambled_; }
     // Continuity and transport errors in the last kSeconds.
     std::uint64_t ErrorsLastMinute() const;

@@ -18,6 +18,7 @@ bool ControlMailbox::Open(Handler handler, void* context) {
     window_ =
         CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     if (window_ == nullptr) return false;
+    thread_ = GetCurrentThreadId();
     SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     original_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
         window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlMailbox::WindowProc)));

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include <windows.h>
 
@@ -32,11 +33,14 @@ class ControlMailbox {
     // Control thread: no handler starts after this. (Called from another
     // thread, a handler that thread's window is running goes on to its end.)
     void Close();
+    // The thread whose window runs the handler (0 before the first Open).
+    std::uint32_t Thread() const { return thread_; }
 
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND window_ = nullptr;
+    std::uint32_t thread_ = 0;
     WNDPROC original_ = nullptr;  // the class's own procedure
     Handler handler_ = nullptr;
     void* context_ = nullptr;

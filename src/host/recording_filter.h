@@ -76,6 +76,9 @@ class RecordingFilter {
     // The registrations made so far, accepted or refused, in order, while
     // recording (for a service, the dropped ones are gone).
     const StreamFilter* FilterAt(std::uint32_t index) const;
+    // The thread that runs the recording's timer and table changes (that of
+    // the last Start), 0 before any.
+    std::uint32_t ControlThread() const { return mailbox_.Thread(); }
     // The service being recorded, or null.
     const ts::ServiceStream* Service() const { return service_.get(); }
 

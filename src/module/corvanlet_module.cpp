@@ -10,6 +10,8 @@ namespace corvanlet {
 namespace {
 constexpr std::uint32_t kEntryType = 256;
 constexpr char kDisplayName[] = "Corvanlet";
+// How long an unload waits for the control thread to leave the library.
+constexpr std::uint32_t kLeaveMs = 2000;
 
 // Set by the detach notice, read by the destruction that runs after it on
 // the same thread; atomic so that any other reader is defined.
@@ -22,7 +24,22 @@ void CorvanletModule::NoteDetach(platform::Teardown how) {
 }
 
 CorvanletModule::~CorvanletModule() {
-    recorder_.Shutdown(detach.load(std::memory_order_relaxed));
+    const platform::Teardown how = detach.load(std::memory_order_relaxed);
+    if (how == platform::Teardown::kProcessExit) {
+        // Every other thread is gone, a holder of the lock among them.
+        recorder_.Shutdown(how);
+        return;
+    }
+    // A timer handler running on the control thread holds the lock: the
+    // shutdown waits for it, then for that thread to be out of this
+    // library's code, which is about to be unmapped.
+    std::uint32_t control = 0;
+    {
+        platform::CallGuard guard(lock_);
+        control = recorder_.ControlThread();
+        recorder_.Shutdown(how);
+    }
+    (void)platform::threads::LetLeaveLibrary(control, kLeaveMs);
 }
 
 HMODULE CorvanletModule::OwnLibrary() {

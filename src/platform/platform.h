@@ -176,14 +176,23 @@ bool CallWithin(std::uint32_t ms, void (*call)(void*), void (*release)(void*), v
 namespace threads {
 // Suspends the thread for good; false when the system cannot.
 bool SuspendForGood(std::uintptr_t thread);
-// Waits, at most `ms`, until the thread runs no code of this library.
-void WaitOutsideLibrary(std::uintptr_t thread, std::uint32_t ms);
+// Waits, at most `ms`, until the thread runs no code of this library; false
+// when it still does (or cannot be looked at).
+[[nodiscard]] bool WaitOutsideLibrary(std::uintptr_t thread, std::uint32_t ms);
 // The thread has ended.
 bool Ended(std::uintptr_t thread);
 void CloseHandleOf(std::uintptr_t thread);
 // Keeps this library mapped until the process ends: the last resort when a
 // thread given up on cannot be registered.
 void PinLibrary();
+// The unload, on another thread than `threadId` (a thread of this process,
+// the one that runs the module's timer): waits at most `ms` until that
+// thread runs no code of this library. One that still does then keeps the
+// library mapped for good (PinLibrary): it is the host's own thread, which
+// must go on. True when it left in time (or is this thread, or is gone).
+bool LetLeaveLibrary(std::uint32_t threadId, std::uint32_t ms);
+// The calling thread's id, for LetLeaveLibrary.
+std::uint32_t CurrentThreadId();
 }  // namespace threads
 
 // Removes the file at `path`; false when it cannot.

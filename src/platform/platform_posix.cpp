@@ -79,14 +79,24 @@ std::uint32_t TickCountMs() {
 }
 
 std::uintptr_t Thread::Duplicate() const {
-    return 0;  // no library is unloaded here: nobody needs it
+    // No library is unloaded under a thread here, so nobody uses the handle:
+    // a token that is not "none" will do.
+    return 1;
 }
 
 namespace threads {
 bool SuspendForGood(std::uintptr_t) {
     return false;
 }
-void WaitOutsideLibrary(std::uintptr_t, std::uint32_t) {}
+bool WaitOutsideLibrary(std::uintptr_t, std::uint32_t) {
+    return true;
+}
+bool LetLeaveLibrary(std::uint32_t, std::uint32_t) {
+    return true;  // no library is unloaded under a running thread here
+}
+std::uint32_t CurrentThreadId() {
+    return 0;
+}
 bool Ended(std::uintptr_t) {
     return true;
 }

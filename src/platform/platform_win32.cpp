@@ -149,15 +149,39 @@ bool SuspendForGood(std::uintptr_t thread) {
     return thread != 0 && SuspendThread(AsHandle(thread)) != static_cast<DWORD>(-1);
 }
 
-void WaitOutsideLibrary(std::uintptr_t thread, std::uint32_t ms) {
+bool WaitOutsideLibrary(std::uintptr_t thread, std::uint32_t ms) {
+    if (thread == 0) return false;
     const DWORD start = GetTickCount();
-    while (thread != 0 && GetTickCount() - start < ms) {
-        if (SuspendThread(AsHandle(thread)) == static_cast<DWORD>(-1)) return;
-        const bool inside = PlaceOf(AsHandle(thread)) == Place::kInside;
+    for (;;) {
+        if (WaitForSingleObject(AsHandle(thread), 0) == WAIT_OBJECT_0) return true;  // ended
+        if (SuspendThread(AsHandle(thread)) == static_cast<DWORD>(-1)) return false;
+        const Place place = PlaceOf(AsHandle(thread));
         ResumeThread(AsHandle(thread));
-        if (!inside) return;
+        if (place == Place::kOutside) return true;
+        if (GetTickCount() - start >= ms) return false;
         Sleep(0);
     }
+}
+
+bool LetLeaveLibrary(std::uint32_t threadId, std::uint32_t ms) {
+    if (threadId == 0 || threadId == GetCurrentThreadId()) return true;
+    UniqueHandle thread(OpenThread(
+        THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE,
+        threadId));
+    if (!thread) {
+        // Ended (its id is free), or not ours to look at: when in doubt the
+        // code stays where a thread may return into it.
+        if (GetLastError() == ERROR_INVALID_PARAMETER) return true;
+        PinLibrary();
+        return false;
+    }
+    if (WaitOutsideLibrary(reinterpret_cast<std::uintptr_t>(thread.Get()), ms)) return true;
+    PinLibrary();
+    return false;
+}
+
+std::uint32_t CurrentThreadId() {
+    return GetCurrentThreadId();
 }
 
 bool Ended(std::uintptr_t thread) {

@@ -67,8 +67,7 @@ bool LetFinish(CallWatch::GivenUp& slot) {
         if (TickCountMs() - start >= kFinishMs) return false;
         SleepMs(1);
     }
-    threads::WaitOutsideLibrary(slot.thread, kFinishMs);
-    return true;
+    return threads::WaitOutsideLibrary(slot.thread, kFinishMs);
 }
 
 }  // namespace
@@ -108,6 +107,11 @@ void CallWatch::GiveUp(Thread& thread) {
         return;
     }
     slot->thread = thread.Duplicate();
+    if (slot->thread == 0) {
+        // A thread the unload could not stop: keep the library for it.
+        threads::PinLibrary();
+        return;
+    }
     slot->state.store(GivenUp::kInside, std::memory_order_relaxed);
     given_ = slot;
     std::uint32_t since = since_.load(std::memory_order_relaxed);

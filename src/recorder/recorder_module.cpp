@@ -125,6 +125,7 @@ bool RecorderModule::StartRecording() {
     const RecordingLimits limits = LimitsOf(limits_);
     loggedPmtChanges_ = 0;
     loggedTables_ = false;
+    loggedSizeLimit_ = false;
     if (!filter_.Start(link_, SelectionOf(), path, bufferKB_ * 1024, limits)) {
         // Only our own stuck writer is stepped around; a file another
         // program holds fails the start, as any file that cannot be created.
@@ -141,6 +142,7 @@ bool RecorderModule::StartRecording() {
     startTick_ = platform::TickCountMs();
     startFailure_[0] = '\0';
     health_.Start(startTick_);
+    healthEnded_ = false;
     std::memset(scrambledPids_, 0, sizeof scrambledPids_);
     recorded_ = true;
     startedSinceRead_ = true;
@@ -213,11 +215,11 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     if (!IsRecording()) return;
     std::uint16_t pids[RecordingFilter::kMaxFilters];
     const std::uint32_t pidCount = RegisteredPids(false, pids, RecordingFilter::kMaxFilters);
+    LogSizeLimit();  // a limit found in the last second
     filter_.Stop(how);
     const FileSink::Figures figures = filter_.Figures();
     // The last second and the interval under way, with every block written.
-    if (how != platform::Teardown::kProcessExit)
-        health_.Sample(platform::TickCountMs(), HealthTotals());
+    if (how != platform::Teardown::kProcessExit) SampleHealth(figures);
     health_.Finish();
     LogErrorIntervals();
     // A recording that ended at a limit ended then, whoever stopped it later
@@ -266,23 +268,47 @@ void RecorderModule::FormatStreams(const std::uint16_t* pids, std::uint32_t coun
     }
 }
 
-HealthMonitor::Totals RecorderModule::HealthTotals() const {
-    const FileSink::Figures figures = filter_.Figures();
-    const ContinuityCheck& stream = filter_.Sink().Continuity();
+void RecorderModule::SampleHealth(const FileSink::Figures& figures) {
+    // One source for every total: after a stuck writer was left behind the
+    // figures are those it was left with, while the sink is a fresh one.
     HealthMonitor::Totals totals;
-    totals.inBytes = filter_.Sink().TakenBytes();
+    totals.inBytes = figures.takenBytes;
     totals.refusedBytes = figures.refusedBytes;
-    totals.packets = stream.Packets();
-    totals.scrambled = stream.Scrambled();
+    totals.packets = figures.packets;
+    totals.scrambled = figures.scrambledPackets;
+    totals.latestScrambled = figures.latestScrambled;
     totals.continuityErrors = figures.continuityErrors;
     totals.transportErrors = figures.transportErrors;
     totals.lostBytes = figures.LostBytes();
-    return totals;
+    // A recording that ended at a limit has no time after its end: it is
+    // sampled once, up to then, however long its owner takes to stop it.
+    std::uint32_t now = platform::TickCountMs();
+    if (figures.ended != FileSink::End::kNone) {
+        if (healthEnded_) return;
+        healthEnded_ = true;
+        if (figures.endedAfterMs <= health_.ElapsedMs()) return;
+        now = startTick_ + static_cast<std::uint32_t>(figures.endedAfterMs);
+    }
+    health_.Sample(now, totals);
+}
+
+void RecorderModule::LogSizeLimit() {
+    if (loggedSizeLimit_ || !IsRecording()) return;
+    const std::uint64_t limit = filter_.Sink().SizeLimitFound();
+    if (limit == 0) return;
+    loggedSizeLimit_ = true;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "size-limit bytes=%llu: the file system would not let a part grow past this; "
+                  "the recording goes on in the next part",
+                  static_cast<unsigned long long>(limit));
+    log_.Note(line);
 }
 
 void RecorderModule::OnSecond() {
     if (!IsRecording()) return;
-    health_.Sample(platform::TickCountMs(), HealthTotals());
+    LogSizeLimit();
+    SampleHealth(filter_.Figures());
     LogErrorIntervals();
     // Which of the registered PIDs were mostly scrambled since the last look.
     const ContinuityCheck& stream = filter_.Sink().Continuity();
@@ -557,6 +583,45 @@ void RecorderModule::LogServiceChange() {
                   static_cast<unsigned>(service->PmtPid()),
                   static_cast<unsigned>(service->PmtVersion()), pids);
     log_.Note(line);
+    LogDroppedStreams(*service);
+}
+
+namespace {
+const char* DropReasonName(ts::ServiceStream::DropReason reason) {
+    using R = ts::ServiceStream::DropReason;
+    switch (reason) {
+        case R::kNotProgramme:
+            return "not-programme";
+        case R::kReservedPid:
+            return "reserved-pid";
+        case R::kRepeatedPid:
+            return "repeated-pid";
+        case R::kNoRoom:
+            return "too-many-streams";
+        case R::kNone:
+            break;
+    }
+    return "kept";
+}
+}  // namespace
+
+void RecorderModule::LogDroppedStreams(const ts::ServiceStream& service) {
+    // A stream the file does not get (a player would have had it, or it is
+    // data): one line each, so that a silent picture is never a mystery.
+    const ts::ServiceStream::DroppedList dropped = service.DroppedStreams();
+    char line[160];
+    for (std::uint32_t i = 0; i < dropped.count; ++i) {
+        const ts::ServiceStream::DroppedStream& stream = dropped.streams[i];
+        std::snprintf(line, sizeof line, "dropped pid=%u type=0x%02X reason=%s",
+                      static_cast<unsigned>(stream.pid), static_cast<unsigned>(stream.streamType),
+                      DropReasonName(stream.reason));
+        log_.Note(line);
+    }
+    if (dropped.total > dropped.count) {
+        std::snprintf(line, sizeof line, "dropped: %u more streams",
+                      static_cast<unsigned>(dropped.total - dropped.count));
+        log_.Note(line);
+    }
 }
 
 std::uint64_t RecorderModule::LostBytes() const {

@@ -89,6 +89,8 @@ class RecorderModule {
     // that the loader lock or a dead thread holds, with its stop line.
     void Shutdown(platform::Teardown how);
     bool IsRecording() const { return filter_.IsRecording(); }
+    // The thread that runs the recording's once-a-second work, 0 before any.
+    std::uint32_t ControlThread() const { return filter_.ControlThread(); }
 
     std::int32_t Pid() const { return choice_.pid; }
     const PidChoice& Choice() const { return choice_; }
@@ -139,8 +141,13 @@ class RecorderModule {
     std::uint32_t RegisteredPids(bool refused, std::uint16_t* out, std::uint32_t room) const;
     static void OnControl(void* self);
     void LogServiceChange();
-    HealthMonitor::Totals HealthTotals() const;
+    void LogDroppedStreams(const ts::ServiceStream& service);
+    // Control thread: the health's next sample, from these figures alone.
+    void SampleHealth(const FileSink::Figures& figures);
     void LogErrorIntervals();
+    // Control thread, once per recording: the size at which the file system
+    // turned out to refuse growth, and that a next part took the bytes.
+    void LogSizeLimit();
     void DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error);
     // A file name or directory the name rule refuses: logged and told; true.
     bool RefusedName(const char* path);
@@ -164,6 +171,7 @@ class RecorderModule {
     Settings::Limits limits_;
     PidChoice choice_;
     HealthMonitor health_;
+    bool healthEnded_ = false;     // the recording's end, at a limit, was sampled
     char startFailure_[160] = {};  // why the last Start failed, for the status line
     // Each registration's packet counts at the last look, and whether most
     // of its packets since then were scrambled.
@@ -177,6 +185,7 @@ class RecorderModule {
     platform::CallLock* lock_ = nullptr;
     std::uint32_t loggedPmtChanges_ = 0;
     bool loggedTables_ = false;
+    bool loggedSizeLimit_ = false;
     char fileName_[kTextSize] = {};
     char directory_[kTextSize] = {};
     std::uint32_t startTick_ = 0;

@@ -43,6 +43,7 @@ void ContinuityCheck::Reset() {
     }
     packets_.store(0, std::memory_order_relaxed);
     scrambled_.store(0, std::memory_order_relaxed);
+    latestScrambled_.store(false, std::memory_order_relaxed);
     epoch_ = 1;
     partialBytes_ = 0;
     continuityErrors_.store(0, std::memory_order_relaxed);
@@ -111,9 +112,13 @@ void ContinuityCheck::CheckPacket(const std::uint8_t* packet) {
         state.epoch = 0;
         return;
     }
-    if ((packet[3] & 0xC0) != 0) {  // scrambled: the payload needs keys
+    const bool scrambled = (packet[3] & 0xC0) != 0;  // the payload needs keys
+    if (scrambled) {
         Add(pidScrambled_[pid]);
         Add(scrambled_);
+    }
+    if (pid != kNullPid && scrambled != latestScrambled_.load(std::memory_order_relaxed)) {
+        latestScrambled_.store(scrambled, std::memory_order_relaxed);  // read by LatestScrambled
     }
     const std::uint8_t control = (packet[3] >> 4) & 0x3;
     if (pid == kNullPid || control == 0) return;

@@ -50,6 +50,8 @@ class ContinuityCheck {
     // (no player can decode them without the keys).
     std::uint64_t Packets() const { return packets_.load(std::memory_order_relaxed); }
     std::uint64_t Scrambled() const { return scrambled_.load(std::memory_order_relaxed); }
+    // Whether the latest packet (other than stuffing) was scrambled.
+    bool LatestScrambled() const { return latestScrambled_.load(std::memory_order_relaxed); }
     // Packets, scrambled packets and continuity errors of one PID (13 bits).
     std::uint32_t PidPackets(std::uint16_t pid) const { return Get(pidPackets_, pid); }
     std::uint32_t PidScrambled(std::uint16_t pid) const { return Get(pidScrambled_, pid); }
@@ -88,6 +90,7 @@ class ContinuityCheck {
     std::atomic<std::uint64_t> transportErrors_{0};
     std::atomic<std::uint64_t> packets_{0};
     std::atomic<std::uint64_t> scrambled_{0};
+    std::atomic<bool> latestScrambled_{false};
     std::atomic<bool> sawPackets_{false};
 };
 

@@ -50,6 +50,12 @@ inline bool HasAdaptationField(const std::uint8_t* p) {
     return (p[3] & 0x20) != 0;
 }
 
+// Whether the adaptation field carries a PCR: its length leaves room for
+// the flags byte and the six PCR bytes, and PCR_flag is set.
+inline bool HasPcr(const std::uint8_t* p) {
+    return HasAdaptationField(p) && p[4] >= 7 && p[4] <= kPacketSize - 5 && (p[5] & 0x10) != 0;
+}
+
 // Where the payload starts, past the adaptation field when there is one; or
 // kPacketSize when there is no payload to read: none is signalled, or the
 // adaptation_field_length (untrusted) leaves no byte of the packet for it.

@@ -94,16 +94,34 @@ std::size_t CopyWithoutCa(const std::uint8_t* loop, std::size_t length, std::uin
     return written;
 }
 
+// Registered format_identifiers of sound: AC-3, E-AC-3, DTS in its three
+// frame sizes, Opus, and SMPTE 302M (AES3 audio, "BSSD").
 bool IsAudioFormat(const std::uint8_t* formatIdentifier) {
-    static const char* const kFormats[] = {"AC-3", "EAC3", "DTS1", "DTS2", "DTS3", "Opus"};
+    static const char* const kFormats[] = {"AC-3", "EAC3", "DTS1", "DTS2", "DTS3", "Opus", "BSSD"};
     for (const char* format : kFormats) {
         if (std::memcmp(formatIdentifier, format, 4) == 0) return true;
     }
     return false;
 }
 
+// An extension_descriptor (0x7F) by its descriptor_tag_extension.
+StreamKind KindOfExtension(const std::uint8_t* descriptor, std::size_t size) {
+    if (size < 3) return StreamKind::kOther;
+    switch (descriptor[2]) {
+        case 0x0E:  // DTS-HD_audio_stream_descriptor
+        case 0x15:  // AC-4_descriptor
+        case 0x21:  // DTS-UHD_descriptor
+            return StreamKind::kAudio;
+        case 0x20:  // TTML_subtitling_descriptor
+            return StreamKind::kSubtitles;
+        default:  // user defined (0x80 on) and those that name no format
+            return StreamKind::kOther;
+    }
+}
+
 StreamKind KindOfDescriptor(const std::uint8_t* descriptor, std::size_t size) {
     switch (descriptor[0]) {
+        case 0x46:  // VBI_teletext_descriptor
         case 0x56:  // teletext_descriptor
             return StreamKind::kTeletext;
         case 0x59:  // subtitling_descriptor
@@ -116,6 +134,8 @@ StreamKind KindOfDescriptor(const std::uint8_t* descriptor, std::size_t size) {
         case 0x05:  // registration_descriptor: a four-byte format_identifier
             return size >= 6 && IsAudioFormat(descriptor + 2) ? StreamKind::kAudio
                                                               : StreamKind::kOther;
+        case 0x7F:  // extension_descriptor
+            return KindOfExtension(descriptor, size);
         default:
             return StreamKind::kOther;
     }
@@ -179,10 +199,12 @@ bool ParsePmt(const std::uint8_t* section, std::size_t length, Pmt& out) {
 }
 
 StreamKind KindOf(const PmtStream& stream) {
-    // MPEG-1/2 video, MPEG-4 visual, AVC, MVC, HEVC, AVS, Dirac, VC-1.
-    static constexpr std::uint8_t kVideo[] = {0x01, 0x02, 0x10, 0x1B, 0x20, 0x24, 0x42, 0xD1, 0xEA};
-    // MPEG-1/2 audio, AAC (ADTS, LATM, raw), AC-3 and E-AC-3 as ATSC marks them.
-    static constexpr std::uint8_t kAudio[] = {0x03, 0x04, 0x0F, 0x11, 0x1C, 0x81, 0x87};
+    // MPEG-1/2 video, MPEG-4 visual, AVC, MVC, HEVC, VVC, AVS, Dirac, VC-1.
+    static constexpr std::uint8_t kVideo[] = {0x01, 0x02, 0x10, 0x1B, 0x20,
+                                              0x24, 0x33, 0x42, 0xD1, 0xEA};
+    // MPEG-1/2 audio, AAC (ADTS, LATM, raw), MPEG-H 3D audio (main and
+    // auxiliary streams), AC-3 and E-AC-3 as ATSC marks them.
+    static constexpr std::uint8_t kAudio[] = {0x03, 0x04, 0x0F, 0x11, 0x1C, 0x2D, 0x2E, 0x81, 0x87};
     for (const std::uint8_t type : kVideo) {
         if (stream.streamType == type) return StreamKind::kVideo;
     }
@@ -202,6 +224,16 @@ std::size_t BuildPat(std::uint16_t transportStreamId, std::uint8_t version,
 }
 
 std::size_t BuildPmt(const Pmt& source, std::uint8_t version, std::uint8_t* out) {
+    constexpr std::size_t kStreams = sizeof source.streams / sizeof source.streams[0];
+    bool listed[kStreams] = {};
+    for (std::size_t i = 0; i < source.count && i < kStreams; ++i) {
+        listed[i] = Kept(source.streams[i]);
+    }
+    return BuildPmt(source, version, listed, out);
+}
+
+std::size_t BuildPmt(const Pmt& source, std::uint8_t version, const bool* listed,
+                     std::uint8_t* out) {
     // Each loop is checked at its source length: taking descriptors out only
     // shrinks it, so a source that was parsed always fits.
     if (12u + source.programInfoLength + 4 > kMaxSection) return 0;
@@ -213,7 +245,7 @@ std::size_t BuildPmt(const Pmt& source, std::uint8_t version, std::uint8_t* out)
     const std::size_t count = sizeof source.streams / sizeof source.streams[0];
     for (std::size_t i = 0; i < source.count && i < count; ++i) {
         const PmtStream& stream = source.streams[i];
-        if (!Kept(stream)) continue;
+        if (!listed[i]) continue;
         if (at + 5 + stream.descriptorsLength + 4 > kMaxSection) return 0;
         out[at] = stream.streamType;
         WritePid(out + at + 1, stream.pid);

@@ -62,7 +62,9 @@ enum class StreamKind { kVideo, kAudio, kSubtitles, kTeletext, kOther };
 // the DVB descriptors that say what it is (ETSI EN 300 468) or a
 // registration descriptor naming an audio format.
 StreamKind KindOf(const PmtStream& stream);
-// Whether a recording keeps the stream: anything but kOther.
+// Whether a stream is programme content a recording keeps: anything but
+// kOther. (A recording also leaves out streams it cannot have delivered;
+// ServiceStream decides that.)
 inline bool Kept(const PmtStream& stream) {
     return KindOf(stream) != StreamKind::kOther;
 }
@@ -72,13 +74,17 @@ inline bool Kept(const PmtStream& stream) {
 std::size_t BuildPat(std::uint16_t transportStreamId, std::uint8_t version,
                      std::uint16_t programNumber, std::uint16_t pmtPid, std::uint8_t* out);
 
-// The source PMT as a recording keeps it: only the Kept() streams, with
+// The source PMT as a recording keeps it: only the streams whose entry in
+// `listed` is true (one entry for each of source.streams, in order), with
 // every CA_descriptor taken out of the program and stream descriptor loops
 // (the others stay, in order), the same program_number and PCR_PID, the
 // given version, current, section 0 of 0, a fresh CRC_32. out has room for
 // 1024 bytes and must not overlap the source's section. Returns the bytes
 // written; 0 only for a source that was not parsed from a section, whose
 // loops would not fit.
+std::size_t BuildPmt(const Pmt& source, std::uint8_t version, const bool* listed,
+                     std::uint8_t* out);
+// The same, listing the Kept() streams.
 std::size_t BuildPmt(const Pmt& source, std::uint8_t version, std::uint8_t* out);
 
 // Cuts one section into transport packets of the PID: the first starts the

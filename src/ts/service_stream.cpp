@@ -56,6 +56,8 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
     keptCount_ = 0;
     std::memset(roles_, kDrop, sizeof roles_);
     partialBytes_ = 0;
+    hunting_ = true;
+    droppedNext_ = DroppedList{};
     outBytes_ = 0;
     dropped_.store(0, std::memory_order_relaxed);
     pmtChanges_.store(0, std::memory_order_relaxed);
@@ -71,40 +73,76 @@ void ServiceStream::Feed(const std::uint8_t* data, std::int32_t length) {
     // next PES packet.
     if (gap_.exchange(false, std::memory_order_acquire)) {
         partialBytes_ = 0;
+        hunting_ = true;  // the block may begin anywhere in a packet
         pat_.Reset();
         pmt_.Reset();
         for (std::uint32_t i = 0; i < keptCount_; ++i) {
             if (keptStreams_[i]) roles_[keptPids_[i]] = kStart;
         }
     }
-    if (partialBytes_ != 0) {
-        // The rest of a packet begun in an earlier block.
-        const std::int32_t taken = std::min(kPacketSize - partialBytes_, length);
-        std::memcpy(partial_ + partialBytes_, data, static_cast<std::size_t>(taken));
-        partialBytes_ += taken;
-        data += taken;
-        length -= taken;
-        if (partialBytes_ == kPacketSize) {
-            partialBytes_ = 0;
-            if (partial_[0] == kSync) OnPacket(partial_);
-        }
-    }
-    TakeWholePackets(data, length);
+    const std::int32_t taken = FinishPartial(data, length);
+    TakeWholePackets(data + taken, length - taken);
     Flush();
+}
+
+// The rest of a packet begun in an earlier block; returns the bytes of
+// `data` it took. While hunting for sync the packet goes on only once the
+// byte after it is a sync byte too: it stays held (whole) until that byte
+// comes, and when it is not, the search goes on in the held bytes.
+std::int32_t ServiceStream::FinishPartial(const std::uint8_t* data, std::int32_t length) {
+    std::int32_t used = 0;
+    while (partialBytes_ != 0) {
+        const std::int32_t taken = std::min(kPacketSize - partialBytes_, length - used);
+        std::memcpy(partial_ + partialBytes_, data + used, static_cast<std::size_t>(taken));
+        partialBytes_ += taken;
+        used += taken;
+        if (partialBytes_ < kPacketSize) return used;  // the block ended first
+        if (hunting_ && used == length) return used;   // its confirmation is to come
+        if (!hunting_ || data[used] == kSync) {
+            hunting_ = false;
+            partialBytes_ = 0;
+            OnPacket(partial_);
+            return used;
+        }
+        DropFalseStart();
+    }
+    return used;
+}
+
+// The held packet's sync byte was not confirmed: it was none. The held
+// bytes begin again at their next 0x47, if any, to be topped up and tried.
+void ServiceStream::DropFalseStart() {
+    const std::uint8_t* next =
+        static_cast<const std::uint8_t*>(std::memchr(partial_ + 1, kSync, kPacketSize - 1));
+    if (next == nullptr) {
+        partialBytes_ = 0;
+        return;
+    }
+    partialBytes_ = static_cast<std::int32_t>(partial_ + kPacketSize - next);
+    std::memmove(partial_, next, static_cast<std::size_t>(partialBytes_));
 }
 
 void ServiceStream::TakeWholePackets(const std::uint8_t* data, std::int32_t length) {
     std::int32_t at = 0;
     while (at < length) {
-        if (data[at] != kSync) {  // lost the packets: on to the next sync byte
+        if (data[at] != kSync) {  // lost the packets: hunt for two sync bytes that agree
+            hunting_ = true;
             ++at;
             continue;
         }
-        if (length - at < kPacketSize) {
-            partialBytes_ = length - at;
-            std::memcpy(partial_, data + at, static_cast<std::size_t>(partialBytes_));
+        const std::int32_t left = length - at;
+        if (left < kPacketSize || (hunting_ && left == kPacketSize)) {
+            // The rest of the packet, or the byte that confirms it, is in
+            // the next block.
+            partialBytes_ = left;
+            std::memcpy(partial_, data + at, static_cast<std::size_t>(left));
             return;
         }
+        if (hunting_ && data[at + kPacketSize] != kSync) {  // a 0x47 inside other bytes
+            ++at;
+            continue;
+        }
+        hunting_ = false;
         OnPacket(data + at);
         at += kPacketSize;
     }
@@ -122,10 +160,7 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
         return;
     }
     if (pid == pmtPid_) {
-        const bool before = havePmt_;
-        pmt_.Feed(packet, &ServiceStream::OnPmtSection, this);
-        // The first PMT emitted both tables whole: this packet is among them.
-        if (before && havePmt_) OutputTablePacket(pmtOut_);
+        OnPmtPacket(packet);
         return;
     }
     if (havePmt_ && roles_[pid] == kStart && PayloadStart(packet)) roles_[pid] = kKeep;
@@ -134,6 +169,20 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
     } else {
         Drop();
     }
+}
+
+void ServiceStream::OnPmtPacket(const std::uint8_t* packet) {
+    const bool before = havePmt_;
+    pmt_.Feed(packet, &ServiceStream::OnPmtSection, this);
+    if (!havePmt_) return;
+    // The service's clock on this PID goes out where it came (not from a
+    // packet whose header is marked damaged: its field cannot be trusted).
+    if (pcrPid_ == pmtPid_ && !TransportError(packet) && HasPcr(packet)) {
+        OutputClockPacket(packet);
+    }
+    // Each packet with payload is replaced by the next generated PMT packet.
+    // The first PMT emitted both tables whole: this packet is among them.
+    if (before && HasPayload(packet)) OutputTablePacket(pmtOut_);
 }
 
 void ServiceStream::OnPatSection(void* self, const std::uint8_t* section, std::size_t length) {
@@ -222,9 +271,6 @@ void ServiceStream::MakePat() {
 }
 
 void ServiceStream::MakePmt(const Pmt& pmt) {
-    pmtOut_.sectionLength = static_cast<std::uint32_t>(BuildPmt(pmt, pmtVersion_, pmtOut_.section));
-    Packetise(pmtOut_, pmtPid_);
-    pmtVersionSeen_.store(pmtVersion_, std::memory_order_relaxed);
     // A PID kept before and after, as the same kind, goes on as it was; a
     // new stream (or a PCR PID that became one) waits for its start.
     Role before[kMaxWanted];
@@ -237,7 +283,7 @@ void ServiceStream::MakePmt(const Pmt& pmt) {
         before[i] = roles_[was[i]];
         roles_[was[i]] = kDrop;
     }
-    KeepStreams(pmt);
+    ChooseStreams(pmt);
     for (std::uint32_t i = 0; i < keptCount_; ++i) {
         const std::uint16_t pid = keptPids_[i];
         roles_[pid] = keptStreams_[i] ? kStart : kKeep;  // a PCR-only PID has no PES start
@@ -245,26 +291,85 @@ void ServiceStream::MakePmt(const Pmt& pmt) {
             if (was[j] == pid && wasStream[j] == keptStreams_[i]) roles_[pid] = before[j];
         }
     }
+    pmtOut_.sectionLength =
+        static_cast<std::uint32_t>(BuildPmt(pmt, pmtVersion_, listed_, pmtOut_.section));
+    Packetise(pmtOut_, pmtPid_);
+    pmtVersionSeen_.store(pmtVersion_, std::memory_order_relaxed);
 }
 
-void ServiceStream::KeepStreams(const Pmt& pmt) {
+// The one place that decides which of the PMT's streams are recorded: they
+// are listed in the generated PMT (listed_) and delivered (keptPids_), with
+// the PCR PID when none of them carries the clock; the others are noted,
+// with why, for Publish.
+void ServiceStream::ChooseStreams(const Pmt& pmt) {
+    DropReason reasons[kPmtStreams];
+    const std::uint32_t room = StreamRoom(pmt, reasons);
     keptCount_ = 0;
-    pcrPid_ = pmt.pcrPid;
-    for (std::uint16_t i = 0; i < pmt.count && keptCount_ + 1 < kMaxWanted - 2; ++i) {
-        const std::uint16_t pid = pmt.streams[i].pid;
-        if (!Kept(pmt.streams[i]) || pid == kPatPid || pid == pmtPid_ ||
-            Contains(keptPids_, keptCount_, pid)) {
+    ++droppedNext_.pmtNumber;
+    droppedNext_.total = 0;
+    droppedNext_.count = 0;
+    for (std::uint16_t i = 0; i < pmt.count; ++i) {
+        listed_[i] = reasons[i] == DropReason::kNone && keptCount_ < room;
+        if (!listed_[i]) {
+            const bool noRoom = reasons[i] == DropReason::kNone;
+            NoteDropped(pmt.streams[i], noRoom ? DropReason::kNoRoom : reasons[i]);
             continue;
         }
         keptStreams_[keptCount_] = true;
-        keptPids_[keptCount_++] = pid;
+        keptPids_[keptCount_++] = pmt.streams[i].pid;
     }
-    // The clock comes from the PCR PID even when it carries no kept stream.
-    if (pcrPid_ != kNullPid && pcrPid_ != kPatPid && pcrPid_ != pmtPid_ &&
-        !Contains(keptPids_, keptCount_, pcrPid_)) {
+    // The clock comes from the PCR PID even when it carries no kept stream;
+    // on the PMT PID it comes with the PMT's packets.
+    pcrPid_ = pmt.pcrPid;
+    if (!ReservedPid(pcrPid_) && !Contains(keptPids_, keptCount_, pcrPid_)) {
         keptStreams_[keptCount_] = false;
         keptPids_[keptCount_++] = pcrPid_;
     }
+}
+
+// Sets why each stream would be dropped (kNone: it is recorded if there is
+// room) and returns how many streams there is room for: the PIDs a host
+// delivers less the PAT and the PMT, and less the PCR PID when it needs one
+// of its own (no stream that fits carries the clock).
+std::uint32_t ServiceStream::StreamRoom(const Pmt& pmt, DropReason* reasons) const {
+    constexpr std::uint32_t kRoom = kMaxWanted - 2;
+    std::uint32_t candidates = 0;
+    bool clockOnStream = false;
+    for (std::uint16_t i = 0; i < pmt.count; ++i) {
+        reasons[i] = ReasonToDrop(pmt, i, reasons);
+        if (reasons[i] != DropReason::kNone) continue;
+        if (candidates < kRoom && pmt.streams[i].pid == pmt.pcrPid) clockOnStream = true;
+        ++candidates;
+    }
+    return ReservedPid(pmt.pcrPid) || clockOnStream ? kRoom : kRoom - 1;
+}
+
+// Why the stream at `index` is not recorded, whatever the room; `reasons`
+// holds the answers for the streams before it.
+ServiceStream::DropReason ServiceStream::ReasonToDrop(const Pmt& pmt, std::uint16_t index,
+                                                      const DropReason* reasons) const {
+    const PmtStream& stream = pmt.streams[index];
+    if (!Kept(stream)) return DropReason::kNotProgramme;
+    if (ReservedPid(stream.pid)) return DropReason::kReservedPid;
+    for (std::uint16_t j = 0; j < index; ++j) {
+        if (reasons[j] == DropReason::kNone && pmt.streams[j].pid == stream.pid) {
+            return DropReason::kRepeatedPid;
+        }
+    }
+    return DropReason::kNone;
+}
+
+// PIDs that cannot carry a stream of their own in the recording: the
+// tables below 0x10, the PMT's own PID, and the null PID.
+bool ServiceStream::ReservedPid(std::uint16_t pid) const {
+    return pid < 0x10 || pid == pmtPid_ || pid == kNullPid;
+}
+
+void ServiceStream::NoteDropped(const PmtStream& stream, DropReason reason) {
+    DroppedList& list = droppedNext_;
+    ++list.total;
+    if (list.count < kMaxDroppedListed)
+        list.streams[list.count++] = {stream.pid, stream.streamType, reason};
 }
 
 void ServiceStream::Packetise(Table& table, std::uint16_t pid) {
@@ -284,6 +389,24 @@ void ServiceStream::OutputTablePacket(Table& table) {
     SetCounter(packet, table.counter);
     table.counter = static_cast<std::uint8_t>((table.counter + 1) & 0x0F);
     table.next = (table.next + 1) % table.packetCount;
+    Output(packet);
+}
+
+// A PCR of the service on the PMT PID, in a packet of that PID of its own:
+// the source's adaptation field (PCR, discontinuity and the other flags)
+// stuffed to the packet's end, without payload, so it repeats the counter of
+// the last generated PMT packet.
+void ServiceStream::OutputClockPacket(const std::uint8_t* source) {
+    std::uint8_t packet[kPacketSize];
+    const int fieldLength = source[4];  // HasPcr held it to the packet
+    packet[0] = kSync;
+    packet[1] = static_cast<std::uint8_t>((pmtPid_ >> 8) & 0x1F);
+    packet[2] = static_cast<std::uint8_t>(pmtPid_ & 0xFF);
+    packet[3] = static_cast<std::uint8_t>(0x20 | ((pmtOut_.counter + 15) & 0x0F));
+    packet[4] = kPacketSize - 5;
+    std::memcpy(packet + 5, source + 5, static_cast<std::size_t>(fieldLength));
+    std::memset(packet + 5 + fieldLength, 0xFF,
+                static_cast<std::size_t>(kPacketSize - 5 - fieldLength));
     Output(packet);
 }
 
@@ -322,6 +445,7 @@ void ServiceStream::Publish() {
         for (std::uint32_t i = 0; i < keptCount_ && wantedCount_ < kMaxWanted; ++i) {
             wanted_[wantedCount_++] = keptPids_[i];
         }
+        droppedShown_ = droppedNext_;
         ++generation_;
     }
     if (notify_ != nullptr) notify_(context_);
@@ -333,6 +457,11 @@ std::uint32_t ServiceStream::Wanted(std::uint16_t (&out)[kMaxWanted],
     std::memcpy(out, wanted_, wantedCount_ * sizeof wanted_[0]);
     generation = generation_;
     return wantedCount_;
+}
+
+ServiceStream::DroppedList ServiceStream::DroppedStreams() const {
+    SpinGuard guard(wantedLock_);
+    return droppedShown_;
 }
 
 void ServiceStream::SetState(State state) {

@@ -14,13 +14,33 @@
 // dropped by a new PMT version whose removal has not reached the host yet)
 // are dropped and counted.
 //
+// Which streams are recorded is decided in one place (ChooseStreams): those
+// that are programme content (Kept), on a PID of their own (not below 0x10,
+// not the PMT PID, not the null PID, not an earlier stream's), as many as a
+// host delivers beside the PAT, the PMT and the PCR PID. The generated PMT
+// lists exactly those; the others are noted, with why (DroppedStreams).
+//
+// The PCR_PID may be the PMT PID. In place of each source packet there
+// whose adaptation field carries a PCR goes a packet of that PID with that
+// adaptation field alone, without payload, on the counter of the last PMT
+// packet (a packet without payload does not advance it); when the source
+// packet carried PMT payload too, the next generated PMT packet follows.
+//
+// Sync: the packets are taken at each 0x47 where one is due. Where one is
+// missing (bytes that are not packets), and at the start and after a gap, a
+// 0x47 begins a packet only when the byte 188 on is a 0x47 too; when that
+// byte is in a later block, the packet is held until it comes. A candidate
+// that fails is passed over, and the search goes on from its next byte,
+// the bytes held included.
+//
 // The PIDs the host must deliver change as the tables come in: PID 0 first,
 // then the service's PMT PID, then its streams and PCR PID. The stream
 // publishes that set and calls `notify` when it changes; the owner applies
 // it on its own thread (Wanted).
 //
 // Threads: Start on the control thread before any Feed; Feed on the
-// delivery thread (one at a time); Wanted and the figures on any thread.
+// delivery thread (one at a time); Wanted, DroppedStreams and the figures
+// on any thread.
 #pragma once
 
 #include <atomic>
@@ -43,6 +63,35 @@ class ServiceStream {
     // PAT, PMT, and at most this many streams and a PCR PID.
     static constexpr std::uint32_t kMaxWanted = 34;
     static constexpr std::int32_t kChunk = 5 * kPacketSize;
+
+    // Why a stream of the PMT in effect is not recorded.
+    enum class DropReason : std::uint8_t {
+        kNone = 0,  // recorded (not in the dropped list)
+        // Not picture, sound, subtitles or teletext by its stream_type and,
+        // for PES private data (0x06), its descriptors: sections, data
+        // carousels, ECM or EMM carriers, metadata, unknown types.
+        kNotProgramme = 1,
+        // On a PID no stream of its own may have: below 0x10 (the PAT, the
+        // CAT and other tables), the PMT PID, or the null PID.
+        kReservedPid = 2,
+        // On the PID of an earlier stream of the same PMT.
+        kRepeatedPid = 3,
+        // Past the streams a host delivers: kMaxWanted less the PAT, the PMT
+        // and the PCR PID (when no recorded stream carries the clock).
+        kNoRoom = 4,
+    };
+    struct DroppedStream {
+        std::uint16_t pid;
+        std::uint8_t streamType;
+        DropReason reason;
+    };
+    static constexpr std::uint32_t kMaxDroppedListed = 16;
+    struct DroppedList {
+        std::uint32_t pmtNumber = 0;  // grows with each PMT taken; 0 before the first
+        std::uint32_t total = 0;      // the streams that PMT leaves out
+        std::uint32_t count = 0;      // of them in `streams`: the first, in PMT order
+        DroppedStream streams[kMaxDroppedListed] = {};
+    };
 
     enum class State : std::uint32_t {
         kWaitingPat,  // no PAT yet
@@ -76,6 +125,9 @@ class ServiceStream {
     std::uint8_t PmtVersion() const { return pmtVersionSeen_.load(std::memory_order_relaxed); }
     // Packets not passed on: not kept, or before the tables.
     std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    // Any thread: the streams the PMT in effect leaves out, and why; a
+    // reader tells a new PMT's list by its pmtNumber.
+    DroppedList DroppedStreams() const;
 
   private:
     // kStart: kept from its next packet that starts a PES packet (or a
@@ -95,13 +147,21 @@ class ServiceStream {
     void OnPat(const Pat& pat);
     void OnPmt(const std::uint8_t* section, std::size_t length);
     void OnPacket(const std::uint8_t* packet);
+    void OnPmtPacket(const std::uint8_t* packet);
+    std::int32_t FinishPartial(const std::uint8_t* data, std::int32_t length);
+    void DropFalseStart();
     void TakeWholePackets(const std::uint8_t* data, std::int32_t length);
     void MakePat();
     void MakePmt(const Pmt& pmt);
-    void KeepStreams(const Pmt& pmt);
+    void ChooseStreams(const Pmt& pmt);
+    std::uint32_t StreamRoom(const Pmt& pmt, DropReason* reasons) const;
+    DropReason ReasonToDrop(const Pmt& pmt, std::uint16_t index, const DropReason* reasons) const;
+    bool ReservedPid(std::uint16_t pid) const;
+    void NoteDropped(const PmtStream& stream, DropReason reason);
     void Packetise(Table& table, std::uint16_t pid);
     void Output(const std::uint8_t* packet);
     void OutputTablePacket(Table& table);
+    void OutputClockPacket(const std::uint8_t* source);
     void Flush();
     void EmitTables();
     void Publish();
@@ -129,6 +189,9 @@ class ServiceStream {
     std::uint8_t patVersion_ = 0;
     std::uint8_t pmtVersion_ = 0;
     std::uint16_t pcrPid_ = 0x1FFF;
+    static constexpr std::size_t kPmtStreams = sizeof(Pmt::streams) / sizeof(PmtStream);
+    bool listed_[kPmtStreams] = {};  // by the source PMT's stream: in the generated PMT
+    DroppedList droppedNext_;        // what Publish shows next
     std::uint16_t keptPids_[kMaxWanted] = {};
     bool keptStreams_[kMaxWanted] = {};  // carries one of the PMT's streams (else PCR only)
     std::uint32_t keptCount_ = 0;
@@ -136,10 +199,11 @@ class ServiceStream {
     Role roles_[8192] = {};
     std::uint8_t partial_[kPacketSize] = {};
     std::int32_t partialBytes_ = 0;
+    bool hunting_ = true;  // sync is not known: a sync byte needs the next one to agree
     std::uint8_t out_[kChunk] = {};
     std::int32_t outBytes_ = 0;
 
-    // Published for other threads. The wanted set is guarded by wantedLock_
+    // Published for other threads. The wanted set and the dropped list are guarded by wantedLock_
     // (taken only when the tables change, and by readers); the rest are
     // single-writer figures, relaxed.
     std::atomic<bool> gap_{false};
@@ -147,6 +211,7 @@ class ServiceStream {
     std::uint16_t wanted_[kMaxWanted] = {};
     std::uint32_t wantedCount_ = 0;
     std::uint32_t generation_ = 0;
+    DroppedList droppedShown_;
     // Release pairs with CurrentState's acquire: the figures are in place.
     std::atomic<std::uint32_t> state_{0};
     std::atomic<std::uint16_t> pmtPidSeen_{0};

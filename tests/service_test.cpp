@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "capture/service_sink.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 #include "ts/continuity_check.h"
 #include "ts/crc32.h"
 #include "ts/packet.h"
@@ -433,44 +436,144 @@ TEST(ServiceStream, ResyncTakesOnlyASyncByteTheNextPacketConfirms) {
     }
 }
 
-// Each part begins with the tables and plays alone; joined, the parts count
-// no continuity error either.
-TEST(ServiceSink, EveryPartBeginsWithTheTablesAndThePartsJoinWithoutErrors) {
-    const Bytes source = SourceStream(6000);
-    testing::TempDir dir;
-    const std::string path = dir.File("rec.ts");
-    ServiceSink sink(1 << 20);
-    RecordingLimits limits;
-    limits.splitBytes = 200 * 188;
-    ASSERT_TRUE(sink.OpenFile(path.c_str(), 0, limits));
-    // Fed everything: what is not of the service is dropped.
-    Recording replay;
-    replay.service.Start(
-        kService,
-        [](void* s, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
-            static_cast<ServiceSink*>(s)->Push(data, length, tag);
-        },
-        nullptr, &sink);
-    for (std::size_t at = 0; at < source.size(); at += 940) {
-        replay.service.Feed(source.data() + at, static_cast<std::int32_t>(std::min<std::size_t>(
-                                                    940, source.size() - at)));
+// A service sink whose file system may refuse growth past `growLimit`, and
+// whose writer may stop dead at a step of its first part change (as a
+// thread the process's exit killed).
+class TestServiceSink : public ServiceSink {
+  public:
+    using ServiceSink::ServiceSink;
+    std::uint64_t growLimit = 0;
+    std::atomic<int> dieAtPartChange{-1};
+    std::atomic<bool> dead{false};
+
+  protected:
+    bool WriteSome(const void* data, std::uint32_t length, std::uint64_t offset,
+                   std::uint32_t* written) override {
+        if (growLimit == 0 || offset + length <= growLimit) {
+            return ServiceSink::WriteSome(data, length, offset, written);
+        }
+        const auto room = static_cast<std::uint32_t>(offset < growLimit ? growLimit - offset : 0);
+        if (room != 0) (void)ServiceSink::WriteSome(data, room, offset, written);
+        *written = room;
+        return false;
     }
-    ASSERT_TRUE(sink.CloseFile());
-    ASSERT_GT(sink.Parts(), 3u);
+    void AtPartChange(PartChange step) override {
+        int expected = static_cast<int>(step);
+        if (!dieAtPartChange.compare_exchange_strong(expected, -1)) return;
+        dead = true;
+        for (;;) platform::SleepMs(1000);  // never comes back
+    }
+};
+
+// Pushes `source` in blocks of 940 bytes, as a host delivers a multiplex.
+void PushAll(ServiceSink& sink, const Bytes& source, std::size_t from, std::size_t to) {
+    for (std::size_t at = from; at < to; at += 940) {
+        const auto n = static_cast<std::int32_t>(std::min<std::size_t>(940, to - at));
+        ASSERT_TRUE(testing::SpinFor([&] {
+            return sink.Push(source.data() + at, n, 0) == BlockRing::PushResult::kQueued;
+        })) << "the sink took no block";
+    }
+}
+
+// The packets of the parts joined that are not the tables: the streams.
+Bytes StreamPackets(const Bytes& stream) {
+    Bytes out;
+    for (std::size_t at = 0; at + 188 <= stream.size(); at += 188) {
+        const std::uint16_t pid = ts::Pid(&stream[at]);
+        if (pid != 0 && pid != kPmtPid) out.insert(out.end(), &stream[at], &stream[at] + 188);
+    }
+    return out;
+}
+
+Bytes ReadParts(const testing::TempDir& dir, std::uint32_t parts) {
     Bytes joined;
-    for (std::uint32_t part = 1; part <= sink.Parts(); ++part) {
-        const std::string name = part == 1 ? path : dir.File("rec-" + std::to_string(part) + ".ts");
+    Bytes lastPmt;  // the last PMT section before this part
+    for (std::uint32_t part = 1; part <= parts; ++part) {
+        const std::string name =
+            dir.File(part == 1 ? "rec.ts" : "rec-" + std::to_string(part) + ".ts");
         const Bytes bytes = testing::ReadFileBytes(name);
         SCOPED_TRACE(name);
-        ASSERT_GE(bytes.size(), 2u * 188);
-        EXPECT_EQ(ts::Pid(&bytes[0]), 0);
-        EXPECT_EQ(ts::Pid(&bytes[188]), kPmtPid);
-        EXPECT_EQ(SectionsOf(bytes, 0).size() > 0, true);
+        EXPECT_GE(bytes.size(), 2u * 188);
+        if (bytes.size() < 2u * 188) continue;
+        EXPECT_EQ(ts::Pid(&bytes[0]), 0) << "a part begins with the PAT";
+        EXPECT_EQ(ts::Pid(&bytes[188]), kPmtPid) << "then the PMT";
         EXPECT_EQ(ContinuityErrors(bytes), 0u);
+        // It begins with the tables in effect there: the stream's last PMT,
+        // or, where the cut falls right after a new version took effect, the
+        // one that follows.
+        const std::vector<Bytes> pmts = SectionsOf(bytes, kPmtPid);
+        EXPECT_FALSE(pmts.empty());
+        if (part > 1 && !pmts.empty()) {
+            EXPECT_TRUE(pmts.front() == lastPmt || (pmts.size() > 1 && pmts.front() == pmts[1]))
+                << "its PMT: v" << ((pmts.front()[5] >> 1) & 31) << " then v" << (pmts.size() > 1 ? (pmts[1][5] >> 1) & 31 : -1) << " after v" << (lastPmt.size() > 5 ? (lastPmt[5] >> 1) & 31 : -1) << " sizes " << pmts.front().size() << "/" << (pmts.size() > 1 ? pmts[1].size() : 0);
+        }
+        if (!pmts.empty()) lastPmt = pmts.back();
         joined.insert(joined.end(), bytes.begin(), bytes.end());
     }
-    EXPECT_EQ(ContinuityErrors(joined), 0u);
+    return joined;
 }
+
+// How a part begins: a split, a file system that refuses growth in the
+// middle of a batch, or an exit that finds the writer dead at a step of
+// its first part change (-1: no exit).
+struct PartCase {
+    const char* name;
+    bool refusal;
+    int dieAt;
+};
+class ServicePartTest : public ::testing::TestWithParam<PartCase> {};
+
+// Each part begins with the tables in effect there and plays alone; joined,
+// the parts count no continuity error and hold the streams of a recording
+// that was not split, packet for packet.
+TEST_P(ServicePartTest, EveryPartBeginsWithItsTablesAndThePartsJoinWithoutAJump) {
+    const PartCase& c = GetParam();
+    const Bytes source = SourceStream(6000);
+    testing::TempDir whole;
+    {
+        ServiceSink reference(4 << 20);  // room for the whole source: nothing refused
+        reference.StartService(kService, nullptr, nullptr);
+        ASSERT_TRUE(reference.OpenFile(whole.File("rec.ts").c_str()));
+        PushAll(reference, source, 0, source.size());
+        ASSERT_TRUE(reference.CloseFile());
+    }
+    const Bytes expected = StreamPackets(testing::ReadFileBytes(whole.File("rec.ts")));
+    testing::TempDir dir;
+    auto* sink = new TestServiceSink(4 << 20);  // a dead writer never lets go of it
+    sink->StartService(kService, nullptr, nullptr);
+    RecordingLimits limits;
+    if (c.refusal) {
+        sink->growLimit = 800 * 188 + 100;  // inside a packet, inside a batch
+    } else {
+        limits.splitBytes = 800 * 188;
+    }
+    sink->dieAtPartChange = c.dieAt;
+    ASSERT_TRUE(sink->OpenFile(dir.File("rec.ts").c_str(), 0, limits));
+    const std::size_t half = source.size() / 2 / 188 * 188;
+    PushAll(*sink, source, 0, half);
+    if (c.dieAt >= 0) {
+        ASSERT_TRUE(testing::WaitFor([&] { return sink->dead.load(); })) << "no part change";
+    }
+    PushAll(*sink, source, half, source.size());
+    sink->CloseFile(c.dieAt >= 0 ? platform::Teardown::kProcessExit : platform::Teardown::kNone);
+    ASSERT_GT(sink->Parts(), 3u);
+    EXPECT_EQ(sink->Read().refusedBlocks + sink->Read().failedWrites, 0u);
+    const Bytes joined = ReadParts(dir, sink->Parts());
+    EXPECT_EQ(ContinuityErrors(joined), 0u);
+    EXPECT_TRUE(StreamPackets(joined) == expected)
+        << StreamPackets(joined).size() / 188 << " stream packets of " << expected.size() / 188;
+    if (c.dieAt < 0) delete sink;
+}
+
+INSTANTIATE_TEST_SUITE_P(ServiceSink, ServicePartTest,
+                         ::testing::Values(PartCase{"Split", false, -1},
+                                           PartCase{"Refusal", true, -1},
+                                           PartCase{"ExitOpeningASplit", false, 0},
+                                           PartCase{"ExitOpenedASplit", false, 1},
+                                           PartCase{"ExitCountedASplit", false, 2},
+                                           PartCase{"ExitOpeningARefusal", true, 0},
+                                           PartCase{"ExitCountedARefusal", true, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace corvanlet

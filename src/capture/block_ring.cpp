@@ -193,6 +193,7 @@ void BlockRing::CloseAtProcessExit() {
     RecoverTo(point.mark);
     BlockQueue::Record record;
     for (std::uint32_t r = point.readPos; queue_.Peek(r, record); r = record.next) {
+        if (record.afterGap) AfterGapAtExit();
         ProcessBlockAtExit(record.data, record.length, record.tag);
     }
     EndAtExit();

@@ -150,6 +150,8 @@ class BlockRing {
     // use what the other does.
     virtual void RecoverTo(std::uint64_t) {}
     virtual void ProcessBlockAtExit(const std::uint8_t*, std::int32_t, std::uint8_t) {}
+    // At process exit, before the block that follows refused ones (AfterGap).
+    virtual void AfterGapAtExit() {}
     // At process exit, after the last ProcessBlockAtExit.
     virtual void EndAtExit() {}
     // Writer thread: a batch's commit point is published and its ring space

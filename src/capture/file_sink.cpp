@@ -202,12 +202,28 @@ void FileSink::CountFailure(std::uint32_t blocks, std::uint32_t bytes) {
 
 void FileSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
     if (Ended() != End::kNone) return;  // past the recording's own end: not lost, not written
+    CountTaken(length);
+    KeepBlock(data, length);
+}
+
+void FileSink::CountTaken(std::int32_t length) {
     // Single writer: a plain load and store; the store is atomic.
     takenBytes_.store(
         takenBytes_.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(length),
         std::memory_order_relaxed);
+}
+
+void FileSink::KeepBlock(const std::uint8_t* data, std::int32_t length) {
+    if (Ended() != End::kNone || length <= 0) return;
     continuity_.Check(data, length);
-    Gather(writer_, data, length);
+    Output& o = writer_;
+    // The ring keeps its own batches within bounds; blocks made here from
+    // them (a service's packets and tables) may come to more.
+    if (o.pendingBlocks == kMaxBatchBlocks ||
+        o.pendingBytes + static_cast<std::uint32_t>(length) > kWriteBatch) {
+        WritePending(o);
+    }
+    Gather(o, data, length);
 }
 
 void FileSink::Gather(Output& o, const std::uint8_t* data, std::int32_t length) {
@@ -287,7 +303,7 @@ void FileSink::PartPath(std::uint32_t part, char (&path)[kPathSize]) const {
                   static_cast<unsigned>(part), path_ + stem);
 }
 
-bool FileSink::NextPart(Output& o) {
+bool FileSink::NextPart(Output& o, std::uint32_t from) {
     char path[kPathSize];
     PartPath(o.part + 1, path);
     // A torn block this part could not be cut free of goes first, if it
@@ -309,7 +325,8 @@ bool FileSink::NextPart(Output& o) {
         parts_.store(o.part, std::memory_order_relaxed);
         AtPartChange(PartChange::kCounted);
         std::uint8_t preamble[kMaxPreamble];
-        const std::uint32_t length = PartPreamble(preamble);
+        const std::uint32_t length =
+            PartPreamble(preamble, PartStart{o.byWriter, o.batch, from, o.pendingBytes});
         // A preamble that did not go in whole is written over by the batch.
         if (length != 0 && WriteAll(preamble, length, 0, o.byWriter) == length) {
             o.fileLength = length;
@@ -363,7 +380,7 @@ void FileSink::WritePending(Output& o) {
     // A batch goes wholly into one part: a next one first where it would
     // pass the part's limit.
     if (partLimit_ != 0 && o.fileLength != 0 && o.fileLength + o.pendingBytes > partLimit_) {
-        (void)NextPart(o);
+        (void)NextPart(o, 0);
     }
     const std::uint64_t before = o.fileLength;
     const bool written = WriteBatch(o, 0);
@@ -381,6 +398,7 @@ void FileSink::WritePending(Output& o) {
     PublishLength(o);
     o.pendingBytes = 0;
     o.pendingBlocks = 0;
+    AfterBatchWritten(o.byWriter);
     if (Ended() != End::kNone) CloseAtEnd(o);
 }
 
@@ -397,7 +415,7 @@ void FileSink::GoOnInNextPart(Output& o, std::uint64_t before) {
     const std::uint64_t limited = before + kept;
     o.fileLength = limited;
     const std::uint64_t tornUntil = o.tornUntil;
-    if (NextPart(o)) {
+    if (NextPart(o, kept)) {
         const std::uint64_t at = o.fileLength;  // after the part's preamble
         if (WriteBatch(o, kept)) {
             o.splitHelped = true;

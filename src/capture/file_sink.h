@@ -165,11 +165,32 @@ class FileSink : public BlockRing {
     // are the next part's.
     enum class PartChange { kOpening, kOpened, kCounted };
     virtual void AtPartChange(PartChange) {}
-    // Writer: bytes every part after the first begins with (a stream's
-    // tables, so each part plays alone), written into `out` (room for
+    // The one place that says what every part after the first begins with
+    // (a stream's tables, so each part plays alone), for a part that begins
+    // at byte `from` of the batch `batch` (`pending` bytes gathered) of the
+    // writer (`byWriter`) or of the exit path: written into `out` (room for
     // kMaxPreamble); their length, 0 for none.
     static constexpr std::uint32_t kMaxPreamble = 8 * 188;
-    virtual std::uint32_t PartPreamble(std::uint8_t* /*out*/) { return 0; }
+    struct PartStart {
+        bool byWriter;
+        const std::uint8_t* batch;
+        std::uint32_t from;
+        std::uint32_t pending;
+    };
+    virtual std::uint32_t PartPreamble(std::uint8_t* /*out*/, const PartStart& /*start*/) {
+        return 0;
+    }
+    // After each batch the writer (`byWriter`) or the exit path wrote.
+    virtual void AfterBatchWritten(bool /*byWriter*/) {}
+    // Writer: `length` bytes came in (taken from the ring), whatever is made of them.
+    void CountTaken(std::int32_t length);
+    // Writer: a block for the file, as ProcessBlock takes it; one made here
+    // (not one the ring holds) may fill the batch, which is then written first.
+    void KeepBlock(const std::uint8_t* data, std::int32_t length);
+    // The bytes gathered for the writer's or the exit path's batch so far.
+    std::uint32_t PendingBytes(bool byWriter) const {
+        return byWriter ? writer_.pendingBytes : exit_.pendingBytes;
+    }
     // Control thread, before the first block: the file already holds
     // `length` bytes, and blocks go after them.
     void AssumeLength(std::uint64_t length);
@@ -227,9 +248,9 @@ class FileSink : public BlockRing {
     // CutFile, watched like a write; false, with nothing cut, for a writer
     // given up on.
     bool Cut(const Output& o, std::uint64_t length);
-    // Goes on in the next part, which begins with the PartPreamble. False
-    // when it cannot be created.
-    bool NextPart(Output& o);
+    // Goes on in the next part, which begins with the PartPreamble for the
+    // batch's byte `from`. False when it cannot be created.
+    bool NextPart(Output& o, std::uint32_t from);
     // Back from a fresh part that refused its first write to the one before,
     // `length` bytes long with a torn block up to `tornUntil` that could not
     // be cut; the fresh part is removed. False when the part before cannot

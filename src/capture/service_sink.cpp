@@ -4,18 +4,10 @@
 
 #include "ts/packet.h"
 #include "ts/psi_tables.h"
-#include "ts/service_stream.h"
 
 namespace corvanlet {
 
 namespace {
-
-// The packets ts::Packetise makes of a section of `length` bytes when its
-// first packet carries the discontinuity flag: that one has 181 bytes of
-// section (an adaptation field of 2, the pointer field of 1), the rest 184.
-std::uint32_t FlaggedPackets(std::uint32_t length) {
-    return length <= 181 ? 1 : 1 + (length - 181 + 183) / 184;
-}
 
 // The length of the section at `section` (header and CRC), or 0 when the
 // `length` bytes there do not hold it whole.
@@ -23,6 +15,36 @@ std::uint32_t SectionLength(const std::uint8_t* section, std::uint32_t length) {
     if (length < 3) return 0;
     const std::uint32_t whole = 3u + (((section[1] & 0x0Fu) << 8) | section[2]);
     return whole <= length ? whole : 0;
+}
+
+// The counter a preamble's last packet on `pid` must have so that the
+// stream's next packet there follows on: the first such packet of `rest`
+// says it (one without payload repeats its counter, one with payload adds
+// one), else the last one written, `last`.
+std::uint8_t LastCounterBefore(const std::uint8_t* rest, std::uint32_t bytes, std::uint16_t pid,
+                               std::uint8_t last) {
+    for (std::uint32_t at = 0; at + ts::kPacketSize <= bytes; at += ts::kPacketSize) {
+        const std::uint8_t* packet = rest + at;
+        if (packet[0] != ts::kSync || ts::Pid(packet) != pid) continue;
+        const bool payload = (packet[3] & 0x10) != 0;
+        return static_cast<std::uint8_t>((ts::Counter(packet) - (payload ? 1 : 0)) & 0x0F);
+    }
+    return static_cast<std::uint8_t>(last & 0x0F);
+}
+
+// Packetises a section so that its packets end on counter `last`, the first
+// flagged as a discontinuity. The packets are made once, then numbered.
+std::size_t PacketiseEndingOn(const std::uint8_t* section, std::uint32_t length, std::uint16_t pid,
+                              std::uint8_t last, std::uint8_t* out, std::size_t room) {
+    std::uint8_t counter = 0;
+    const std::size_t bytes = ts::Packetise(section, length, pid, counter, true, out, room);
+    const std::size_t packets = bytes / ts::kPacketSize;
+    for (std::size_t i = 0; i < packets; ++i) {
+        std::uint8_t& header = out[i * ts::kPacketSize + 3];
+        const auto counter = static_cast<std::uint8_t>((last + 1 + i - packets) & 0x0F);
+        header = static_cast<std::uint8_t>((header & 0xF0) | counter);
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -33,75 +55,176 @@ ServiceSink::~ServiceSink() {
     CloseFile();
 }
 
-bool ServiceSink::TakeTables(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
+void ServiceSink::StartService(std::uint16_t serviceId, ts::ServiceStream::Notify notify,
+                               void* context) {
+    serviceId_ = serviceId;
+    notify_ = notify;
+    notifyContext_ = context;
+    for (Path* path : {&writer_, &exit_}) {
+        path->sink = this;
+        path->byWriter = path == &writer_;
+        path->now = Tables{};
+        path->batchStart = Tables{};
+        path->changeCount = 0;
+        path->incomingLength = 0;
+        // The exit path's stream tells nobody: the process is ending.
+        path->stream.Start(serviceId, &ServiceSink::Emit,
+                           path == &writer_ ? &ServiceSink::Notify : nullptr, path);
+    }
+    // Before the first finished batch, the exit path starts from the start.
+    Save(writer_, saved_[0]);
+}
+
+void ServiceSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
+    if (Ended() != End::kNone) return;
+    CountTaken(length);
+    writer_.stream.Feed(data, length);
+}
+
+void ServiceSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
+    exit_.stream.Feed(data, length);
+}
+
+void ServiceSink::AfterGap() {
+    FileSink::AfterGap();
+    writer_.stream.NoteGap();
+}
+
+void ServiceSink::AfterGapAtExit() {
+    exit_.stream.NoteGap();
+}
+
+void ServiceSink::Notify(void* self) {
+    const ServiceSink& sink = *static_cast<Path*>(self)->sink;
+    if (sink.notify_ != nullptr) sink.notify_(sink.notifyContext_);
+}
+
+void ServiceSink::Emit(void* self, const std::uint8_t* data, std::int32_t length,
+                       std::uint8_t tag) {
+    Path& path = *static_cast<Path*>(self);
+    if (TakeTables(path, data, length, tag)) return;
+    NoteCounters(path.now, data, length);
+    if (path.byWriter) {
+        path.sink->KeepBlock(data, length);
+    } else {
+        path.sink->FileSink::ProcessBlockAtExit(data, length, tag);
+    }
+}
+
+bool ServiceSink::TakeTables(Path& path, const std::uint8_t* data, std::int32_t length,
+                             std::uint8_t tag) {
     if (tag == ts::ServiceStream::kTablesTag) {
-        incomingLength_ = 0;
+        path.incomingLength = 0;
     } else if (tag != ts::ServiceStream::kTablesMoreTag) {
         return false;
     }
-    if (length > 0 && incomingLength_ + static_cast<std::uint32_t>(length) <= sizeof incoming_) {
-        std::memcpy(incoming_ + incomingLength_, data, static_cast<std::size_t>(length));
-        incomingLength_ += static_cast<std::uint32_t>(length);
+    if (length > 0 &&
+        path.incomingLength + static_cast<std::uint32_t>(length) <= sizeof path.incoming) {
+        std::memcpy(path.incoming + path.incomingLength, data, static_cast<std::size_t>(length));
+        path.incomingLength += static_cast<std::uint32_t>(length);
     }
     // The tables in effect change only once the PAT and the PMT it names
-    // are both in: a chunk lost on the way leaves the last whole ones.
-    const std::uint32_t patLength = SectionLength(incoming_, incomingLength_);
+    // are both in.
+    const std::uint32_t patLength = SectionLength(path.incoming, path.incomingLength);
     ts::Pat pat;
-    if (patLength == 0 || !ts::ParsePat(incoming_, patLength, pat) || pat.count != 1) return true;
+    if (patLength == 0 || !ts::ParsePat(path.incoming, patLength, pat) || pat.count != 1) {
+        return true;
+    }
     const std::uint32_t pmtLength =
-        SectionLength(incoming_ + patLength, incomingLength_ - patLength);
-    if (pmtLength == 0 || patLength + pmtLength != incomingLength_) return true;
-    std::memcpy(now_.sections, incoming_, incomingLength_);
-    now_.length = incomingLength_;
-    now_.whole = true;
-    now_.pmtPid = pat.programs[0].pid;
+        SectionLength(path.incoming + patLength, path.incomingLength - patLength);
+    if (pmtLength == 0 || patLength + pmtLength != path.incomingLength) return true;
+    Tables tables = path.now;
+    std::memcpy(tables.sections, path.incoming, path.incomingLength);
+    tables.length = path.incomingLength;
+    tables.whole = true;
+    tables.pmtPid = pat.programs[0].pid;
+    path.sink->NoteTables(path, tables);
     return true;
 }
 
-void ServiceSink::NoteCounters(const std::uint8_t* data, std::int32_t length) {
+void ServiceSink::NoteTables(Path& path, const Tables& tables) {
+    // The stream sends its tables again with every PAT: a repeat is no change.
+    const bool same = path.now.whole && path.now.length == tables.length &&
+                      std::memcmp(path.now.sections, tables.sections, tables.length) == 0;
+    path.now = tables;
+    if (same) return;
+    // Where in the batch they take effect, for a part that begins there.
+    // More changes in one batch than kept: the last one is the newest
+    // (a part begun between the two last takes the newer a little early).
+    const std::uint32_t at = PendingBytes(path.byWriter);
+    if (path.changeCount == kMaxChanges) --path.changeCount;
+    path.changes[path.changeCount++] = Change{at, tables};
+}
+
+void ServiceSink::NoteCounters(Tables& tables, const std::uint8_t* data, std::int32_t length) {
     for (std::int32_t at = 0; at + ts::kPacketSize <= length; at += ts::kPacketSize) {
         const std::uint8_t* packet = data + at;
         const std::uint16_t pid = ts::Pid(packet);
-        if (pid == ts::kPatPid) now_.patCounter = ts::Counter(packet);
-        if (pid == now_.pmtPid && now_.pmtPid != 0) now_.pmtCounter = ts::Counter(packet);
+        if (pid == ts::kPatPid) tables.patCounter = ts::Counter(packet);
+        if (pid == tables.pmtPid && tables.pmtPid != 0) tables.pmtCounter = ts::Counter(packet);
     }
 }
 
-void ServiceSink::ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
-    if (TakeTables(data, length, tag)) return;
-    NoteCounters(data, length);
-    FileSink::ProcessBlock(data, length, tag);
+void ServiceSink::AfterBatchWritten(bool byWriter) {
+    Path& path = byWriter ? writer_ : exit_;
+    path.batchStart = path.now;
+    path.changeCount = 0;
 }
 
-void ServiceSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,
-                                     std::uint8_t tag) {
-    // The tables and counters are the writer's, which a writer not yet
-    // ended may still change: a part begun here takes them as it left them.
-    if (tag == ts::ServiceStream::kTablesTag || tag == ts::ServiceStream::kTablesMoreTag) return;
-    FileSink::ProcessBlockAtExit(data, length, tag);
+const ServiceSink::Tables& ServiceSink::TablesAt(const Path& path, std::uint32_t from) {
+    const Tables* tables = &path.batchStart;
+    for (std::uint32_t i = 0; i < path.changeCount && path.changes[i].at <= from; ++i) {
+        tables = &path.changes[i].tables;
+    }
+    return *tables;
 }
 
-void ServiceSink::EndBatch() {
-    FileSink::EndBatch();
-    written_ = now_;
-}
-
-std::uint32_t ServiceSink::PartPreamble(std::uint8_t* out) {
-    const Tables& t = written_;
+std::uint32_t ServiceSink::PartPreamble(std::uint8_t* out, const PartStart& start) {
+    const Path& path = start.byWriter ? writer_ : exit_;
+    const Tables& t = TablesAt(path, start.from);
     if (!t.whole) return 0;
     const std::uint32_t patLength = SectionLength(t.sections, t.length);
     const std::uint32_t pmtLength = t.length - patLength;
-    // Each table's packets end on the counter last written, so the stream's
-    // next packet of that PID follows on from them.
-    const std::uint32_t pmtPackets = FlaggedPackets(pmtLength);
-    std::uint8_t patCounter = static_cast<std::uint8_t>(t.patCounter & 0x0F);
-    std::uint8_t pmtCounter = static_cast<std::uint8_t>((t.pmtCounter + 1 - pmtPackets) & 0x0F);
+    // The counters on the tables' PIDs as the stream goes on from here: the
+    // rest of the batch, or else what was written last.
+    const std::uint8_t* rest = start.batch + start.from;
+    const std::uint32_t restBytes = start.pending - start.from;
+    const std::uint8_t patLast =
+        LastCounterBefore(rest, restBytes, ts::kPatPid, path.now.patCounter);
+    const std::uint8_t pmtLast = LastCounterBefore(rest, restBytes, t.pmtPid, path.now.pmtCounter);
     const std::size_t pat =
-        ts::Packetise(t.sections, patLength, ts::kPatPid, patCounter, true, out, kMaxPreamble);
-    const std::size_t pmt = ts::Packetise(t.sections + patLength, pmtLength, t.pmtPid, pmtCounter,
-                                          true, out + pat, kMaxPreamble - pat);
+        PacketiseEndingOn(t.sections, patLength, ts::kPatPid, patLast, out, kMaxPreamble);
+    const std::size_t pmt = PacketiseEndingOn(t.sections + patLength, pmtLength, t.pmtPid, pmtLast,
+                                              out + pat, kMaxPreamble - pat);
     if (pat == 0 || pmt == 0) return 0;
     return static_cast<std::uint32_t>(pat + pmt);
+}
+
+void ServiceSink::Save(const Path& path, Saved& out) {
+    path.stream.SaveMemory(out.stream);
+    out.now = path.now;
+    std::memcpy(out.incoming, path.incoming, path.incomingLength);
+    out.incomingLength = path.incomingLength;
+}
+
+void ServiceSink::Load(const Saved& in, Path& path) {
+    path.stream.LoadMemory(in.stream);
+    path.now = in.now;
+    path.batchStart = in.now;
+    path.changeCount = 0;
+    std::memcpy(path.incoming, in.incoming, in.incomingLength);
+    path.incomingLength = in.incomingLength;
+}
+
+std::uint64_t ServiceSink::Mark() {
+    const std::uint64_t seq = FileSink::Mark();
+    Save(writer_, saved_[seq & 1]);
+    return seq;
+}
+
+void ServiceSink::RecoverTo(std::uint64_t mark) {
+    FileSink::RecoverTo(mark);
+    Load(saved_[mark & 1], exit_);
 }
 
 }  // namespace corvanlet

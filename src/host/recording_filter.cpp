@@ -33,6 +33,12 @@ bool RecordingFilter::Start(const HostLink& link, const Selection& selection, co
         sink_ = MakeSink(selection.service);
         serviceSink_ = selection.service;
     }
+    service_ = nullptr;
+    if (selection.service) {
+        auto& sink = static_cast<ServiceSink&>(*sink_);
+        sink.StartService(selection.serviceId, &RecordingFilter::Notify, this);
+        service_ = &sink.Service();
+    }
     if (!sink_->OpenFile(path, ringBytes, limits)) return false;
     link_ = link;
     appliedGeneration_ = 0;
@@ -43,15 +49,12 @@ bool RecordingFilter::Start(const HostLink& link, const Selection& selection, co
     // A host that runs posted messages inside an add message must not see
     // the service's registrations applied halfway through these.
     applying_ = true;
+    // The host's blocks go into the ring unchanged in every mode; a service's
+    // tables are read by the writer.
+    route_.emplace(*sink_);
     if (selection.service) {
-        if (!service_) service_ = std::make_unique<ts::ServiceStream>();
-        service_->Start(selection.serviceId, &RecordingFilter::Emit, &RecordingFilter::Notify,
-                        this);
-        route_.emplace(*service_, *sink_);
         Register(link, ts::kPatPid);
     } else {
-        service_.reset();
-        route_.emplace(*sink_);
         for (std::uint32_t i = 0; i < selection.count && i < Selection::kMaxPids; ++i) {
             if (!IsRegistered(selection.pids[i])) Register(link, selection.pids[i]);
         }
@@ -103,6 +106,7 @@ void RecordingFilter::Stop(platform::Teardown how) {
     if (how == platform::Teardown::kProcessExit) stoppedAtExit_ = true;
     if (closed) return;
     // Its writer is stuck: the sink is its now.
+    service_ = nullptr;
     sink_->LetGo();
     (void)sink_.release();
     sink_ = MakeSink(serviceSink_);
@@ -136,11 +140,6 @@ void RecordingFilter::OnMailbox(void* self) {
     } else {
         filter->ApplyServiceChange();
     }
-}
-
-void RecordingFilter::Emit(void* self, const std::uint8_t* data, std::int32_t length,
-                           std::uint8_t tag) {
-    static_cast<RecordingFilter*>(self)->sink_->Push(data, length, tag);
 }
 
 void RecordingFilter::Notify(void* self) {

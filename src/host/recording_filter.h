@@ -80,7 +80,7 @@ class RecordingFilter {
     // the last Start), 0 before any.
     std::uint32_t ControlThread() const { return mailbox_.Thread(); }
     // The service being recorded, or null.
-    const ts::ServiceStream* Service() const { return service_.get(); }
+    const ts::ServiceStream* Service() const { return service_; }
 
     // Runs on the control thread once a second while recording, and when a
     // service's tables ask for other PIDs; it calls ApplyServiceChange (under
@@ -99,7 +99,6 @@ class RecordingFilter {
     void Register(const HostLink& link, std::int32_t pid);
     bool IsRegistered(std::int32_t pid) const;
     static void OnMailbox(void* self);
-    static void Emit(void* self, const std::uint8_t* data, std::int32_t length, std::uint8_t tag);
     static void Notify(void* self);
 
     const std::int32_t ringCapacity_;
@@ -109,7 +108,7 @@ class RecordingFilter {
     FileSink::Figures last_;
     bool stoppedAtExit_ = false;
     HostLink link_;
-    std::unique_ptr<ts::ServiceStream> service_;
+    const ts::ServiceStream* service_ = nullptr;  // the service sink's, while it records one
     ControlMailbox mailbox_;
     std::uint32_t appliedGeneration_ = 0;
     bool applying_ = false;

@@ -10,10 +10,8 @@ namespace corvanlet {
 
 namespace {
 
-// Where DataCallback puts the blocks: the ring of the one route in place,
-// or, for a service, the route itself (its service and ring).
+// Where DataCallback puts the blocks: the ring of the one route in place.
 std::atomic<BlockRing*> route{nullptr};
-std::atomic<DeliveryRoute*> serviceRoute{nullptr};
 
 // Deliveries currently inside DataCallback. DeliveryRoute::End waits for
 // it to reach zero after clearing the route, so no delivery that read the old
@@ -63,8 +61,6 @@ void CORVANLET_CALL DataCallback(std::uint32_t, std::int32_t length, const std::
         } else {
             target->Refuse(length);
         }
-    } else if (DeliveryRoute* service = serviceRoute.load(std::memory_order_seq_cst)) {
-        service->Feed(length, data);
     }
     // Release pairs with End's load: the ring is no longer touched.
     deliveriesInFlight.fetch_sub(1, std::memory_order_release);
@@ -75,35 +71,12 @@ DeliveryRoute::DeliveryRoute(BlockRing& ring) : ring_(ring) {
     route.store(&ring_, std::memory_order_seq_cst);
 }
 
-DeliveryRoute::DeliveryRoute(ts::ServiceStream& service, BlockRing& ring)
-    : ring_(ring), service_(&service) {
-    // seq_cst: ordered with the callback's loads, like every routing change.
-    serviceRoute.store(this, std::memory_order_seq_cst);
-}
-
-void DeliveryRoute::Feed(std::int32_t length, const std::uint8_t* data) {
-    // The blocks a ring refuses raw are refused and counted the same way.
-    if (length <= 0) return;
-    if (data == nullptr || length > FileSink::kMaxBlock || !TakePushTurn()) {
-        ring_.Refuse(length);
-        service_->NoteGap();  // what it had begun does not go on with the next block
-        return;
-    }
-    service_->Feed(data, length);
-    GivePushTurn();
-}
-
 void DeliveryRoute::End(platform::Teardown how) {
     if (ended_) return;
     ended_ = true;
     // seq_cst: ordered with the callback's loads, like every routing change.
-    if (service_ != nullptr) {
-        DeliveryRoute* self = this;
-        serviceRoute.compare_exchange_strong(self, nullptr, std::memory_order_seq_cst);
-    } else {
-        BlockRing* target = &ring_;
-        route.compare_exchange_strong(target, nullptr, std::memory_order_seq_cst);
-    }
+    BlockRing* target = &ring_;
+    route.compare_exchange_strong(target, nullptr, std::memory_order_seq_cst);
     // A delivery thread killed inside the callback left its count behind:
     // at process exit waiting for it would never end.
     if (how == platform::Teardown::kProcessExit) return;

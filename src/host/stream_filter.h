@@ -2,8 +2,9 @@
 // PID's data blocks (a FilterRegistration sent to the host's window);
 // removing it sends the removal. DeliveryRoute: where what the host
 // delivers through DataCallback goes while it exists, unchanged into a ring
-// or through a ts::ServiceStream; ending it waits out deliveries still under
-// way, so the ring may be closed right after. A recording holds one route
+// (in every mode: a service's tables are read by the ring's writer); ending
+// it waits out deliveries still under way, so the ring may be closed right
+// after. A recording holds one route
 // and one registration per PID, all feeding the same ring.
 //
 // Only one route is in place at a time: the routing pointer is the one global
@@ -15,7 +16,6 @@
 #include "capture/block_ring.h"
 #include "corvanlet/host_api.h"
 #include "host/host_link.h"
-#include "ts/service_stream.h"
 
 namespace corvanlet {
 
@@ -23,9 +23,6 @@ class DeliveryRoute {
   public:
     // Every block the host delivers goes into `ring` unchanged.
     explicit DeliveryRoute(BlockRing& ring);
-    // Every block goes through `service`, which pushes what it makes into
-    // `ring`; a block too long or without data is refused and counted there.
-    DeliveryRoute(ts::ServiceStream& service, BlockRing& ring);
     ~DeliveryRoute() { End(platform::Teardown::kNone); }
     DeliveryRoute(const DeliveryRoute&) = delete;
     DeliveryRoute& operator=(const DeliveryRoute&) = delete;
@@ -35,12 +32,8 @@ class DeliveryRoute {
     // wait. Once.
     void End(platform::Teardown how);
 
-    // The callback's, for a service route: one block, under the push turn.
-    void Feed(std::int32_t length, const std::uint8_t* data);
-
   private:
     BlockRing& ring_;
-    ts::ServiceStream* service_ = nullptr;
     bool ended_ = false;
 };
 
@@ -75,7 +68,7 @@ class StreamFilter {
 };
 
 // The entry the host calls with each block (cdecl, see host_api.h). Pushes it
-// into the routed ring (or the routed service); ignores it when nothing is
+// into the routed ring; ignores it when nothing is
 // routed. A block delivered while another delivery is still under way (a
 // host that breaks the one-thread-at-a-time rule) waits up to half a
 // millisecond for it to end; only past that is it refused and counted. It is

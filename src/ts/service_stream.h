@@ -51,15 +51,11 @@
 
 namespace corvanlet::ts {
 
-class ServiceStream {
-  public:
-    // A block whose bytes go into the output as they are.
-    static constexpr std::uint8_t kPacketsTag = 0;
-    // Blocks that carry the tables now in effect for a next part's start:
-    // the generated PAT section, then the PMT section, in chunks; the first
-    // chunk is tagged kTablesTag, the rest kTablesMoreTag. Not output.
-    static constexpr std::uint8_t kTablesTag = 1;
-    static constexpr std::uint8_t kTablesMoreTag = 2;
+// What a ServiceStream remembers from one block to the next, on the thread
+// that feeds it: plain data, so that a copy taken after a block lets another
+// instance carry on from there (the exit path replays a recording's last
+// blocks from the state of its last finished batch).
+struct ServiceStreamMemory {
     // PAT, PMT, and at most this many streams and a PCR PID.
     static constexpr std::uint32_t kMaxWanted = 34;
     static constexpr std::int32_t kChunk = 5 * kPacketSize;
@@ -92,6 +88,67 @@ class ServiceStream {
         std::uint32_t count = 0;      // of them in `streams`: the first, in PMT order
         DroppedStream streams[kMaxDroppedListed] = {};
     };
+
+    // kStart: kept from its next packet that starts a PES packet (or a
+    // section) on, so the file holds no stream's tail end without its start.
+    enum Role : std::uint8_t { kDrop, kStart, kKeep };
+    struct Table {
+        std::uint8_t section[1024];
+        std::uint32_t sectionLength = 0;
+        std::uint8_t packets[6 * kPacketSize];
+        std::uint32_t packetCount = 0;
+        std::uint32_t next = 0;  // the packet that replaces the next source packet
+        std::uint8_t counter = 0;
+    };
+
+    // Delivery thread only.
+    SectionAssembler pat_;
+    SectionAssembler pmt_;
+    Pat patScratch_;  // the last section parsed, too large for the stack
+    Pmt pmtScratch_;
+    std::uint16_t transportStreamId_ = 0;
+    std::uint16_t pmtPid_ = 0;  // 0: not known
+    std::uint8_t patVersionIn_ = 0xFF;
+    std::uint8_t patSectionsSeen_[32] = {};  // bits by section_number, this version
+    std::uint32_t sourcePmtCrc_ = 0;
+    bool havePmt_ = false;
+    Table patOut_;
+    Table pmtOut_;
+    std::uint8_t patVersion_ = 0;
+    std::uint8_t pmtVersion_ = 0;
+    std::uint16_t pcrPid_ = 0x1FFF;
+    static constexpr std::size_t kPmtStreams = sizeof(Pmt::streams) / sizeof(PmtStream);
+    bool listed_[kPmtStreams] = {};  // by the source PMT's stream: in the generated PMT
+    DroppedList droppedNext_;        // what Publish shows next
+    std::uint16_t keptPids_[kMaxWanted] = {};
+    bool keptStreams_[kMaxWanted] = {};  // carries one of the PMT's streams (else PCR only)
+    std::uint32_t keptCount_ = 0;
+    bool hadTables_ = false;  // tables went out before (a moved PMT is a change)
+    Role roles_[8192] = {};
+    std::uint8_t partial_[kPacketSize] = {};
+    std::int32_t partialBytes_ = 0;
+    bool hunting_ = true;  // sync is not known: a sync byte needs the next one to agree
+    std::uint8_t out_[kChunk] = {};
+    std::int32_t outBytes_ = 0;
+};
+
+class ServiceStream : private ServiceStreamMemory {
+  public:
+    using Memory = ServiceStreamMemory;
+    using Memory::DroppedList;
+    using Memory::DroppedStream;
+    using Memory::DropReason;
+    using Memory::kChunk;
+    using Memory::kMaxDroppedListed;
+    using Memory::kMaxWanted;
+
+    // A block whose bytes go into the output as they are.
+    static constexpr std::uint8_t kPacketsTag = 0;
+    // Blocks that carry the tables now in effect for a next part's start:
+    // the generated PAT section, then the PMT section, in chunks; the first
+    // chunk is tagged kTablesTag, the rest kTablesMoreTag. Not output.
+    static constexpr std::uint8_t kTablesTag = 1;
+    static constexpr std::uint8_t kTablesMoreTag = 2;
 
     enum class State : std::uint32_t {
         kWaitingPat,  // no PAT yet
@@ -129,19 +186,13 @@ class ServiceStream {
     // reader tells a new PMT's list by its pmtNumber.
     DroppedList DroppedStreams() const;
 
-  private:
-    // kStart: kept from its next packet that starts a PES packet (or a
-    // section) on, so the file holds no stream's tail end without its start.
-    enum Role : std::uint8_t { kDrop, kStart, kKeep };
-    struct Table {
-        std::uint8_t section[1024];
-        std::uint32_t sectionLength = 0;
-        std::uint8_t packets[6 * kPacketSize];
-        std::uint32_t packetCount = 0;
-        std::uint32_t next = 0;  // the packet that replaces the next source packet
-        std::uint8_t counter = 0;
-    };
+    // Feeding thread, between two blocks: what this stream remembers, and
+    // taking up what another remembered (Start first, with this instance's
+    // own Emit and context). The published figures are not part of it.
+    void SaveMemory(Memory& out) const { out = static_cast<const Memory&>(*this); }
+    void LoadMemory(const Memory& in) { static_cast<Memory&>(*this) = in; }
 
+  private:
     static void OnPatSection(void* self, const std::uint8_t* section, std::size_t length);
     static void OnPmtSection(void* self, const std::uint8_t* section, std::size_t length);
     void OnPat(const Pat& pat);
@@ -172,36 +223,6 @@ class ServiceStream {
     Emit emit_ = nullptr;
     Notify notify_ = nullptr;
     void* context_ = nullptr;
-
-    // Delivery thread only.
-    SectionAssembler pat_;
-    SectionAssembler pmt_;
-    Pat patScratch_;  // the last section parsed, too large for the stack
-    Pmt pmtScratch_;
-    std::uint16_t transportStreamId_ = 0;
-    std::uint16_t pmtPid_ = 0;  // 0: not known
-    std::uint8_t patVersionIn_ = 0xFF;
-    std::uint8_t patSectionsSeen_[32] = {};  // bits by section_number, this version
-    std::uint32_t sourcePmtCrc_ = 0;
-    bool havePmt_ = false;
-    Table patOut_;
-    Table pmtOut_;
-    std::uint8_t patVersion_ = 0;
-    std::uint8_t pmtVersion_ = 0;
-    std::uint16_t pcrPid_ = 0x1FFF;
-    static constexpr std::size_t kPmtStreams = sizeof(Pmt::streams) / sizeof(PmtStream);
-    bool listed_[kPmtStreams] = {};  // by the source PMT's stream: in the generated PMT
-    DroppedList droppedNext_;        // what Publish shows next
-    std::uint16_t keptPids_[kMaxWanted] = {};
-    bool keptStreams_[kMaxWanted] = {};  // carries one of the PMT's streams (else PCR only)
-    std::uint32_t keptCount_ = 0;
-    bool hadTables_ = false;  // tables went out before (a moved PMT is a change)
-    Role roles_[8192] = {};
-    std::uint8_t partial_[kPacketSize] = {};
-    std::int32_t partialBytes_ = 0;
-    bool hunting_ = true;  // sync is not known: a sync byte needs the next one to agree
-    std::uint8_t out_[kChunk] = {};
-    std::int32_t outBytes_ = 0;
 
     // Published for other threads. The wanted set and the dropped list are guarded by wantedLock_
     // (taken only when the tables change, and by readers); the rest are

@@ -12,7 +12,14 @@
 #                                  2 s: the limit (median, min, max of the five)
 #   e2e_<size>_flood_to_plain      each run's flood over its plain figure (median, min, max)
 #   e2e_940B_<rate>_run<n>_dropped five paced runs each at 40 and 80 MB/s
+#   e2e_mode_<field>_run<n>_callback_*  the callback at 10 MB/s in one-packet
+#                                  blocks of a made service stream, for each
+#                                  form of the PID field (one PID, a list, a
+#                                  service), three runs alternating
+#
+# Usage: bench/e2e_bench.sh [modes]   ("modes": only the last section)
 set -euo pipefail
+only_modes=$([ "${1:-}" = modes ] && echo 1 || echo 0)
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh >/dev/null
@@ -25,11 +32,30 @@ mkdir -p "$work"
 run() {  # run NAME ARGS...: records PID 256 and prints hostsim's figures
     local name=$1
     shift
+    run_from in.ts "$name" --pid 256 "$@"
+}
+run_from() {  # run_from INPUT NAME ARGS...: records from INPUT as ARGS say
+    local input=$1 name=$2
+    shift 2
     rm -f "$work/r.dat"
     with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" \
-        --module "$(winpath "$work/Corvanlet.Module")" --ts "$(winpath "$work/in.ts")" \
-        --record --pid 256 --name r.dat --dir "$(winpath "$work")" "$@" 2>/dev/null \
+        --module "$(winpath "$work/Corvanlet.Module")" --ts "$(winpath "$work/$input")" \
+        --record --name r.dat --dir "$(winpath "$work")" "$@" 2>/dev/null \
         | tr -d '\r' >"$work/$name.out"
+}
+modes() {  # the callback for each form of the PID field, three runs alternating
+    with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/svc.ts")" \
+        --packets 100000 --service
+    local n field label
+    for n in 1 2 3; do
+        for field in "257" "257 258" "sid 1"; do
+            label=$(echo "$field" | tr ' ' '_')
+            run_from svc.ts "mode_${label}_$n" --pid "$field" --packets-per-block 1 --rate 10 \
+                --loop --stop-after 3000 --timing
+            echo "e2e${bits}_mode_${label}_run${n}_callback_median $(value "mode_${label}_$n" callback_median_ns) ns"
+            echo "e2e${bits}_mode_${label}_run${n}_callback_p99 $(value "mode_${label}_$n" callback_p99_ns) ns"
+        done
+    done
 }
 value() { awk -v k="$2" '$1 == k { print $2 }' "$work/$1.out"; }
 spread() {  # spread VALUES...: "median min max"
@@ -51,6 +77,10 @@ for bits in "${widths[@]}"; do
     build_module_and_hostsim "$preset"
     cmake --build --preset "$preset" --target plain_write_bench >/dev/null
     cp "build/$preset/module/Corvanlet.Module" "$work/"
+    if [ "$only_modes" = 1 ]; then
+        modes
+        continue
+    fi
     # 100,000 packets of PID 256 (18.8 MB), each numbered.
     with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" --make-ts "$(winpath "$work/in.ts")" \
         --packets 100000 --pids 256
@@ -114,4 +144,5 @@ for bits in "${widths[@]}"; do
             echo "e2e${bits}_${name}_dropped $(dropped "$name" 940) blocks"
         done
     done
+    modes
 done

@@ -70,10 +70,19 @@ class StreamFilter {
 // The entry the host calls with each block (cdecl, see host_api.h). Pushes it
 // into the routed ring; ignores it when nothing is
 // routed. A block delivered while another delivery is still under way (a
-// host that breaks the one-thread-at-a-time rule) waits up to half a
-// millisecond for it to end; only past that is it refused and counted. It is
-// never raced.
+// host that breaks the one-thread-at-a-time rule) waits up to 50 ms for it
+// to end (the first caller may be preempted inside its turn); only past that
+// is it refused and counted. It is never raced.
 void CORVANLET_CALL DataCallback(std::uint32_t context, std::int32_t length,
                                  const std::uint8_t* data);
+
+// Since the library was loaded: deliveries that met another under way and
+// waited for it, those refused when the wait ran out, and the longest wait.
+struct TurnFigures {
+    std::uint64_t waits = 0;
+    std::uint64_t refusals = 0;
+    std::uint64_t longestWaitUs = 0;
+};
+TurnFigures ReadTurnFigures();
 
 }  // namespace corvanlet

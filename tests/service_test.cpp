@@ -436,6 +436,54 @@ TEST(ServiceStream, ResyncTakesOnlyASyncByteTheNextPacketConfirms) {
     }
 }
 
+// A stream dropped by one PMT version and added back by the next, then a
+// PMT that moves to another PID with the same streams: the streams that stay
+// go on without a break, and the file has no counter jump the source did
+// not have.
+TEST(ServiceStream, AStreamAddedBackOrAMovedPmtMakesNoCounterJump) {
+    constexpr std::uint16_t kMoved = 0x110;
+    const std::vector<Entry> both = {{0x1B, kVideo, {}}, {0x03, kAudio, {}}};
+    const std::vector<Entry> videoOnly = {{0x1B, kVideo, {}}};
+    Bytes source;
+    std::uint8_t counters[8192] = {};
+    const auto table = [&](const Bytes& section, std::uint16_t pid) {
+        std::uint8_t packets[4 * 188];
+        const std::size_t n = ts::Packetise(section.data(), section.size(), pid, counters[pid],
+                                            false, packets, sizeof packets);
+        source.insert(source.end(), packets, packets + n);
+    };
+    for (int i = 0; i < 4000; ++i) {
+        const int phase = i / 1000;  // v0 both, v1 video only, v2 both, v3 moved
+        if (i % 40 == 0) {
+            const std::uint16_t pmtPid = phase == 3 ? kMoved : kPmtPid;
+            table(Section(0x00, 0x0ABC, phase == 3 ? 1 : 0,
+                          {0, kService, static_cast<std::uint8_t>(0xE0 | pmtPid >> 8),
+                           static_cast<std::uint8_t>(pmtPid)}),
+                  0);
+            table(MadePmt(static_cast<std::uint8_t>(phase), kVideo, {},
+                          phase == 1 ? videoOnly : both),
+                  pmtPid);
+        }
+        const std::uint16_t pid = i % 2 != 0 ? kVideo : kAudio;
+        std::uint8_t packet[188];
+        std::memset(packet, i & 0xFF, sizeof packet);
+        packet[0] = 0x47;
+        packet[1] = static_cast<std::uint8_t>((i % 6 < 2 ? 0x40 : 0) | pid >> 8);  // PES starts
+        packet[2] = static_cast<std::uint8_t>(pid);
+        packet[3] = static_cast<std::uint8_t>(0x10 | (counters[pid]++ & 0x0F));
+        source.insert(source.end(), packet, packet + 188);
+    }
+    ASSERT_EQ(ContinuityErrors(source), 0u);
+    Recording recording;
+    recording.FeedAll(source, 940);
+    EXPECT_EQ(recording.service.PmtChanges(), 3u);
+    EXPECT_EQ(ContinuityErrors(recording.output), 0u);
+    EXPECT_EQ(PacketsOf(recording.output, kVideo).size(), 2000u)
+        << "video packets lost around the changes";
+    // Not in version 1: 500 packets; back from its next PES start on.
+    EXPECT_GE(PacketsOf(recording.output, kAudio).size(), 1490u) << "the audio came back";
+}
+
 // A service sink whose file system may refuse growth past `growLimit`, and
 // whose writer may stop dead at a step of its first part change (as a
 // thread the process's exit killed).
@@ -505,7 +553,10 @@ Bytes ReadParts(const testing::TempDir& dir, std::uint32_t parts) {
         EXPECT_FALSE(pmts.empty());
         if (part > 1 && !pmts.empty()) {
             EXPECT_TRUE(pmts.front() == lastPmt || (pmts.size() > 1 && pmts.front() == pmts[1]))
-                << "its PMT: v" << ((pmts.front()[5] >> 1) & 31) << " then v" << (pmts.size() > 1 ? (pmts[1][5] >> 1) & 31 : -1) << " after v" << (lastPmt.size() > 5 ? (lastPmt[5] >> 1) & 31 : -1) << " sizes " << pmts.front().size() << "/" << (pmts.size() > 1 ? pmts[1].size() : 0);
+                << "its PMT: v" << ((pmts.front()[5] >> 1) & 31) << " then v"
+                << (pmts.size() > 1 ? (pmts[1][5] >> 1) & 31 : -1) << " after v"
+                << (lastPmt.size() > 5 ? (lastPmt[5] >> 1) & 31 : -1) << " sizes "
+                << pmts.front().size() << "/" << (pmts.size() > 1 ? pmts[1].size() : 0);
         }
         if (!pmts.empty()) lastPmt = pmts.back();
         joined.insert(joined.end(), bytes.begin(), bytes.end());

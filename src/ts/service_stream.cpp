@@ -47,6 +47,9 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
     patVersionIn_ = 0xFF;
     std::memset(patSectionsSeen_, 0, sizeof patSectionsSeen_);
     havePmt_ = false;
+    passing_ = false;
+    std::memset(lastOut_, kNoCounter, sizeof lastOut_);
+    std::memset(shift_, 0, sizeof shift_);
     hadTables_ = false;
     gap_.store(false, std::memory_order_relaxed);
     patOut_ = Table{};
@@ -76,8 +79,12 @@ void ServiceStream::Feed(const std::uint8_t* data, std::int32_t length) {
         hunting_ = true;  // the block may begin anywhere in a packet
         pat_.Reset();
         pmt_.Reset();
+        // The gap is a loss, and its jump in the counters stays: the packets
+        // go on as they came.
         for (std::uint32_t i = 0; i < keptCount_; ++i) {
-            if (keptStreams_[i]) roles_[keptPids_[i]] = kStart;
+            if (!keptStreams_[i]) continue;
+            roles_[keptPids_[i]] = kStart;
+            lastOut_[keptPids_[i]] = kNoCounter;
         }
     }
     const std::int32_t taken = FinishPartial(data, length);
@@ -163,8 +170,14 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
         OnPmtPacket(packet);
         return;
     }
-    if (havePmt_ && roles_[pid] == kStart && PayloadStart(packet)) roles_[pid] = kKeep;
-    if (havePmt_ && roles_[pid] == kKeep) {
+    if (passing_ && roles_[pid] == kStart && PayloadStart(packet)) {
+        roles_[pid] = kKeep;
+        // Taken up again: on from its own last counter.
+        if (lastOut_[pid] != kNoCounter) {
+            shift_[pid] = static_cast<std::uint8_t>((lastOut_[pid] + 1 - Counter(packet)) & 0x0F);
+        }
+    }
+    if (passing_ && roles_[pid] == kKeep) {
         Output(packet);
     } else {
         Drop();
@@ -210,13 +223,10 @@ void ServiceStream::OnPat(const Pat& pat) {
             pmtPid_ = program.pid;
             transportStreamId_ = pat.transportStreamId;
             pmt_.Reset();
-            // A PMT that moved is read afresh; until it comes nothing passes,
-            // and then both tables go out whole, as at the start.
+            // A PMT that moved is read afresh: the streams go on meanwhile,
+            // and once it comes both tables go out whole, as at the start.
             if (moved) patVersion_ = static_cast<std::uint8_t>((patVersion_ + 1) & 0x1F);
             havePmt_ = false;
-            for (std::uint32_t i = 0; i < keptCount_; ++i) {
-                if (keptStreams_[i]) roles_[keptPids_[i]] = kStart;
-            }
             MakePat();
             SetState(State::kWaitingPmt);
             Publish();
@@ -249,6 +259,7 @@ void ServiceStream::OnPmt(const std::uint8_t* section, std::size_t length) {
     }
     MakePmt(pmt);
     havePmt_ = true;
+    passing_ = true;
     hadTables_ = true;
     // The tables block first, then their packets: the sink learns the PMT
     // PID before it sees the packets whose counters it must follow.
@@ -412,7 +423,13 @@ void ServiceStream::OutputClockPacket(const std::uint8_t* source) {
 
 void ServiceStream::Output(const std::uint8_t* packet) {
     if (outBytes_ + kPacketSize > kChunk) Flush();
-    std::memcpy(out_ + outBytes_, packet, kPacketSize);
+    std::uint8_t* out = out_ + outBytes_;
+    std::memcpy(out, packet, kPacketSize);
+    const std::uint16_t pid = Pid(packet);
+    if (shift_[pid] != 0) {
+        out[3] = static_cast<std::uint8_t>((out[3] & 0xF0) | ((out[3] + shift_[pid]) & 0x0F));
+    }
+    lastOut_[pid] = Counter(out);
     outBytes_ += kPacketSize;
 }
 

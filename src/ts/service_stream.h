@@ -20,6 +20,11 @@
 // host delivers beside the PAT, the PMT and the PCR PID. The generated PMT
 // lists exactly those; the others are noted, with why (DroppedStreams).
 //
+// A PMT that moves to another PID does not stop the streams: they go on,
+// and the tables go out whole once the new PMT is in. A stream the PMT
+// drops and adds back goes on from its own last counter, so the module
+// makes no counter jump (a gap, which is a loss, keeps its own).
+//
 // The PCR_PID may be the PMT PID. In place of each source packet there
 // whose adaptation field carries a PCR goes a packet of that PID with that
 // adaptation field alone, without payload, on the counter of the last PMT
@@ -112,6 +117,16 @@ struct ServiceStreamMemory {
     std::uint8_t patSectionsSeen_[32] = {};  // bits by section_number, this version
     std::uint32_t sourcePmtCrc_ = 0;
     bool havePmt_ = false;
+    // The streams pass: a PMT came. A PMT that moves does not stop them; its
+    // tables are out only once the new PMT is in.
+    bool passing_ = false;
+    // Per PID, the counter of its last packet out (kNoCounter: none yet, or
+    // a gap since), and what is added to the counters of its packets: a
+    // stream the PMT added back goes on from its own last counter, so the
+    // file has no counter jump the module made.
+    static constexpr std::uint8_t kNoCounter = 0x10;
+    std::uint8_t lastOut_[8192] = {};
+    std::uint8_t shift_[8192] = {};
     Table patOut_;
     Table pmtOut_;
     std::uint8_t patVersion_ = 0;

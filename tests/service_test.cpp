@@ -484,6 +484,58 @@ TEST(ServiceStream, AStreamAddedBackOrAMovedPmtMakesNoCounterJump) {
     EXPECT_GE(PacketsOf(recording.output, kAudio).size(), 1490u) << "the audio came back";
 }
 
+// A recording that starts while a programme runs begins at the video's
+// first entry point (here an H.264 IDR picture): the P pictures before it
+// and the audio before it are not written, so a player's first frame is
+// whole. A service without video begins at once.
+TEST(ServiceStream, ARecordingBeginsAtThePicturesFirstEntryPoint) {
+    for (const bool radio : {false, true}) {
+        SCOPED_TRACE(radio ? "radio" : "tv");
+        const std::vector<Entry> tv = {{0x1B, kVideo, {}}, {0x03, kAudio, {}}};
+        const std::vector<Entry> sound = {{0x03, kAudio, {}}};
+        Bytes source;
+        std::uint8_t counters[8192] = {};
+        const auto put = [&](std::uint16_t pid, bool start, std::uint8_t nal, std::uint8_t mark) {
+            std::uint8_t packet[188];
+            std::memset(packet, mark, sizeof packet);
+            packet[0] = 0x47;
+            packet[1] = static_cast<std::uint8_t>((start ? 0x40 : 0) | pid >> 8);
+            packet[2] = static_cast<std::uint8_t>(pid);
+            packet[3] = static_cast<std::uint8_t>(0x10 | (counters[pid]++ & 0x0F));
+            if (start) {  // a PES header, then one NAL unit
+                const std::uint8_t pes[] = {0, 0, 1, 0xE0, 0, 0, 0x80, 0, 0, 0, 0, 1, nal};
+                std::memcpy(packet + 4, pes, sizeof pes);
+            }
+            source.insert(source.end(), packet, packet + 188);
+        };
+        std::uint8_t pat[4 * 188], pmt[4 * 188];
+        const Bytes patSection = SourcePat();
+        const Bytes pmtSection = MadePmt(0, radio ? kAudio : kVideo, {}, radio ? sound : tv);
+        const std::size_t patBytes =
+            ts::Packetise(patSection.data(), patSection.size(), 0, counters[0], false, pat, 752);
+        const std::size_t pmtBytes = ts::Packetise(pmtSection.data(), pmtSection.size(), kPmtPid,
+                                                   counters[kPmtPid], false, pmt, 752);
+        source.insert(source.end(), pat, pat + patBytes);
+        source.insert(source.end(), pmt, pmt + pmtBytes);
+        put(kAudio, true, 0, 1);     // audio before the picture
+        put(kVideo, true, 0x41, 2);  // a P picture: needs earlier ones
+        put(kVideo, false, 0, 3);
+        put(kAudio, true, 0, 4);
+        put(kVideo, true, 0x65, 5);  // an IDR picture: the recording begins here
+        put(kAudio, false, 0, 6);    // the tail of an audio frame begun before
+        put(kAudio, true, 0, 7);     // audio from its next frame on
+        put(kVideo, false, 0, 8);
+        Recording recording;
+        recording.FeedAll(source, 940);
+        std::vector<int> marks;
+        for (const Bytes& packet : PacketsOf(recording.output, kAudio))
+            marks.push_back(packet[187]);
+        for (const Bytes& packet : PacketsOf(recording.output, kVideo))
+            marks.push_back(packet[187]);
+        EXPECT_EQ(marks, radio ? (std::vector<int>{1, 4, 6, 7}) : (std::vector<int>{7, 5, 8}));
+    }
+}
+
 // A service sink whose file system may refuse growth past `growLimit`, and
 // whose writer may stop dead at a step of its first part change (as a
 // thread the process's exit killed).

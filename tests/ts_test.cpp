@@ -13,6 +13,7 @@
 #include "ts/packet.h"
 #include "ts/psi_section.h"
 #include "ts/psi_tables.h"
+#include "ts/random_access.h"
 
 namespace corvanlet::ts {
 namespace {
@@ -345,6 +346,69 @@ TEST(PsiTables, PacketiseRoundTrip) {
     EXPECT_EQ(Packetise(section.data(), 184, kPid, counter, false, out, sizeof out), 376u);
     EXPECT_EQ(Packetise(section.data(), 181, kPid, counter, true, out, sizeof out), 188u);
     EXPECT_EQ(Packetise(section.data(), 182, kPid, counter, true, out, sizeof out), 376u);
+}
+
+// A video packet that starts a PES packet whose elementary stream begins
+// with `units` (each the bytes after a 00 00 01 start code), or, with
+// `randomAccess`, one whose adaptation field says so and nothing else.
+Bytes VideoPacket(const std::vector<Bytes>& units, bool randomAccess = false,
+                  bool scrambled = false) {
+    Bytes p(188, 0xFF);
+    p[0] = kSync;
+    p[1] = 0x41;  // PES start, PID 0x100
+    p[2] = 0x00;
+    p[3] = static_cast<std::uint8_t>((scrambled ? 0x80 : 0) | (randomAccess ? 0x30 : 0x10));
+    std::size_t at = 4;
+    if (randomAccess) {
+        p[4] = 1;
+        p[5] = 0x40;
+        at = 6;
+    }
+    const Bytes pes = {0, 0, 1, 0xE0, 0, 0, 0x80, 0x80, 5, 0x21, 0, 1, 0, 1};  // PTS
+    std::copy(pes.begin(), pes.end(), p.begin() + static_cast<std::ptrdiff_t>(at));
+    at += pes.size();
+    for (const Bytes& unit : units) {
+        const Bytes code = {0, 0, 1};
+        std::copy(code.begin(), code.end(), p.begin() + static_cast<std::ptrdiff_t>(at));
+        std::copy(unit.begin(), unit.end(), p.begin() + static_cast<std::ptrdiff_t>(at + 3));
+        at += 3 + unit.size() + 2;
+    }
+    return p;
+}
+
+// Each codec's own entry point, its pictures that need earlier ones, and
+// what cannot be told: the first unit that says either way decides.
+TEST(RandomAccess, EachCodecSaysWhereAStreamMayBeEntered) {
+    const struct {
+        std::uint8_t type;
+        std::vector<Bytes> units;
+        Access access;
+    } cases[] = {
+        {0x02, {{0xB3, 0x2D}}, Access::kPoint},                // MPEG-2 sequence header
+        {0x02, {{0x00, 0x01}}, Access::kNot},                  // a picture alone
+        {0x1B, {{0x09, 0xF0}, {0x67, 0x64}}, Access::kPoint},  // AUD, then SPS
+        {0x1B, {{0x09, 0xF0}, {0x65, 0x88}}, Access::kPoint},  // AUD, then IDR slice
+        {0x1B, {{0x09, 0xF0}, {0x41, 0x9A}}, Access::kNot},    // AUD, then a P slice
+        {0x24, {{0x46, 0x01}, {0x40, 0x01}}, Access::kPoint},  // HEVC AUD, VPS
+        {0x24, {{0x26, 0x01}}, Access::kPoint},                // IDR_W_RADL
+        {0x24, {{0x02, 0x01}}, Access::kNot},                  // TRAIL_R
+        {0x33, {{0x00, 0x48}}, Access::kPoint},                // VVC CRA
+        {0x33, {{0x00, 0x10}}, Access::kNot},                  // VVC STSA
+        {0x10, {{0xB0, 0x01}}, Access::kUnknown},              // MPEG-4 part 2: not read
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "type " << int{c.type} << " unit " << int{c.units.back()[0]});
+        EXPECT_EQ(RandomAccess(VideoPacket(c.units).data(), c.type), c.access);
+    }
+    // The broadcaster's flag decides for any codec; scrambled video says nothing.
+    EXPECT_EQ(RandomAccess(VideoPacket({}, true).data(), 0x10), Access::kPoint);
+    EXPECT_EQ(RandomAccess(VideoPacket({{0x41, 0x9A}}, false, true).data(), 0x1B),
+              Access::kUnknown);
+    // A packet that does not start a PES packet says nothing either.
+    Bytes middle = VideoPacket({{0x41, 0x9A}});
+    middle[1] = 0x01;
+    EXPECT_EQ(RandomAccess(middle.data(), 0x1B), Access::kUnknown);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "ts/packet.h"
+#include "ts/random_access.h"
 
 namespace corvanlet::ts {
 
@@ -48,6 +49,9 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
     std::memset(patSectionsSeen_, 0, sizeof patSectionsSeen_);
     havePmt_ = false;
     passing_ = false;
+    entryPid_ = 0;
+    awaitingEntry_ = false;
+    awaitedStarts_ = 0;
     std::memset(lastOut_, kNoCounter, sizeof lastOut_);
     std::memset(shift_, 0, sizeof shift_);
     hadTables_ = false;
@@ -170,7 +174,7 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
         OnPmtPacket(packet);
         return;
     }
-    if (passing_ && roles_[pid] == kStart && PayloadStart(packet)) {
+    if (passing_ && roles_[pid] == kStart && PayloadStart(packet) && MayStart(packet, pid)) {
         roles_[pid] = kKeep;
         // Taken up again: on from its own last counter.
         if (lastOut_[pid] != kNoCounter) {
@@ -182,6 +186,20 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
     } else {
         Drop();
     }
+}
+
+bool ServiceStream::MayStart(const std::uint8_t* packet, std::uint16_t pid) {
+    // Only a picture that says it needs earlier ones is passed over; video
+    // that cannot be read (scrambled, a codec not read here) begins at a PES
+    // start as before, and so does one with no entry point within this many.
+    constexpr std::uint32_t kMostStartsAwaited = 300;
+    if (!awaitingEntry_) return true;
+    if (pid != entryPid_) return false;  // the other streams begin with the picture
+    if (RandomAccess(packet, entryType_) != Access::kNot || ++awaitedStarts_ > kMostStartsAwaited) {
+        awaitingEntry_ = false;
+        return true;
+    }
+    return false;
 }
 
 void ServiceStream::OnPmtPacket(const std::uint8_t* packet) {
@@ -259,6 +277,8 @@ void ServiceStream::OnPmt(const std::uint8_t* section, std::size_t length) {
     }
     MakePmt(pmt);
     havePmt_ = true;
+    // The recording's start (not a PMT that moved): it waits for the video.
+    if (!passing_) awaitingEntry_ = entryPid_ != 0;
     passing_ = true;
     hadTables_ = true;
     // The tables block first, then their packets: the sink learns the PMT
@@ -316,6 +336,7 @@ void ServiceStream::ChooseStreams(const Pmt& pmt) {
     DropReason reasons[kPmtStreams];
     const std::uint32_t room = StreamRoom(pmt, reasons);
     keptCount_ = 0;
+    entryPid_ = 0;
     ++droppedNext_.pmtNumber;
     droppedNext_.total = 0;
     droppedNext_.count = 0;
@@ -328,6 +349,10 @@ void ServiceStream::ChooseStreams(const Pmt& pmt) {
         }
         keptStreams_[keptCount_] = true;
         keptPids_[keptCount_++] = pmt.streams[i].pid;
+        if (entryPid_ == 0 && KindOf(pmt.streams[i]) == StreamKind::kVideo) {
+            entryPid_ = pmt.streams[i].pid;  // where a recording may begin
+            entryType_ = pmt.streams[i].streamType;
+        }
     }
     // The clock comes from the PCR PID even when it carries no kept stream;
     // on the PMT PID it comes with the PMT's packets.

@@ -127,6 +127,13 @@ struct ServiceStreamMemory {
     static constexpr std::uint8_t kNoCounter = 0x10;
     std::uint8_t lastOut_[8192] = {};
     std::uint8_t shift_[8192] = {};
+    // A recording begins at the video's first entry point (one that begins
+    // mid-picture shows garbage): until it comes no stream starts. `entryPid_`
+    // is the first kept video stream (0: none, a radio service begins at once).
+    std::uint16_t entryPid_ = 0;
+    std::uint8_t entryType_ = 0;
+    bool awaitingEntry_ = false;
+    std::uint32_t awaitedStarts_ = 0;  // video PES starts passed over meanwhile
     Table patOut_;
     Table pmtOut_;
     std::uint8_t patVersion_ = 0;
@@ -214,6 +221,9 @@ class ServiceStream : private ServiceStreamMemory {
     void OnPmt(const std::uint8_t* section, std::size_t length);
     void OnPacket(const std::uint8_t* packet);
     void OnPmtPacket(const std::uint8_t* packet);
+    // At a PES start of a stream that waits to start: false while the
+    // recording still waits for the video's entry point.
+    bool MayStart(const std::uint8_t* packet, std::uint16_t pid);
     std::int32_t FinishPartial(const std::uint8_t* data, std::int32_t length);
     void DropFalseStart();
     void TakeWholePackets(const std::uint8_t* data, std::int32_t length);

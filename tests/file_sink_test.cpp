@@ -338,17 +338,24 @@ INSTANTIATE_TEST_SUITE_P(FileSinkTest, FailingWriteTest, ::testing::Values(2500u
                                                        : std::string("InsideABlock");
                          });
 
+// The third block tears, in a batch of its own, and a next part refuses it
+// too (a failed write, not a size limit); cutting the torn half off fails
+// both times: the next block is written over it.
 TEST_F(FileSinkTest, ATornBlockThatCannotBeCutIsOverwrittenByTheNext) {
     const std::string path = PathOf("torn.dat");
     TestSink sink;
-    sink.failAfterBytes = 2500;  // the third block tears, once
+    sink.failAfterBytes = 2500;  // the third block tears
     sink.failOnce = true;
-    sink.cutsToFail = 1;  // and cutting it off fails
+    sink.failuresAfter = 1;  // and the next part's write of it fails at once
+    sink.cutsToFail = 2;     // and cutting it off fails
     ASSERT_TRUE(sink.OpenFile(path.c_str()));
     std::vector<std::uint8_t> kept;
     std::uint8_t block[1000];
     for (std::uint32_t i = 0; i < 10; ++i) {
         MakeBlock(i, 1000, block);
+        if (i == 2) {  // a batch of its own, after the part holds two blocks
+            ASSERT_TRUE(testing::WaitFor([&] { return sink.BytesWritten() == 2000; }));
+        }
         ASSERT_EQ(sink.Push(block, 1000, 0), BlockRing::PushResult::kQueued);
         if (i == 2) {  // the rest come after the failure
             ASSERT_TRUE(testing::WaitFor([&] { return sink.FailedWrites() != 0; }))
@@ -358,8 +365,10 @@ TEST_F(FileSinkTest, ATornBlockThatCannotBeCutIsOverwrittenByTheNext) {
         }
     }
     sink.CloseFile();
+    EXPECT_EQ(sink.cutsToFail.load(), 0) << "no cut failed: the test proves nothing";
     EXPECT_EQ(sink.FailedWriteBlocks(), 1u);
     EXPECT_EQ(sink.BytesWritten(), 9000u);
+    EXPECT_EQ(sink.Parts(), 1u);
     EXPECT_EQ(ReadAll(path), kept);
 }
 

@@ -122,8 +122,10 @@ else
     say check: "the recording differs from an independent extraction of PID $pid"
     exit 1
 fi
+# An empty recording (a PID the capture does not have) is no stream to
+# ffprobe: it says so, and the service part still runs.
 probe=$(ffprobe -v quiet -show_entries stream=codec_type,codec_name,width,height \
-    -of compact=p=0:nk=1 "$recording" 2>/dev/null | head -n 3 | tr '\n' ' ')
+    -of compact=p=0:nk=1 "$recording" 2>/dev/null | head -n 3 | tr '\n' ' ' || true)
 say ffprobe: "${probe:-(no stream recognised)}"
 
 [ -n "$sid" ] || exit 0
@@ -163,10 +165,11 @@ if [ -z "$ts_given" ] && [ "$streams" != "mpeg2video,video mp2,audio" ]; then
 fi
 [ "$programs" = 1 ] || { say check: "the PAT should list one program"; failed=1; }
 if [ -n "$decode" ] && [ -n "$ts_given" ]; then
-    # A capture cut from a broadcast begins mid-picture, and so does a
-    # recording of it: the first frames cannot be decoded until the next
-    # key frame. That is no fault of the file.
-    say ffmpeg: "$(echo "$decode" | head -n 1) ... (the first frames before a key frame)"
+    # The recording's video begins at an entry point, but a capture cut
+    # from a broadcast ends mid-frame, and audio that carries its setup in
+    # band (AAC-LATM) needs it first: ffmpeg may say so of a recording of
+    # it too. That is no fault of the file.
+    say ffmpeg: "$(echo "$decode" | head -n 1) ... (the capture's cut edges)"
 elif [ -n "$decode" ]; then
     say check: "ffmpeg reports errors decoding it:"
     echo "$decode" | sed 's/^/             /'

@@ -127,6 +127,11 @@ session_status=0
 bash tests/scripts/wine_session_check.sh || session_status=1
 record_check wine_session_after_headless_run "$session_status" "a windowed wine program joined a display-less session"
 
+echo "== a service recorded from mid-stream plays from its first frame"
+mid_status=0
+bash tests/scripts/mid_stream_service_check.sh || mid_status=1
+record_check mid_stream_service "$mid_status" "a service recording started mid-stream does not decode cleanly"
+
 echo "== package: built twice from scratch, the same bytes"
 package_status=0
 if first=$(bash scripts/package.sh) && cp "$first" build/package-first.zip &&

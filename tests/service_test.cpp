@@ -89,6 +89,12 @@ Bytes SourcePmt(std::uint8_t version) {
     return MadePmt(version, kPcr, kCaDescriptor, entries);
 }
 
+Bytes SourcePat();
+const Bytes& SourcePatSection() {
+    static const Bytes section = SourcePat();
+    return section;
+}
+
 Bytes SourcePat() {
     Bytes body = {0, 1, 0xE0, 0x50};  // program 1 elsewhere
     body.insert(body.end(), {0, kService, 0xE0 | (kPmtPid >> 8), kPmtPid & 0xFF});
@@ -534,6 +540,28 @@ TEST(ServiceStream, ARecordingBeginsAtThePicturesFirstEntryPoint) {
             marks.push_back(packet[187]);
         EXPECT_EQ(marks, radio ? (std::vector<int>{1, 4, 6, 7}) : (std::vector<int>{7, 5, 8}));
     }
+    // Video the PMT lists but that never comes (refused, off air): the audio
+    // is held up for a bounded number of starts only.
+    const Bytes pmtSection = MadePmt(0, kAudio, {}, {{0x1B, kVideo, {}}, {0x03, kAudio, {}}});
+    Bytes source;
+    std::uint8_t counter[2] = {};
+    for (const Bytes* section : {&SourcePatSection(), &pmtSection}) {
+        std::uint8_t packets[4 * 188];
+        const std::uint16_t pid = section == &pmtSection ? kPmtPid : 0;
+        const std::size_t n = ts::Packetise(section->data(), section->size(), pid,
+                                            counter[pid != 0], false, packets, sizeof packets);
+        source.insert(source.end(), packets, packets + n);
+    }
+    for (int i = 0; i < 1500; ++i) {
+        std::uint8_t packet[188] = {0x47, 0x40 | (kAudio >> 8), kAudio & 0xFF};
+        packet[3] = static_cast<std::uint8_t>(0x10 | (i & 0x0F));
+        source.insert(source.end(), packet, packet + 188);
+    }
+    Recording recording;
+    recording.FeedAll(source, 940);
+    const std::size_t audio = PacketsOf(recording.output, kAudio).size();
+    EXPECT_GT(audio, 400u) << "the audio waited for video that never came";
+    EXPECT_LT(audio, 1500u) << "it did wait a while";
 }
 
 // A service sink whose file system may refuse growth past `growLimit`, and

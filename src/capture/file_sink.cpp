@@ -222,12 +222,18 @@ void FileSink::KeepBlock(const std::uint8_t* data, std::int32_t length) {
     if (o.pendingBlocks == kMaxBatchBlocks ||
         o.pendingBytes + static_cast<std::uint32_t>(length) > kWriteBatch) {
         WritePending(o);
+        if (Abandoned(o)) return;  // the batch is the exit path's business now
     }
     Gather(o, data, length);
 }
 
 void FileSink::Gather(Output& o, const std::uint8_t* data, std::int32_t length) {
     if (Ended() != End::kNone) return;
+    // The callers make room first; a batch never runs past its buffers.
+    if (o.pendingBlocks == kMaxBatchBlocks ||
+        o.pendingBytes + static_cast<std::uint32_t>(length) > kWriteBatch) {
+        return;
+    }
     // The ring keeps a batch within kWriteBatch bytes and kMaxBatchBlocks blocks.
     std::memcpy(o.batch + o.pendingBytes, data, static_cast<std::size_t>(length));
     o.pendingBytes += static_cast<std::uint32_t>(length);

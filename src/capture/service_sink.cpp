@@ -103,12 +103,14 @@ void ServiceSink::Emit(void* self, const std::uint8_t* data, std::int32_t length
                        std::uint8_t tag) {
     Path& path = *static_cast<Path*>(self);
     if (TakeTables(path, data, length, tag)) return;
-    NoteCounters(path.now, data, length);
+    // Kept first: a part begun while keeping it takes the counters written
+    // before it, and finds this block's in the batch.
     if (path.byWriter) {
         path.sink->KeepBlock(data, length);
     } else {
         path.sink->FileSink::ProcessBlockAtExit(data, length, tag);
     }
+    NoteCounters(path.now, data, length);
 }
 
 bool ServiceSink::TakeTables(Path& path, const std::uint8_t* data, std::int32_t length,
@@ -182,7 +184,10 @@ const ServiceSink::Tables& ServiceSink::TablesAt(const Path& path, std::uint32_t
 std::uint32_t ServiceSink::PartPreamble(std::uint8_t* out, const PartStart& start) {
     const Path& path = start.byWriter ? writer_ : exit_;
     const Tables& t = TablesAt(path, start.from);
-    if (!t.whole) return 0;
+    // A part that goes on inside a packet (the torn head of it stayed in the
+    // part before, which could not be cut) continues that packet: tables
+    // there would split it.
+    if (!t.whole || start.from % ts::kPacketSize != 0) return 0;
     const std::uint32_t patLength = SectionLength(t.sections, t.length);
     const std::uint32_t pmtLength = t.length - patLength;
     // The counters on the tables' PIDs as the stream goes on from here: the

@@ -15,29 +15,33 @@ bool ControlMailbox::Open(Handler handler, void* context) {
     // a class of the library's own would outlive an unload it could not
     // unregister (a window of it left on another thread) and point into
     // freed code.
-    window_ =
+    HWND window =
         CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    if (window_ == nullptr) return false;
+    if (window == nullptr) return false;
     thread_ = GetCurrentThreadId();
-    SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     original_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-        window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlMailbox::WindowProc)));
+        window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlMailbox::WindowProc)));
     posted_.store(false, std::memory_order_relaxed);
-    SetTimer(window_, kTimer, kTickMs, nullptr);
+    SetTimer(window, kTimer, kTickMs, nullptr);
+    window_.store(window, std::memory_order_release);  // pairs with Post's acquire
     return true;
 }
 
 void ControlMailbox::Post() {
     // acq_rel pairs with the window's exchange: one message per run.
-    if (window_ != nullptr && !posted_.exchange(true, std::memory_order_acq_rel)) {
-        PostMessageA(window_, kRun, 0, 0);
+    // Acquire pairs with Open's release: the window is set up.
+    HWND window = window_.load(std::memory_order_acquire);
+    if (window != nullptr && !posted_.exchange(true, std::memory_order_acq_rel)) {
+        PostMessageA(window, kRun, 0, 0);
     }
 }
 
 void ControlMailbox::Close() {
-    if (window_ == nullptr) return;
-    HWND window = window_;
-    window_ = nullptr;
+    // Relaxed: the owner's own store; a Post that still read the window
+    // posts to one whose procedure is handed back below.
+    HWND window = window_.exchange(nullptr, std::memory_order_relaxed);
+    if (window == nullptr) return;
     // Gone already (its thread ended): its number may be another window's.
     if (!IsWindow(window) ||
         GetWindowLongPtrA(window, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this)) {

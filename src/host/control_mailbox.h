@@ -39,7 +39,9 @@ class ControlMailbox {
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-    HWND window_ = nullptr;
+    // Read by Post on any thread (a service's writer): the release in Open
+    // pairs with the acquire in Post; Close clears it before the window goes.
+    std::atomic<HWND> window_{nullptr};
     std::uint32_t thread_ = 0;
     WNDPROC original_ = nullptr;  // the class's own procedure
     Handler handler_ = nullptr;

@@ -100,8 +100,9 @@ void RecordingFilter::Stop(platform::Teardown how) {
     if (route_) route_->End(how);
     route_.reset();
     for (auto& filter : filters_) filter.reset();
-    if (how != platform::Teardown::kProcessExit) mailbox_.Close();
+    // The mailbox after the sink: a service's writer posts to it until it ends.
     const bool closed = sink_->CloseFile(how);
+    if (how != platform::Teardown::kProcessExit) mailbox_.Close();
     last_ = sink_->Read();
     if (how == platform::Teardown::kProcessExit) stoppedAtExit_ = true;
     if (closed) return;

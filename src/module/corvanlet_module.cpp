@@ -10,7 +10,9 @@ namespace corvanlet {
 namespace {
 constexpr std::uint32_t kEntryType = 256;
 constexpr char kDisplayName[] = "Corvanlet";
-// How long an unload waits for the control thread to leave the library.
+// How long an unload waits for the module's lock, and for the control
+// thread to leave the library.
+constexpr std::uint32_t kLockMs = 2000;
 constexpr std::uint32_t kLeaveMs = 2000;
 
 // Set by the detach notice, read by the destruction that runs after it on
@@ -32,13 +34,17 @@ CorvanletModule::~CorvanletModule() {
     }
     // A timer handler running on the control thread holds the lock: the
     // shutdown waits for it, then for that thread to be out of this
-    // library's code, which is about to be unmapped.
-    std::uint32_t control = 0;
-    {
-        platform::CallGuard guard(lock_);
-        control = recorder_.ControlThread();
+    // library's code, which is about to be unmapped. A holder that does not
+    // let go (one waiting for a thread to end, which needs the loader lock
+    // this unload holds) is not waited for: the library stays mapped for it.
+    if (!lock_.TryEnterFor(kLockMs)) {
+        platform::threads::PinLibrary();
         recorder_.Shutdown(how);
+        return;
     }
+    const std::uint32_t control = recorder_.ControlThread();
+    recorder_.Shutdown(how);
+    lock_.Leave();
     (void)platform::threads::LetLeaveLibrary(control, kLeaveMs);
 }
 

@@ -26,6 +26,17 @@ class CallLock {
             PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         }
     }
+    // As Enter, for at most `ms`; false (not entered) past that.
+    bool TryEnterFor(unsigned long ms) {
+        const DWORD start = GetTickCount();
+        while (!TryEnterCriticalSection(&section_)) {
+            if (GetTickCount() - start >= ms) return false;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE);
+            MSG message;
+            PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+        return true;
+    }
     void Leave() { LeaveCriticalSection(&section_); }
 
   private:

@@ -191,11 +191,18 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
 bool ServiceStream::MayStart(const std::uint8_t* packet, std::uint16_t pid) {
     // Only a picture that says it needs earlier ones is passed over; video
     // that cannot be read (scrambled, a codec not read here) begins at a PES
-    // start as before, and so does one with no entry point within this many.
-    constexpr std::uint32_t kMostStartsAwaited = 300;
+    // start as before, and so does a recording whose streams pass this many
+    // PES starts with no entry point.
+    // The count is of every stream's starts passed over, so that video the
+    // host never delivers holds the others up for a bounded time only.
+    constexpr std::uint32_t kMostStartsAwaited = 1000;
     if (!awaitingEntry_) return true;
+    if (++awaitedStarts_ > kMostStartsAwaited) {
+        awaitingEntry_ = false;
+        return true;
+    }
     if (pid != entryPid_) return false;  // the other streams begin with the picture
-    if (RandomAccess(packet, entryType_) != Access::kNot || ++awaitedStarts_ > kMostStartsAwaited) {
+    if (RandomAccess(packet, entryType_) != Access::kNot) {
         awaitingEntry_ = false;
         return true;
     }
@@ -277,8 +284,10 @@ void ServiceStream::OnPmt(const std::uint8_t* section, std::size_t length) {
     }
     MakePmt(pmt);
     havePmt_ = true;
-    // The recording's start (not a PMT that moved): it waits for the video.
+    // The recording's start (not a PMT that moved): it waits for the video;
+    // a new PMT without it ends the wait.
     if (!passing_) awaitingEntry_ = entryPid_ != 0;
+    if (entryPid_ == 0) awaitingEntry_ = false;
     passing_ = true;
     hadTables_ = true;
     // The tables block first, then their packets: the sink learns the PMT

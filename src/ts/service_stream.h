@@ -133,7 +133,7 @@ struct ServiceStreamMemory {
     std::uint16_t entryPid_ = 0;
     std::uint8_t entryType_ = 0;
     bool awaitingEntry_ = false;
-    std::uint32_t awaitedStarts_ = 0;  // video PES starts passed over meanwhile
+    std::uint32_t awaitedStarts_ = 0;  // PES starts passed over meanwhile
     Table patOut_;
     Table pmtOut_;
     std::uint8_t patVersion_ = 0;

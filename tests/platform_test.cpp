@@ -66,22 +66,27 @@ TEST_F(UnloadTest, AThreadWaitingToStartIsStoppedBeforeItRunsOurCode) {
 
 TEST_F(UnloadTest, AFinishedThreadIsLetGoOnceItHasLeftOurCode) {
     platform::Thread thread;
+    std::atomic<bool> running{false};
     std::atomic<bool> go{false};
     std::atomic<bool> done{false};
     struct Work {
         platform::Thread* thread;
+        std::atomic<bool>* running;
         std::atomic<bool>* go;
         std::atomic<bool>* done;
-    } work{&thread, &go, &done};
+    } work{&thread, &running, &go, &done};
     ASSERT_TRUE(thread.Start(
         [](void* raw) {
             auto* w = static_cast<Work*>(raw);
+            w->running->store(true);
             // Not told to go: `done` stays false, which the test checks.
             if (!testing::WaitFor([w] { return w->go->load(); }, 20000)) return;
             w->done->store(true);
         },
         &work));
-    // Threads cannot start while the loader lock is held: this one waits now.
+    // Threads cannot start while the loader lock is held: this one runs our
+    // code first (on a busy machine its first step may take a while).
+    ASSERT_TRUE(testing::WaitFor([&] { return running.load(); })) << "the thread did not start";
     std::atomic<bool> finish{false};
     std::atomic<bool> finished{false};
     std::thread finisher([&] {

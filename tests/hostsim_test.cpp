@@ -39,11 +39,26 @@ struct HostsimRun {
     std::string errors;
 };
 
-std::string ReadPipe(HANDLE pipe) {
+// What `process` writes to `pipe`, until it has ended and the pipe is
+// drained. Not until every write end is closed: a process the child started
+// (wine starts its desktop's explorer from the first program with a window)
+// may hold an inherited one for ever.
+std::string ReadPipe(HANDLE pipe, HANDLE process) {
     std::string text;
     char buffer[4096];
-    DWORD count = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+        if (available == 0) {
+            if (WaitForSingleObject(process, 10) != WAIT_OBJECT_0) continue;
+            if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
+                break;  // ended, and nothing more came
+            }
+        }
+        DWORD count = 0;
+        if (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &count, nullptr)) {
+            break;
+        }
         text.append(buffer, count);
     }
     return text;
@@ -84,8 +99,8 @@ HostsimRun Hostsim(const std::vector<std::string>& args, DWORD timeoutMs = 12000
         }
     });
     std::string errors;
-    std::thread errorReader([&] { errors = ReadPipe(errRead.Get()); });
-    run.output = ReadPipe(outRead.Get());
+    std::thread errorReader([&] { errors = ReadPipe(errRead.Get(), process.Get()); });
+    run.output = ReadPipe(outRead.Get(), process.Get());
     errorReader.join();
     watchdog.join();
     run.errors = errors;

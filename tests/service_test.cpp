@@ -101,8 +101,136 @@ Bytes SourcePat() {
     return Section(0x00, 0x0ABC, 3, body);
 }
 
-// A source: tables every 40 packets; the PMT changes version halfway.
-Bytes SourceStream(int packets) {
+// Sections back to back on one PID, as a multiplexer packs them: a packet
+// may end one section and begin others (its pointer_field says where the
+// first begins), the last packet is stuffed.
+Bytes PackedSections(const std::vector<Bytes>& sections, std::uint16_t pid, std::uint8_t& counter) {
+    Bytes run;
+    std::vector<std::size_t> starts;
+    for (const Bytes& section : sections) {
+        starts.push_back(run.size());
+        run.insert(run.end(), section.begin(), section.end());
+    }
+    Bytes out;
+    std::size_t at = 0;
+    while (at < run.size()) {
+        std::uint8_t packet[188];
+        std::memset(packet, 0xFF, sizeof packet);
+        const auto next = std::find_if(starts.begin(), starts.end(),
+                                       [&](std::size_t start) { return start >= at; });
+        const bool unitStart = next != starts.end() && *next < at + 183;
+        std::size_t room = 184;
+        std::size_t payload = 4;
+        if (unitStart) {
+            packet[4] = static_cast<std::uint8_t>(*next - at);
+            payload = 5;
+            room = 183;
+        }
+        packet[0] = 0x47;
+        packet[1] = static_cast<std::uint8_t>((unitStart ? 0x40 : 0) | pid >> 8);
+        packet[2] = static_cast<std::uint8_t>(pid);
+        packet[3] = static_cast<std::uint8_t>(0x10 | (counter++ & 0x0F));
+        const std::size_t n = std::min(room, run.size() - at);
+        std::memcpy(packet + payload, run.data() + at, n);
+        at += n;
+        out.insert(out.end(), packet, packet + 188);
+    }
+    return out;
+}
+
+// An SDT entry with a service_descriptor; a long provider makes the
+// section span packets.
+void PutSdtEntry(Bytes& body, std::uint16_t id, const std::string& name, bool ca) {
+    const std::string provider = "Provider of service " + std::to_string(id) + std::string(60, '.');
+    Bytes d = {0x48, static_cast<std::uint8_t>(3 + provider.size() + name.size()), 0x01,
+               static_cast<std::uint8_t>(provider.size())};
+    d.insert(d.end(), provider.begin(), provider.end());
+    d.push_back(static_cast<std::uint8_t>(name.size()));
+    d.insert(d.end(), name.begin(), name.end());
+    body.insert(body.end(),
+                {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0xFD,
+                 static_cast<std::uint8_t>(0x80 | (ca ? 0x10 : 0) | d.size() >> 8),
+                 static_cast<std::uint8_t>(d.size())});
+    body.insert(body.end(), d.begin(), d.end());
+}
+
+// An SDT (actual 0x42 or other 0x46) listing three services, service 7's
+// name given.
+Bytes SourceSdt(std::uint8_t tableId, std::uint16_t tsId, std::uint8_t version,
+                const std::string& name) {
+    Bytes body = {0x01, 0x3E, 0xFF};  // original_network_id, reserved
+    PutSdtEntry(body, 1, "One", false);
+    PutSdtEntry(body, kService, name, true);
+    PutSdtEntry(body, 9, "Nine", false);
+    return Section(tableId, tsId, version, body);
+}
+
+// An EIT section with one event: table 0x4E (p/f actual) section `number`,
+// or another table; the title in a short_event_descriptor.
+Bytes SourceEit(std::uint8_t tableId, std::uint16_t service, std::uint8_t number,
+                std::uint16_t eventId, const std::string& title) {
+    Bytes body = {0x0A, 0xBC, 0x01, 0x3E, 1, tableId};
+    body.insert(body.end(),
+                {static_cast<std::uint8_t>(eventId >> 8), static_cast<std::uint8_t>(eventId), 0xEF,
+                 0xC7, 0x20, 0x00, 0x00, 0x00, 0x30, 0x00});  // 2026-12-09 20:00, 30 min
+    Bytes d = {0x4D, static_cast<std::uint8_t>(5 + title.size()), 'e', 'n',
+               'g',  static_cast<std::uint8_t>(title.size())};
+    d.insert(d.end(), title.begin(), title.end());
+    d.push_back(0);
+    body.insert(body.end(), {static_cast<std::uint8_t>(0x80 | d.size() >> 8),
+                             static_cast<std::uint8_t>(d.size())});
+    body.insert(body.end(), d.begin(), d.end());
+    Bytes section = Section(tableId, service, 0, body);
+    section[6] = number;
+    section[7] = 1;
+    section.resize(section.size() - 4);
+    const std::uint32_t crc = ts::Crc32Mpeg(section.data(), section.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        section.push_back(static_cast<std::uint8_t>(crc >> shift));
+    return section;
+}
+
+// A TDT: table 0x70, no CRC, the time of packet `i`.
+Bytes Tdt(int i) {
+    const Bytes section = {0x70, 0x70, 5,    0xEF,
+                           0xC7, 0x20, 0x00, static_cast<std::uint8_t>(i % 60)};
+    Bytes packet(188, 0xFF);
+    packet[0] = 0x47;
+    packet[1] = 0x40;
+    packet[2] = 0x14;
+    packet[3] = static_cast<std::uint8_t>(0x10 | ((i / 40) & 0x0F));
+    packet[4] = 0;
+    std::copy(section.begin(), section.end(), packet.begin() + 5);
+    return packet;
+}
+
+// The SI of a source with it: service 7's SDT entry changes its name at
+// half, its present event at three quarters; other services' and other
+// streams' tables share the PIDs and packets.
+void AppendSi(Bytes& out, int i, int packets, std::uint8_t* counters) {
+    const bool late = i >= packets / 2;
+    const bool later = i >= packets * 3 / 4;
+    std::vector<Bytes> sdt = {SourceSdt(0x42, 0x0ABC, late ? 1 : 0, late ? "Seven HD" : "Seven"),
+                              SourceSdt(0x46, 0x0DEF, 0, "Elsewhere"),
+                              Section(0x4A, 0x0022, 0, {0xF0, 0x00, 0xF0, 0x00})};
+    Bytes packed = PackedSections(sdt, ts::kSdtPid, counters[ts::kSdtPid]);
+    out.insert(out.end(), packed.begin(), packed.end());
+    std::vector<Bytes> eit = {
+        SourceEit(0x4E, 9, 0, 900, "Not ours"),
+        SourceEit(0x4E, kService, 0, later ? 101 : 100, later ? "The late film" : "The news"),
+        SourceEit(0x4E, kService, 1, later ? 102 : 101, later ? "Weather" : "The late film"),
+        SourceEit(0x4F, kService, 0, 700, "Other stream"),
+        SourceEit(0x50, kService, 0, 100, "Schedule"),
+        SourceEit(0x60, kService, 0, 700, "Other schedule")};
+    packed = PackedSections(eit, ts::kEitPid, counters[ts::kEitPid]);
+    out.insert(out.end(), packed.begin(), packed.end());
+    const Bytes tdt = Tdt(i);
+    out.insert(out.end(), tdt.begin(), tdt.end());
+}
+
+// A source: tables every 40 packets; the PMT changes version halfway. With
+// `si`, the service information too (AppendSi).
+Bytes SourceStream(int packets, bool si = false) {
     Bytes out;
     std::uint8_t counters[8192] = {};
     auto table = [&](const Bytes& section, std::uint16_t pid) {
@@ -116,6 +244,7 @@ Bytes SourceStream(int packets) {
         if (i % 40 == 0) {
             table(SourcePat(), 0);
             table(SourcePmt(i < packets / 2 ? 0 : 1), kPmtPid);
+            if (si) AppendSi(out, i, packets, counters);
         }
         const std::uint16_t pid = streams[i % (i < packets / 2 ? 5 : 7)];
         std::uint8_t packet[188];
@@ -271,6 +400,73 @@ TEST(ServiceStream, OutputBeginsWithItsOwnTablesKeepsTheStreamsAndFollowsAPmtCha
     EXPECT_EQ(cut.output, out);
 }
 
+// The sections of `tableId` among a PID's sections.
+std::vector<Bytes> TablesOf(const std::vector<Bytes>& sections, std::uint8_t tableId) {
+    std::vector<Bytes> out;
+    for (const Bytes& s : sections)
+        if (s[0] == tableId) out.push_back(s);
+    return out;
+}
+
+// The service's SI goes with it, and only its own: an SDT listing it alone
+// (a new version when its entry changes), its EIT sections as they came,
+// the TDT unchanged; SDT other, BAT, EIT other and other services' events
+// stay out. Cut anywhere, the source gives the same output.
+TEST(ServiceStream, TheServicesOwnSiGoesWithItAndNothingElse) {
+    const Bytes source = SourceStream(4000, true);
+    Recording recording;
+    recording.FeedAll(source, 940);
+    const Bytes& out = recording.output;
+    ASSERT_GE(out.size(), 4u * 188);
+
+    const auto sdts = SectionsOf(out, ts::kSdtPid);
+    ASSERT_FALSE(sdts.empty());
+    EXPECT_EQ(TablesOf(sdts, 0x42).size(), sdts.size()) << "no SDT other, no BAT";
+    auto alone = [](std::uint8_t version, const std::string& name) {
+        Bytes body = {0x01, 0x3E, 0xFF};
+        PutSdtEntry(body, kService, name, true);
+        return Section(0x42, 0x0ABC, version, body);
+    };
+    EXPECT_EQ(sdts.front(), alone(0, "Seven"));
+    EXPECT_EQ(sdts.back(), alone(1, "Seven HD"));
+
+    // Every section the source has of this service's events, in order, and
+    // none other: they are the source's own bytes.
+    std::vector<Bytes> ours;
+    for (const Bytes& s : SectionsOf(source, ts::kEitPid)) {
+        const bool actual = s[0] == 0x4E || s[0] == 0x50;
+        if (actual && ((s[3] << 8) | s[4]) == kService) ours.push_back(s);
+    }
+    const auto eits = SectionsOf(out, ts::kEitPid);
+    ASSERT_GE(eits.size(), 3u);
+    EXPECT_TRUE(std::equal(eits.rbegin(), eits.rend(), ours.rbegin()));
+    EXPECT_GE(eits.size() + 8, ours.size()) << "those before the PMT wait for it";
+    // The time passes as it came.
+    const auto tdts = PacketsOf(out, ts::kTdtPid);
+    const auto sourceTdts = PacketsOf(source, ts::kTdtPid);
+    ASSERT_FALSE(tdts.empty());
+    EXPECT_TRUE(std::equal(tdts.rbegin(), tdts.rend(), sourceTdts.rbegin()));
+    EXPECT_EQ(ContinuityErrors(out), 0u);
+
+    ts::ServiceGuide guide;
+    recording.service.Guide(guide);
+    EXPECT_TRUE(guide.haveService && guide.sawSdt && guide.sawEit);
+    EXPECT_STREQ(guide.name, "Seven HD");
+    EXPECT_EQ(std::string(guide.provider).rfind("Provider of service 7", 0), 0u);
+    EXPECT_TRUE(guide.freeCa);
+    EXPECT_EQ(guide.present.id, 101);
+    EXPECT_STREQ(guide.present.title, "The late film");
+    EXPECT_STREQ(guide.following.title, "Weather");
+    EXPECT_EQ(guide.present.start, (61383 - 40587) * 86400ll + 20 * 3600);
+    EXPECT_EQ(guide.present.duration, 1800u);
+
+    for (const std::size_t block : {1, 7, 187, 189, 1000}) {
+        Recording cut;
+        cut.FeedAll(source, block);
+        EXPECT_EQ(cut.output, out) << "blocks of " << block;
+    }
+}
+
 // Blocks refused before they reached the stream (a host breaking the
 // one-thread rule): the packet begun is dropped, never finished with the
 // bytes of another.
@@ -396,7 +592,7 @@ TEST(ServiceStream, ThePmtListsExactlyTheStreamsDelivered) {
         const Bytes section = SectionsOf(recording.output, kPmtPid).at(0);
         static ts::Pmt listed;
         ASSERT_TRUE(ts::ParsePmt(section.data(), section.size(), listed));
-        std::vector<int> expected = {0, kPmtPid};
+        std::vector<int> expected = {0, kPmtPid, ts::kSdtPid, ts::kEitPid, ts::kTdtPid};
         for (std::uint16_t i = 0; i < listed.count; ++i) expected.push_back(listed.streams[i].pid);
         if (pcr == kPcr) expected.push_back(kPcr);
         std::sort(delivered.begin(), delivered.end());
@@ -608,7 +804,8 @@ Bytes StreamPackets(const Bytes& stream) {
     Bytes out;
     for (std::size_t at = 0; at + 188 <= stream.size(); at += 188) {
         const std::uint16_t pid = ts::Pid(&stream[at]);
-        if (pid != 0 && pid != kPmtPid) out.insert(out.end(), &stream[at], &stream[at] + 188);
+        const bool table = pid == 0 || pid == kPmtPid || pid == ts::kSdtPid || pid == ts::kEitPid;
+        if (!table) out.insert(out.end(), &stream[at], &stream[at] + 188);
     }
     return out;
 }
@@ -625,6 +822,17 @@ Bytes ReadParts(const testing::TempDir& dir, std::uint32_t parts) {
         if (bytes.size() < 2u * 188) continue;
         EXPECT_EQ(ts::Pid(&bytes[0]), 0) << "a part begins with the PAT";
         EXPECT_EQ(ts::Pid(&bytes[188]), kPmtPid) << "then the PMT";
+        // Then the SDT and the EIT present and following, so that the part
+        // shows its channel and programme alone.
+        std::vector<std::uint16_t> heads;
+        for (std::size_t at = 188; at < std::min<std::size_t>(bytes.size(), 40 * 188); at += 188) {
+            const std::uint16_t pid = ts::Pid(&bytes[at]);
+            if (heads.empty() || heads.back() != pid) heads.push_back(pid);
+        }
+        const std::vector<std::uint16_t> tables = {kPmtPid, ts::kSdtPid, ts::kEitPid};
+        EXPECT_TRUE(heads.size() >= 3 && std::equal(tables.begin(), tables.end(), heads.begin()));
+        const std::vector<Bytes> eits = SectionsOf(bytes, ts::kEitPid);
+        EXPECT_TRUE(eits.size() >= 2 && eits[0][6] == 0 && eits[1][6] == 1) << "present, following";
         EXPECT_EQ(ContinuityErrors(bytes), 0u);
         // It begins with the tables in effect there: the stream's last PMT,
         // or, where the cut falls right after a new version took effect, the
@@ -659,7 +867,7 @@ class ServicePartTest : public ::testing::TestWithParam<PartCase> {};
 // that was not split, packet for packet.
 TEST_P(ServicePartTest, EveryPartBeginsWithItsTablesAndThePartsJoinWithoutAJump) {
     const PartCase& c = GetParam();
-    const Bytes source = SourceStream(6000);
+    const Bytes source = SourceStream(6000, true);
     testing::TempDir whole;
     {
         ServiceSink reference(4 << 20);  // room for the whole source: nothing refused

@@ -170,7 +170,7 @@ class FileSink : public BlockRing {
     // at byte `from` of the batch `batch` (`pending` bytes gathered) of the
     // writer (`byWriter`) or of the exit path: written into `out` (room for
     // kMaxPreamble); their length, 0 for none.
-    static constexpr std::uint32_t kMaxPreamble = 8 * 188;
+    static constexpr std::uint32_t kMaxPreamble = 64 * 188;
     struct PartStart {
         bool byWriter;
         const std::uint8_t* batch;

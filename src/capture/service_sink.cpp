@@ -32,12 +32,22 @@ std::uint8_t LastCounterBefore(const std::uint8_t* rest, std::uint32_t bytes, st
     return static_cast<std::uint8_t>(last & 0x0F);
 }
 
-// Packetises a section so that its packets end on counter `last`, the first
-// flagged as a discontinuity. The packets are made once, then numbered.
-std::size_t PacketiseEndingOn(const std::uint8_t* section, std::uint32_t length, std::uint16_t pid,
+// Packetises the sections of one PID, [section, section + length), so that
+// their packets end on counter `last`, the first flagged as a
+// discontinuity. The packets are made once, then numbered.
+std::size_t PacketiseEndingOn(const std::uint8_t* sections, std::uint32_t length, std::uint16_t pid,
                               std::uint8_t last, std::uint8_t* out, std::size_t room) {
-    std::uint8_t counter = 0;
-    const std::size_t bytes = ts::Packetise(section, length, pid, counter, true, out, room);
+    std::size_t bytes = 0;
+    for (std::uint32_t at = 0; at < length;) {
+        const std::uint32_t one = SectionLength(sections + at, length - at);
+        std::uint8_t counter = 0;
+        const std::size_t made = one == 0 ? 0
+                                          : ts::Packetise(sections + at, one, pid, counter, at == 0,
+                                                          out + bytes, room - bytes);
+        if (made == 0) return 0;
+        bytes += made;
+        at += one;
+    }
     const std::size_t packets = bytes / ts::kPacketSize;
     for (std::size_t i = 0; i < packets; ++i) {
         std::uint8_t& header = out[i * ts::kPacketSize + 3];
@@ -125,16 +135,20 @@ bool ServiceSink::TakeTables(Path& path, const std::uint8_t* data, std::int32_t 
         std::memcpy(path.incoming + path.incomingLength, data, static_cast<std::size_t>(length));
         path.incomingLength += static_cast<std::uint32_t>(length);
     }
-    // The tables in effect change only once the PAT and the PMT it names
-    // are both in.
+    // The tables in effect change only once the PAT, the PMT it names and
+    // the SI sections after them are all in.
     const std::uint32_t patLength = SectionLength(path.incoming, path.incomingLength);
     ts::Pat pat;
     if (patLength == 0 || !ts::ParsePat(path.incoming, patLength, pat) || pat.count != 1) {
         return true;
     }
-    const std::uint32_t pmtLength =
-        SectionLength(path.incoming + patLength, path.incomingLength - patLength);
-    if (pmtLength == 0 || patLength + pmtLength != path.incomingLength) return true;
+    std::uint32_t at = patLength;
+    while (at < path.incomingLength) {
+        const std::uint32_t one = SectionLength(path.incoming + at, path.incomingLength - at);
+        if (one == 0) return true;
+        at += one;
+    }
+    if (at == patLength) return true;  // no PMT yet
     Tables tables = path.now;
     std::memcpy(tables.sections, path.incoming, path.incomingLength);
     tables.length = path.incomingLength;
@@ -142,6 +156,24 @@ bool ServiceSink::TakeTables(Path& path, const std::uint8_t* data, std::int32_t 
     tables.pmtPid = pat.programs[0].pid;
     path.sink->NoteTables(path, tables);
     return true;
+}
+
+ServiceSink::TablePid ServiceSink::Tables::SlotOf(std::uint8_t tableId) {
+    switch (tableId) {
+        case 0x00:
+            return kPatSlot;
+        case 0x02:
+            return kPmtSlot;
+        case ts::kSdtActual:
+            return kSdtSlot;
+        default:
+            return kEitSlot;
+    }
+}
+
+std::uint16_t ServiceSink::Tables::PidOf(TablePid slot) const {
+    constexpr std::uint16_t kPids[kTableSlots] = {ts::kPatPid, 0, ts::kSdtPid, ts::kEitPid};
+    return slot == kPmtSlot ? pmtPid : kPids[slot];
 }
 
 void ServiceSink::NoteTables(Path& path, const Tables& tables) {
@@ -162,8 +194,11 @@ void ServiceSink::NoteCounters(Tables& tables, const std::uint8_t* data, std::in
     for (std::int32_t at = 0; at + ts::kPacketSize <= length; at += ts::kPacketSize) {
         const std::uint8_t* packet = data + at;
         const std::uint16_t pid = ts::Pid(packet);
-        if (pid == ts::kPatPid) tables.patCounter = ts::Counter(packet);
-        if (pid == tables.pmtPid && tables.pmtPid != 0) tables.pmtCounter = ts::Counter(packet);
+        for (std::uint8_t slot = 0; slot < kTableSlots; ++slot) {
+            const auto which = static_cast<TablePid>(slot);
+            if (pid != tables.PidOf(which) || (which == kPmtSlot && pid == 0)) continue;
+            tables.counters[slot] = ts::Counter(packet);
+        }
     }
 }
 
@@ -188,21 +223,29 @@ std::uint32_t ServiceSink::PartPreamble(std::uint8_t* out, const PartStart& star
     // part before, which could not be cut) continues that packet: tables
     // there would split it.
     if (!t.whole || start.from % ts::kPacketSize != 0) return 0;
-    const std::uint32_t patLength = SectionLength(t.sections, t.length);
-    const std::uint32_t pmtLength = t.length - patLength;
     // The counters on the tables' PIDs as the stream goes on from here: the
-    // rest of the batch, or else what was written last.
+    // rest of the batch, or else what was written last. The sections come
+    // in groups by PID, in the order the stream sends them.
     const std::uint8_t* rest = start.batch + start.from;
     const std::uint32_t restBytes = start.pending - start.from;
-    const std::uint8_t patLast =
-        LastCounterBefore(rest, restBytes, ts::kPatPid, path.now.patCounter);
-    const std::uint8_t pmtLast = LastCounterBefore(rest, restBytes, t.pmtPid, path.now.pmtCounter);
-    const std::size_t pat =
-        PacketiseEndingOn(t.sections, patLength, ts::kPatPid, patLast, out, kMaxPreamble);
-    const std::size_t pmt = PacketiseEndingOn(t.sections + patLength, pmtLength, t.pmtPid, pmtLast,
-                                              out + pat, kMaxPreamble - pat);
-    if (pat == 0 || pmt == 0) return 0;
-    return static_cast<std::uint32_t>(pat + pmt);
+    std::size_t written = 0;
+    for (std::uint32_t at = 0; at < t.length;) {
+        const TablePid slot = Tables::SlotOf(t.sections[at]);
+        std::uint32_t end = at;
+        while (end < t.length && Tables::SlotOf(t.sections[end]) == slot) {
+            const std::uint32_t one = SectionLength(t.sections + end, t.length - end);
+            if (one == 0) return 0;
+            end += one;
+        }
+        const std::uint16_t pid = t.PidOf(slot);
+        const std::uint8_t last = LastCounterBefore(rest, restBytes, pid, path.now.counters[slot]);
+        const std::size_t bytes = PacketiseEndingOn(t.sections + at, end - at, pid, last,
+                                                    out + written, kMaxPreamble - written);
+        if (bytes == 0) return 0;
+        written += bytes;
+        at = end;
+    }
+    return static_cast<std::uint32_t>(written);
 }
 
 void ServiceSink::Save(const Path& path, Saved& out) {

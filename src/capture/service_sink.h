@@ -47,15 +47,19 @@ class ServiceSink : public FileSink {
     void AfterBatchWritten(bool byWriter) override;
 
   private:
-    // The generated PAT and PMT sections in effect, and the counters last
-    // written on their PIDs.
+    // The generated tables in effect (the PAT section, the PMT section, then
+    // the SDT and EIT present/following sections the stream has), and the
+    // counters last written on their PIDs.
+    enum TablePid : std::uint8_t { kPatSlot, kPmtSlot, kSdtSlot, kEitSlot, kTableSlots };
     struct Tables {
-        std::uint8_t sections[16 + 1024] = {};  // the PAT section, then the PMT section
+        std::uint8_t sections[ts::ServiceStream::kMaxTables] = {};
         std::uint32_t length = 0;
         bool whole = false;
         std::uint16_t pmtPid = 0;
-        std::uint8_t patCounter = 0;
-        std::uint8_t pmtCounter = 0;
+        std::uint8_t counters[kTableSlots] = {};
+        std::uint16_t PidOf(TablePid slot) const;
+        // The slot of a section's PID, by its table_id.
+        static TablePid SlotOf(std::uint8_t tableId);
     };
     // Where in the batch being gathered the tables changed (a new version,
     // a moved PMT): a part begun before that point begins with the tables
@@ -74,14 +78,14 @@ class ServiceSink : public FileSink {
         Tables batchStart;  // as the batch being gathered began
         Change changes[kMaxChanges];
         std::uint32_t changeCount = 0;
-        std::uint8_t incoming[16 + 1024] = {};  // a tables block being gathered
+        std::uint8_t incoming[ts::ServiceStream::kMaxTables] = {};  // a tables block being gathered
         std::uint32_t incomingLength = 0;
     };
     // What the writer's path remembered at a finished batch.
     struct Saved {
         ts::ServiceStream::Memory stream;
         Tables now;
-        std::uint8_t incoming[16 + 1024] = {};
+        std::uint8_t incoming[ts::ServiceStream::kMaxTables] = {};
         std::uint32_t incomingLength = 0;
     };
 

@@ -4,6 +4,7 @@
 
 #include "ts/crc32.h"
 #include "ts/packet.h"
+#include "ts/section_bytes.h"
 
 namespace corvanlet::ts {
 
@@ -12,16 +13,6 @@ namespace {
 // A PAT or PMT section is at most 3 + 1021 bytes.
 constexpr std::size_t kMaxSection = 1024;
 constexpr std::uint8_t kCaDescriptor = 0x09;
-
-std::uint16_t Read16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-std::uint16_t Read13(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(((p[0] & 0x1F) << 8) | p[1]);
-}
-std::uint16_t Read12(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(((p[0] & 0x0F) << 8) | p[1]);
-}
 
 // A 13-bit PID behind its three reserved bits, all ones.
 void WritePid(std::uint8_t* p, std::uint16_t pid) {
@@ -32,39 +23,6 @@ void WritePid(std::uint8_t* p, std::uint16_t pid) {
 void WriteLength(std::uint8_t* p, std::size_t length) {
     p[0] = static_cast<std::uint8_t>(0xF0 | ((length >> 8) & 0x0F));
     p[1] = static_cast<std::uint8_t>(length & 0xFF);
-}
-
-// The checks every table with the long header shares: the table, the syntax
-// indicator, a section_length that is the section's, and its CRC_32.
-bool SectionChecks(const std::uint8_t* section, std::size_t length, std::uint8_t tableId,
-                   std::size_t shortest) {
-    if (section == nullptr || length < shortest || length > kMaxSection) return false;
-    if (section[0] != tableId || (section[1] & 0x80) == 0) return false;
-    if (3u + Read12(section + 1) != length) return false;
-    return Crc32Mpeg(section, length) == 0;
-}
-
-// The header up to last_section_number, with section_length left for
-// Finish: section 0 of 0, current, the reserved bits ones.
-void WriteHeader(std::uint8_t* out, std::uint8_t tableId, std::uint16_t extension,
-                 std::uint8_t version) {
-    out[0] = tableId;
-    out[3] = static_cast<std::uint8_t>(extension >> 8);
-    out[4] = static_cast<std::uint8_t>(extension & 0xFF);
-    out[5] = static_cast<std::uint8_t>(0xC0 | ((version & 0x1F) << 1) | 0x01);
-    out[6] = 0;
-    out[7] = 0;
-}
-
-// Sets section_length for the body written up to `end` and appends the
-// CRC_32; returns the section's whole length.
-std::size_t Finish(std::uint8_t* out, std::size_t end) {
-    const std::size_t sectionLength = end + 4 - 3;
-    out[1] = static_cast<std::uint8_t>(0xB0 | ((sectionLength >> 8) & 0x0F));
-    out[2] = static_cast<std::uint8_t>(sectionLength & 0xFF);
-    const std::uint32_t crc = Crc32Mpeg(out, end);
-    for (int i = 0; i < 4; ++i) out[end + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
-    return end + 4;
 }
 
 // Calls visit(descriptor, size) for each descriptor of a loop, tag and
@@ -156,7 +114,7 @@ StreamKind KindOfPrivateData(const PmtStream& stream) {
 
 bool ParsePat(const std::uint8_t* section, std::size_t length, Pat& out) {
     // Eight header bytes and the CRC_32 around a loop of four-byte entries.
-    if (!SectionChecks(section, length, 0x00, 12)) return false;
+    if (!SectionChecks(section, length, 0x00, 12, kMaxSection)) return false;
     const std::size_t loop = length - 12;
     if (loop % 4 != 0 || section[6] > section[7]) return false;
     out.transportStreamId = Read16(section + 3);
@@ -175,7 +133,7 @@ bool ParsePat(const std::uint8_t* section, std::size_t length, Pat& out) {
 
 bool ParsePmt(const std::uint8_t* section, std::size_t length, Pmt& out) {
     // Twelve header bytes up to program_info_length, and the CRC_32.
-    if (!SectionChecks(section, length, 0x02, 16)) return false;
+    if (!SectionChecks(section, length, 0x02, 16, kMaxSection)) return false;
     const std::size_t end = length - 4;
     const std::size_t infoLength = Read12(section + 10);
     if (12 + infoLength > end) return false;
@@ -220,7 +178,7 @@ std::size_t BuildPat(std::uint16_t transportStreamId, std::uint8_t version,
     out[8] = static_cast<std::uint8_t>(programNumber >> 8);
     out[9] = static_cast<std::uint8_t>(programNumber & 0xFF);
     WritePid(out + 10, pmtPid);
-    return Finish(out, 12);
+    return FinishSection(out, 12);
 }
 
 std::size_t BuildPmt(const Pmt& source, std::uint8_t version, std::uint8_t* out) {
@@ -254,7 +212,7 @@ std::size_t BuildPmt(const Pmt& source, std::uint8_t version, const bool* listed
         WriteLength(out + at + 3, esInfoLength);
         at += 5 + esInfoLength;
     }
-    return Finish(out, at);
+    return FinishSection(out, at);
 }
 
 std::size_t Packetise(const std::uint8_t* section, std::size_t length, std::uint16_t pid,

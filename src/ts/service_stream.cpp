@@ -37,8 +37,10 @@ bool Contains(const std::uint16_t* pids, std::uint32_t count, std::uint16_t pid)
 
 }  // namespace
 
-void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, void* context) {
+void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, void* context,
+                          const TextOptions& text) {
     serviceId_ = serviceId;
+    text_ = text;
     emit_ = emit;
     notify_ = notify;
     context_ = context;
@@ -58,6 +60,13 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
     gap_.store(false, std::memory_order_relaxed);
     patOut_ = Table{};
     pmtOut_ = Table{};
+    sdt_.Reset();
+    eit_.Reset();
+    sdtOut_ = Table{};
+    sdtVersion_ = 0;
+    eitCounter_ = 0;
+    eitNowLength_[0] = eitNowLength_[1] = 0;
+    guideNext_ = ServiceGuide{};
     patVersion_ = 0;
     pmtVersion_ = 0;
     keptCount_ = 0;
@@ -71,6 +80,7 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
     pmtPidSeen_.store(0, std::memory_order_relaxed);
     SetState(State::kWaitingPat);
     Publish();
+    PublishGuide();
 }
 
 void ServiceStream::Feed(const std::uint8_t* data, std::int32_t length) {
@@ -83,6 +93,8 @@ void ServiceStream::Feed(const std::uint8_t* data, std::int32_t length) {
         hunting_ = true;  // the block may begin anywhere in a packet
         pat_.Reset();
         pmt_.Reset();
+        sdt_.Reset();
+        eit_.Reset();
         // The gap is a loss, and its jump in the counters stays: the packets
         // go on as they came.
         for (std::uint32_t i = 0; i < keptCount_; ++i) {
@@ -168,6 +180,14 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
         // finds them, even when one of these blocks was refused.
         if (patOut_.next == 0) EmitTables();
         OutputTablePacket(patOut_);
+        return;
+    }
+    if (pid == kSdtPid) {  // replaced by the generated SDT
+        sdt_.Feed(packet, &ServiceStream::OnSdtSection, this);
+        return;
+    }
+    if (pid == kEitPid) {  // the service's sections go out in packets of their own
+        eit_.Feed(packet, &ServiceStream::OnEitSection, this);
         return;
     }
     if (pid == pmtPid_) {
@@ -290,6 +310,7 @@ void ServiceStream::OnPmt(const std::uint8_t* section, std::size_t length) {
     if (entryPid_ == 0) awaitingEntry_ = false;
     passing_ = true;
     hadTables_ = true;
+    roles_[kTdtPid] = kKeep;  // the time, which players take from it
     // The tables block first, then their packets: the sink learns the PMT
     // PID before it sees the packets whose counters it must follow.
     EmitTables();
@@ -298,9 +319,141 @@ void ServiceStream::OnPmt(const std::uint8_t* section, std::size_t length) {
         // PMT, then the streams.
         OutputTablePacket(patOut_);
         for (std::uint32_t i = 0; i < pmtOut_.packetCount; ++i) OutputTablePacket(pmtOut_);
+        OutputSi();
     }
     SetState(State::kRecording);
     Publish();
+}
+
+void ServiceStream::OnSdtSection(void* self, const std::uint8_t* section, std::size_t length) {
+    auto* stream = static_cast<ServiceStream*>(self);
+    SdtHeader header;
+    SdtService service;
+    const bool listed = FindSdtService(section, length, stream->serviceId_, header, service);
+    if (!header.current) return;  // a next version, or a section that does not check
+    if (!stream->guideNext_.sawSdt) {
+        stream->guideNext_.sawSdt = true;
+        stream->PublishGuide();
+    }
+    if (listed) stream->OnSdt(header, service);
+}
+
+// The service's entry, as an SDT of its own: a new version when what it
+// says changed, its packets each time the source sends it.
+void ServiceStream::OnSdt(const SdtHeader& header, const SdtService& service) {
+    if (pmtPid_ != 0 && header.transportStreamId != transportStreamId_) return;
+    std::uint8_t section[1024];
+    std::size_t length = BuildSdt(header, service, sdtVersion_, section);
+    if (length == 0) return;
+    const bool same =
+        sdtOut_.sectionLength == length && std::memcmp(sdtOut_.section, section, length) == 0;
+    if (!same) {
+        if (sdtOut_.sectionLength != 0) {
+            sdtVersion_ = static_cast<std::uint8_t>((sdtVersion_ + 1) & 0x1F);
+            length = BuildSdt(header, service, sdtVersion_, section);
+        }
+        std::memcpy(sdtOut_.section, section, length);
+        sdtOut_.sectionLength = static_cast<std::uint32_t>(length);
+        Packetise(sdtOut_, kSdtPid);
+        TakeServiceText(service);
+        if (havePmt_) EmitTables();
+    }
+    if (!havePmt_) return;
+    for (std::uint32_t i = 0; i < sdtOut_.packetCount; ++i) OutputTablePacket(sdtOut_);
+}
+
+void ServiceStream::OnEitSection(void* self, const std::uint8_t* section, std::size_t length) {
+    auto* stream = static_cast<ServiceStream*>(self);
+    EitHeader header;
+    if (ParseEitHeader(section, length, header) && KeptEit(header, stream->serviceId_)) {
+        stream->OnEit(header, section, length);
+    }
+}
+
+// A section of the service's own events goes out as it came; the present
+// and following sections are kept for a next part, and read.
+void ServiceStream::OnEit(const EitHeader& header, const std::uint8_t* section,
+                          std::size_t length) {
+    if (pmtPid_ != 0 && header.transportStreamId != transportStreamId_) return;
+    if (header.tableId == kEitPresentFollowing && header.sectionNumber < 2 &&
+        length <= kMaxEitSection) {
+        const std::uint8_t n = header.sectionNumber;
+        const bool same =
+            eitNowLength_[n] == length && std::memcmp(eitNow_[n], section, length) == 0;
+        if (!same) {
+            std::memcpy(eitNow_[n], section, length);
+            eitNowLength_[n] = static_cast<std::uint32_t>(length);
+            guideNext_.sawEit = true;
+            TakeEvent(section, length, n == 0 ? guideNext_.present : guideNext_.following);
+            PublishGuide();
+            if (havePmt_) EmitTables();
+        }
+    }
+    if (havePmt_) OutputSection(section, length, kEitPid, eitCounter_);
+}
+
+void ServiceStream::OutputSection(const std::uint8_t* section, std::size_t length,
+                                  std::uint16_t pid, std::uint8_t& counter) {
+    std::uint8_t packets[23 * kPacketSize];  // a section of 4096 bytes
+    const std::size_t bytes =
+        ts::Packetise(section, length, pid, counter, false, packets, sizeof packets);
+    for (std::size_t at = 0; at < bytes; at += kPacketSize) Output(packets + at);
+}
+
+// The SI known when the output begins, after the PAT and PMT.
+void ServiceStream::OutputSi() {
+    for (std::uint32_t i = 0; i < sdtOut_.packetCount; ++i) OutputTablePacket(sdtOut_);
+    for (std::uint32_t n = 0; n < 2; ++n) {
+        if (eitNowLength_[n] != 0)
+            OutputSection(eitNow_[n], eitNowLength_[n], kEitPid, eitCounter_);
+    }
+}
+
+namespace {
+
+// Decoded text of a field; one whose length ran past its descriptor ends
+// in U+FFFD.
+void DecodeField(const std::uint8_t* text, std::size_t length, bool cut, const TextOptions& options,
+                 char (&out)[768]) {
+    const std::size_t used = DecodeText(text, length, out, sizeof out, options);
+    if (cut && used + 4 <= sizeof out) std::memcpy(out + used, "\xEF\xBF\xBD", 4);
+}
+
+}  // namespace
+
+void ServiceStream::TakeServiceText(const SdtService& service) {
+    ServiceGuide& guide = guideNext_;
+    guide.haveService = true;
+    guide.freeCa = service.freeCa;
+    ServiceDescriptor descriptor;
+    if (FindServiceDescriptor(service.descriptors, service.descriptorsLength, descriptor)) {
+        guide.serviceType = descriptor.serviceType;
+        DecodeField(descriptor.name, descriptor.nameLength, descriptor.cut, text_, guide.name);
+        DecodeField(descriptor.provider, descriptor.providerLength, descriptor.cut, text_,
+                    guide.provider);
+    } else {
+        guide.serviceType = 0;
+        guide.name[0] = guide.provider[0] = '\0';
+    }
+    PublishGuide();
+}
+
+void ServiceStream::TakeEvent(const std::uint8_t* section, std::size_t length,
+                              ServiceGuide::Event& out) {
+    EitEvent event;
+    out = ServiceGuide::Event{};
+    if (!FirstEvent(section, length, event)) return;  // none: an empty following, say
+    out.known = true;
+    out.id = event.eventId;
+    out.start = event.start;
+    out.duration = event.duration;
+    out.runningStatus = event.runningStatus;
+    const std::uint8_t* name = nullptr;
+    std::uint8_t nameLength = 0;
+    bool cut = false;
+    if (FindEventName(event.descriptors, event.descriptorsLength, name, nameLength, cut)) {
+        DecodeField(name, nameLength, cut, text_, out.title);
+    }
 }
 
 void ServiceStream::MakePat() {
@@ -377,7 +530,7 @@ void ServiceStream::ChooseStreams(const Pmt& pmt) {
 // delivers less the PAT and the PMT, and less the PCR PID when it needs one
 // of its own (no stream that fits carries the clock).
 std::uint32_t ServiceStream::StreamRoom(const Pmt& pmt, DropReason* reasons) const {
-    constexpr std::uint32_t kRoom = kMaxWanted - 2;
+    constexpr std::uint32_t kRoom = kMaxWanted - 2 - kSiPids;
     std::uint32_t candidates = 0;
     bool clockOnStream = false;
     for (std::uint16_t i = 0; i < pmt.count; ++i) {
@@ -405,9 +558,11 @@ ServiceStream::DropReason ServiceStream::ReasonToDrop(const Pmt& pmt, std::uint1
 }
 
 // PIDs that cannot carry a stream of their own in the recording: the
-// tables below 0x10, the PMT's own PID, and the null PID.
+// tables below 0x10, the SI the recording carries, the PMT's own PID, and
+// the null PID.
 bool ServiceStream::ReservedPid(std::uint16_t pid) const {
-    return pid < 0x10 || pid == pmtPid_ || pid == kNullPid;
+    return pid < 0x10 || pid == kSdtPid || pid == kEitPid || pid == kTdtPid || pid == pmtPid_ ||
+           pid == kNullPid;
 }
 
 void ServiceStream::NoteDropped(const PmtStream& stream, DropReason reason) {
@@ -477,10 +632,18 @@ void ServiceStream::EmitTables() {
     // In stream order: the packets before go first, so a part that begins
     // after them begins with these tables.
     Flush();
-    std::uint8_t tables[16 + 1024];
-    std::memcpy(tables, patOut_.section, patOut_.sectionLength);
-    std::memcpy(tables + patOut_.sectionLength, pmtOut_.section, pmtOut_.sectionLength);
-    const auto total = static_cast<std::int32_t>(patOut_.sectionLength + pmtOut_.sectionLength);
+    std::uint8_t tables[kMaxTables];
+    std::uint32_t used = 0;
+    const auto append = [&](const std::uint8_t* section, std::uint32_t length) {
+        std::memcpy(tables + used, section, length);
+        used += length;
+    };
+    append(patOut_.section, patOut_.sectionLength);
+    append(pmtOut_.section, pmtOut_.sectionLength);
+    append(sdtOut_.section, sdtOut_.sectionLength);
+    append(eitNow_[0], eitNowLength_[0]);
+    append(eitNow_[1], eitNowLength_[1]);
+    const auto total = static_cast<std::int32_t>(used);
     for (std::int32_t at = 0; at < total; at += kChunk) {
         const std::int32_t length = std::min(kChunk, total - at);
         emit_(context_, tables + at, length, at == 0 ? kTablesTag : kTablesMoreTag);
@@ -493,9 +656,10 @@ void ServiceStream::Publish() {
         wantedCount_ = 0;
         wanted_[wantedCount_++] = kPatPid;
         if (pmtPid_ != 0) wanted_[wantedCount_++] = pmtPid_;
-        for (std::uint32_t i = 0; i < keptCount_ && wantedCount_ < kMaxWanted; ++i) {
+        for (std::uint32_t i = 0; i < keptCount_ && wantedCount_ + kSiPids < kMaxWanted; ++i) {
             wanted_[wantedCount_++] = keptPids_[i];
         }
+        for (const std::uint16_t pid : {kSdtPid, kEitPid, kTdtPid}) wanted_[wantedCount_++] = pid;
         droppedShown_ = droppedNext_;
         ++generation_;
     }
@@ -508,6 +672,17 @@ std::uint32_t ServiceStream::Wanted(std::uint16_t (&out)[kMaxWanted],
     std::memcpy(out, wanted_, wantedCount_ * sizeof wanted_[0]);
     generation = generation_;
     return wantedCount_;
+}
+
+void ServiceStream::PublishGuide() {
+    ++guideNext_.changes;
+    SpinGuard guard(wantedLock_);
+    guideShown_ = guideNext_;
+}
+
+void ServiceStream::Guide(ServiceGuide& out) const {
+    SpinGuard guard(wantedLock_);
+    out = guideShown_;
 }
 
 ServiceStream::DroppedList ServiceStream::DroppedStreams() const {

@@ -38,8 +38,21 @@
 // that fails is passed over, and the search goes on from its next byte,
 // the bytes held included.
 //
-// The PIDs the host must deliver change as the tables come in: PID 0 first,
-// then the service's PMT PID, then its streams and PCR PID. The stream
+// The service's own SI goes with it. Its SDT actual entry becomes an SDT of
+// one section that lists it alone (the SDT's other tables, SDT other and
+// BAT, stay out), sent again each time the source sends it, on counters of
+// its own. The EIT sections of the service (present/following and
+// schedule, actual) are reassembled from PID 0x12 and cut into packets of
+// their own again, the others left out: one packet may carry several
+// services' sections. The TDT and TOT pass unchanged. Each emitted tables
+// block carries the SDT and the latest EIT present/following after the PAT
+// and PMT, for a part that begins later; the first PMT's output carries
+// those seen before it. What they say (the service's name, the present and
+// following events) is published, decoded (Guide).
+//
+// The PIDs the host must deliver change as the tables come in: PID 0 and
+// the SI PIDs first, then the service's PMT PID, then its streams and PCR
+// PID, the SI PIDs last. The stream
 // publishes that set and calls `notify` when it changes; the owner applies
 // it on its own thread (Wanted).
 //
@@ -51,8 +64,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ts/dvb_text.h"
 #include "ts/psi_section.h"
 #include "ts/psi_tables.h"
+#include "ts/si_tables.h"
 
 namespace corvanlet::ts {
 
@@ -61,8 +76,11 @@ namespace corvanlet::ts {
 // instance carry on from there (the exit path replays a recording's last
 // blocks from the state of its last finished batch).
 struct ServiceStreamMemory {
-    // PAT, PMT, and at most this many streams and a PCR PID.
-    static constexpr std::uint32_t kMaxWanted = 34;
+    // The SI PIDs a service recording carries: SDT, EIT, TDT/TOT.
+    static constexpr std::uint32_t kSiPids = 3;
+    // PAT, PMT, the SI PIDs, and at most this many streams and a PCR PID.
+    static constexpr std::uint32_t kMaxWanted = 34 + kSiPids;
+    static constexpr std::uint32_t kMaxEitSection = 4096;
     static constexpr std::int32_t kChunk = 5 * kPacketSize;
 
     // Why a stream of the PMT in effect is not recorded.
@@ -136,6 +154,15 @@ struct ServiceStreamMemory {
     std::uint32_t awaitedStarts_ = 0;  // PES starts passed over meanwhile
     Table patOut_;
     Table pmtOut_;
+    // The service's SI: its SDT entry as a table of its own, and the latest
+    // EIT present (0) and following (1) sections, as they came.
+    SectionAssembler sdt_;
+    SectionAssembler eit_;
+    Table sdtOut_;
+    std::uint8_t sdtVersion_ = 0;
+    std::uint8_t eitCounter_ = 0;
+    std::uint8_t eitNow_[2][kMaxEitSection] = {};
+    std::uint32_t eitNowLength_[2] = {};
     std::uint8_t patVersion_ = 0;
     std::uint8_t pmtVersion_ = 0;
     std::uint16_t pcrPid_ = 0x1FFF;
@@ -154,6 +181,30 @@ struct ServiceStreamMemory {
     std::int32_t outBytes_ = 0;
 };
 
+// What a service's SI says, decoded to UTF-8: empty text where none came.
+struct ServiceGuide {
+    struct Event {
+        bool known = false;
+        std::uint16_t id = 0;
+        std::int64_t start = -1;  // seconds since 1970 UTC; -1: not given
+        std::uint32_t duration = 0;
+        std::uint8_t runningStatus = 0;
+        char title[768] = {};
+    };
+    bool haveService = false;  // an SDT entry came
+    std::uint8_t serviceType = 0;
+    bool freeCa = false;
+    char name[768] = {};
+    char provider[768] = {};
+    Event present;
+    Event following;
+    // Grows with each change of what this says.
+    std::uint32_t changes = 0;
+    // Any SI section of the service seen at all.
+    bool sawSdt = false;
+    bool sawEit = false;
+};
+
 class ServiceStream : private ServiceStreamMemory {
   public:
     using Memory = ServiceStreamMemory;
@@ -169,8 +220,12 @@ class ServiceStream : private ServiceStreamMemory {
     // Blocks that carry the tables now in effect for a next part's start:
     // the generated PAT section, then the PMT section, in chunks; the first
     // chunk is tagged kTablesTag, the rest kTablesMoreTag. Not output.
+    // The SDT and the EIT present and following sections follow the PMT
+    // when the stream has them.
     static constexpr std::uint8_t kTablesTag = 1;
     static constexpr std::uint8_t kTablesMoreTag = 2;
+    // The most a tables block carries: PAT, PMT, SDT, two EIT sections.
+    static constexpr std::uint32_t kMaxTables = 16 + 1024 + 1024 + 2 * kMaxEitSection;
 
     enum class State : std::uint32_t {
         kWaitingPat,  // no PAT yet
@@ -183,8 +238,10 @@ class ServiceStream : private ServiceStreamMemory {
                           std::uint8_t tag);
     using Notify = void (*)(void* context);
 
-    // Control thread, before the first Feed: forgets everything.
-    void Start(std::uint16_t serviceId, Emit emit, Notify notify, void* context);
+    // Control thread, before the first Feed: forgets everything. `text`
+    // says how the SI's text is read.
+    void Start(std::uint16_t serviceId, Emit emit, Notify notify, void* context,
+               const TextOptions& text = {});
     // Delivery thread: one block, cut anywhere across packets.
     void Feed(const std::uint8_t* data, std::int32_t length);
     // Any thread: blocks were lost here before they reached Feed (refused):
@@ -207,6 +264,8 @@ class ServiceStream : private ServiceStreamMemory {
     // Any thread: the streams the PMT in effect leaves out, and why; a
     // reader tells a new PMT's list by its pmtNumber.
     DroppedList DroppedStreams() const;
+    // Any thread: what the service's SI says now.
+    void Guide(ServiceGuide& out) const;
 
     // Feeding thread, between two blocks: what this stream remembers, and
     // taking up what another remembered (Start first, with this instance's
@@ -221,6 +280,16 @@ class ServiceStream : private ServiceStreamMemory {
     void OnPmt(const std::uint8_t* section, std::size_t length);
     void OnPacket(const std::uint8_t* packet);
     void OnPmtPacket(const std::uint8_t* packet);
+    static void OnSdtSection(void* self, const std::uint8_t* section, std::size_t length);
+    static void OnEitSection(void* self, const std::uint8_t* section, std::size_t length);
+    void OnSdt(const SdtHeader& header, const SdtService& service);
+    void OnEit(const EitHeader& header, const std::uint8_t* section, std::size_t length);
+    void OutputSection(const std::uint8_t* section, std::size_t length, std::uint16_t pid,
+                       std::uint8_t& counter);
+    void OutputSi();
+    void TakeServiceText(const SdtService& service);
+    void TakeEvent(const std::uint8_t* section, std::size_t length, ServiceGuide::Event& out);
+    void PublishGuide();
     // At a PES start of a stream that waits to start: false while the
     // recording still waits for the video's entry point.
     bool MayStart(const std::uint8_t* packet, std::uint16_t pid);
@@ -245,6 +314,8 @@ class ServiceStream : private ServiceStreamMemory {
     void Drop();
 
     std::uint16_t serviceId_ = 0;
+    TextOptions text_;
+    ServiceGuide guideNext_;  // what PublishGuide shows next
     Emit emit_ = nullptr;
     Notify notify_ = nullptr;
     void* context_ = nullptr;
@@ -258,6 +329,7 @@ class ServiceStream : private ServiceStreamMemory {
     std::uint32_t wantedCount_ = 0;
     std::uint32_t generation_ = 0;
     DroppedList droppedShown_;
+    ServiceGuide guideShown_;
     // Release pairs with CurrentState's acquire: the figures are in place.
     std::atomic<std::uint32_t> state_{0};
     std::atomic<std::uint16_t> pmtPidSeen_{0};

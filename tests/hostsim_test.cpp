@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -485,8 +486,32 @@ Table ReadTable(const std::uint8_t* packet) {
     return table;
 }
 
+// The first section of an SI packet (SDT or EIT) that checks: its table,
+// its table_id_extension (an EIT's service) and, of an SDT, the services it
+// lists. tableId -1 when it does not check.
+struct SiSection {
+    int tableId = -1;
+    int extension = -1;
+    std::vector<int> services;
+};
+SiSection ReadSi(const std::uint8_t* packet) {
+    SiSection si;
+    const int payload = (packet[3] & 0x20) != 0 ? 5 + packet[4] : 4;
+    const std::uint8_t* s = packet + payload + 1 + packet[payload];
+    const int length = 3 + (((s[1] & 0x0F) << 8) | s[2]);
+    if (s + length > packet + 188 || hostsim::Crc32Mpeg2(s, static_cast<std::size_t>(length)) != 0)
+        return si;
+    si.tableId = s[0];
+    si.extension = (s[3] << 8) | s[4];
+    if (s[0] != 0x42) return si;
+    for (int at = 11; at + 5 <= length - 4; at += 5 + (((s[at + 3] & 0x0F) << 8) | s[at + 4]))
+        si.services.push_back((s[at] << 8) | s[at + 1]);
+    return si;
+}
+
 // A whole service through the real module: its own tables first in every
-// part, the kept streams only, the PMT's new version followed in the file.
+// part (PAT, PMT, SDT, EIT), the kept streams and its own SI only, the PMT's
+// new version followed in the file, and what is on in the log and dialog.
 TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
     using P = hostsim::ServicePids;
     const auto stream = hostsim::MakeServiceStream(16000);  // 3 MB
@@ -507,6 +532,25 @@ TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
         EXPECT_EQ(pat.tableId, 0);
         EXPECT_EQ(pat.pids, std::vector<int>{P::kPmt1});
         EXPECT_EQ(ReadTable(&part[188]).tableId, 2);
+        // Then the SDT and the EIT present and following, so that the part
+        // shows its channel and programme alone. (The first part begins
+        // with the first PMT, and with what of them came before it; the
+        // rest follow as the source sends them.)
+        std::size_t at = 2 * 188;
+        while (at < part.size() && PidOf(&part[at]) == P::kPmt1) at += 188;
+        ASSERT_LE(at + 3 * 188, part.size());
+        if (std::string(name) != "service.ts") {
+            EXPECT_EQ(ReadSi(&part[at]).tableId, 0x42);
+            EXPECT_EQ(ReadSi(&part[at + 188]).tableId, 0x4E);
+            EXPECT_EQ(ReadSi(&part[at + 2 * 188]).tableId, 0x4E);
+        } else {
+            std::set<int> tables;
+            for (std::size_t p = 0; p < 300 * 188 && p < part.size(); p += 188) {
+                if (PidOf(&part[p]) == P::kSdt || PidOf(&part[p]) == P::kEit)
+                    tables.insert(ReadSi(&part[p]).tableId);
+            }
+            EXPECT_EQ(tables, (std::set<int>{0x42, 0x4E}));
+        }
         joined.insert(joined.end(), part.begin(), part.end());
     }
     std::vector<int> versions;
@@ -514,6 +558,14 @@ TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
     for (std::size_t at = 0; at < joined.size(); at += 188) {
         const int pid = PidOf(&joined[at]);
         ++packets[pid];
+        if (pid == P::kSdt || pid == P::kEit) {
+            // Only the recorded service's own: an SDT listing it alone, its
+            // own events (the stream has program 2's in between).
+            const SiSection si = ReadSi(&joined[at]);
+            EXPECT_TRUE(pid == P::kSdt ? si.tableId == 0x42 && si.services == std::vector<int>{1}
+                                       : si.tableId == 0x4E && si.extension == 1)
+                << "packet " << at / 188 << " table " << si.tableId;
+        }
         if (pid != P::kPmt1) continue;
         const Table pmt = ReadTable(&joined[at]);
         EXPECT_FALSE(pmt.caDescriptor);
@@ -533,12 +585,55 @@ TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
         EXPECT_TRUE(std::equal(kept.rbegin(), kept.rend(), all.rbegin())) << pid;
     }
     const std::string log = Log();
-    EXPECT_NE(log.find("tables pmt_pid=256 version=0 sid=1 pids=0,256,257,258,511"),
+    EXPECT_NE(log.find("tables pmt_pid=256 version=0 sid=1 pids=0,256,17,18,20,257,258,511"),
               std::string::npos)
         << log;
+    EXPECT_GT(packets[P::kTdt], 0u) << "the time passes into the file";
+    EXPECT_NE(log.find("service at=00:00:0"), std::string::npos) << log;
+    EXPECT_NE(log.find(" name=\"Corvanlet One\" provider=\"Corvanlet\" type=tv scrambled"),
+              std::string::npos)
+        << log;
+    // The programme that was on at Start, and the one that began during
+    // the recording, each with the time into the recording it began at.
+    const std::size_t news = log.find(" id=101 start=2026-12-");
+    const std::size_t film = log.find(" id=102 start=2026-12-");
+    EXPECT_NE(news, std::string::npos) << log;
+    ASSERT_NE(film, std::string::npos) << log;
+    EXPECT_LT(news, film);
+    EXPECT_NE(log.find(" duration=00:30 title=\"The film\"", film), std::string::npos) << log;
+    EXPECT_EQ(log.find("guide absent="), std::string::npos) << log;
+    // The dialog follows the guide once a second: either programme, by the
+    // time the delivery ends.
+    const std::string& programme = run.values.at("dialog_programme");
+    const std::string shown = "Corvanlet One (scrambled) \xC2\xB7 ";
+    EXPECT_TRUE(programme.rfind(shown + "The film, ", 0) == 0 ||
+                programme.rfind(shown + "Morning news, ", 0) == 0)
+        << programme;
     EXPECT_NE(log.find("pmt-change pmt_pid=256 version=1"), std::string::npos) << log;
     EXPECT_NE(log.find("dropped pid=259 type=0x05 reason=not-programme"), std::string::npos) << log;
     EXPECT_NE(log.find(" streams=0:"), std::string::npos) << log;
+}
+
+// A title in another table than the default reaches the log and the dialog
+// as the broadcaster meant it: program 2's is Greek, in ISO/IEC 8859-7.
+TEST_F(HostsimTest, AServicesGreekTitleReachesTheLogAndTheDialogIntact) {
+    WriteStream(hostsim::MakeServiceStream(8000));
+    auto args = Record(stream_, "sid 2", "greek.ts");
+    // Seconds past the delivery's end, for the dialog's once-a-second look.
+    args.insert(args.end(), {"--stream-rate", "2", "--stop-after", "3000"});
+    const HostsimRun run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    const std::string greek = "\xCE\x95\xCE\xB9\xCE\xB4\xCE\xAE\xCF\x83\xCE\xB5\xCE\xB9\xCF\x82";
+    const std::string log = Log();
+    EXPECT_NE(log.find("event at=00:00:0"), std::string::npos) << log;
+    EXPECT_NE(log.find("id=201 start=2026-12-"), std::string::npos) << log;
+    EXPECT_NE(log.find(" title=\"" + greek + "\""), std::string::npos) << log;
+    EXPECT_NE(log.find(" name=\"Corvanlet Two\" provider=\"Corvanlet\" type=tv\r"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(run.values.at("dialog_programme").rfind("Corvanlet Two \xC2\xB7 " + greek + ", ", 0),
+              0u)
+        << run.values.at("dialog_programme");
 }
 
 // What the status line says when a service cannot be recorded whole: no

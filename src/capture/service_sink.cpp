@@ -66,7 +66,7 @@ ServiceSink::~ServiceSink() {
 }
 
 void ServiceSink::StartService(std::uint16_t serviceId, ts::ServiceStream::Notify notify,
-                               void* context) {
+                               void* context, const ts::TextOptions& text) {
     serviceId_ = serviceId;
     notify_ = notify;
     notifyContext_ = context;
@@ -79,7 +79,7 @@ void ServiceSink::StartService(std::uint16_t serviceId, ts::ServiceStream::Notif
         path->incomingLength = 0;
         // The exit path's stream tells nobody: the process is ending.
         path->stream.Start(serviceId, &ServiceSink::Emit,
-                           path == &writer_ ? &ServiceSink::Notify : nullptr, path);
+                           path == &writer_ ? &ServiceSink::Notify : nullptr, path, text);
     }
     // Before the first finished batch, the exit path starts from the start.
     Save(writer_, saved_[0]);

@@ -31,7 +31,8 @@ class ServiceSink : public FileSink {
 
     // Control thread, before OpenFile: the service to record. `notify`
     // runs, on the writer thread, when the PIDs the service wants change.
-    void StartService(std::uint16_t serviceId, ts::ServiceStream::Notify notify, void* context);
+    void StartService(std::uint16_t serviceId, ts::ServiceStream::Notify notify, void* context,
+                      const ts::TextOptions& text = {});
     // Any thread: the writer's service stream (the PIDs it wants, its figures).
     const ts::ServiceStream& Service() const { return writer_.stream; }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cwchar>
 
 #include "corvanlet/ids.h"
 
@@ -129,6 +130,9 @@ void OptionsDialog::Refresh() {
     recorder_.Status(status, sizeof status);
     SetDlgItemTextA(window_, IDC_STATUS_TEXT, status);
     ShowRate();
+    char programme[1600];
+    recorder_.Programme(programme, sizeof programme);
+    SetUtf8Text(IDC_PROGRAMME_TEXT, programme);
     // Size and time follow a recording while it runs, and show its final
     // values once it has stopped (the last blocks are written by then).
     if (!recorder_.HasRecorded()) return;
@@ -143,6 +147,21 @@ void OptionsDialog::Refresh() {
     } else {
         SetDlgItemTextA(window_, IDC_ERRORS_EDIT, "-");  // the blocks are not packets
     }
+}
+
+void OptionsDialog::SetUtf8Text(int id, const char* text) {
+    // The guide's names and titles are in any script: shown through the
+    // wide API, whatever the system's code page.
+    wchar_t wide[800];
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 800);
+    if (count <= 0) wide[0] = L'\0';
+    wide[799] = L'\0';
+    // Set only on a change: the text would flicker once a second.
+    wchar_t shown[800];
+    shown[0] = L'\0';
+    GetDlgItemTextW(window_, id, shown, 800);
+    if (std::wcscmp(shown, wide) == 0) return;
+    SetDlgItemTextW(window_, id, wide);
 }
 
 void OptionsDialog::ShowRate() {

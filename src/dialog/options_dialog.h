@@ -41,6 +41,7 @@ class OptionsDialog {
     void ShowNumber(int id, std::uint64_t value);
     // The rate beside the graph, the graph's scale, and a redraw of it.
     void ShowRate();
+    void SetUtf8Text(int id, const char* text);
     // WM_DRAWITEM of the graph: the last minute's seconds as bars, what the
     // ring refused stacked in red on what came in.
     void DrawGraph(const DRAWITEMSTRUCT& item);

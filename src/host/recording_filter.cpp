@@ -36,7 +36,7 @@ bool RecordingFilter::Start(const HostLink& link, const Selection& selection, co
     service_ = nullptr;
     if (selection.service) {
         auto& sink = static_cast<ServiceSink&>(*sink_);
-        sink.StartService(selection.serviceId, &RecordingFilter::Notify, this);
+        sink.StartService(selection.serviceId, &RecordingFilter::Notify, this, selection.text);
         service_ = &sink.Service();
     }
     if (!sink_->OpenFile(path, ringBytes, limits)) return false;

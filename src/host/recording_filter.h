@@ -31,6 +31,7 @@ class RecordingFilter {
         std::uint32_t count = 0;
         bool service = false;  // else the PIDs, unchanged, into one file
         std::uint16_t serviceId = 0;
+        ts::TextOptions text;  // how a service's SI text is read
         static Selection Pid(std::int32_t pid) {
             Selection selection;
             selection.pids[0] = pid;

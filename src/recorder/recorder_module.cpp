@@ -69,6 +69,8 @@ void RecorderModule::Take(const Settings::Values& values) {
     choice_ = values.choice;
     bufferKB_ = values.bufferKB;
     limits_ = values.limits;
+    textTable_ = values.textTable;
+    std::snprintf(badTextTable_, sizeof badTextTable_, "%s", values.badTextTable);
 }
 
 void RecorderModule::SaveSettings() const {
@@ -149,6 +151,14 @@ bool RecorderModule::StartRecording() {
     char selection[400];
     DescribeRegistrations(selection, sizeof selection);
     log_.Started(choice_.pid, path, filter_.Figures().ringBytes, selection);
+    guideLog_.Reset();
+    if (choice_.kind == PidChoice::Kind::kService && badTextTable_[0] != '\0') {
+        char line[120];
+        std::snprintf(line, sizeof line,
+                      "settings: TextTable=%s names no table; the default table is used",
+                      badTextTable_);
+        log_.Note(line);
+    }
     return true;
 }
 
@@ -217,6 +227,9 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     const std::uint32_t pidCount = RegisteredPids(false, pids, RecordingFilter::kMaxFilters);
     LogSizeLimit();  // a limit found in the last second
     filter_.Stop(how);
+    // A programme that began in the last second (a writer the process's
+    // exit stopped may have held the guide's lock: not then).
+    if (how != platform::Teardown::kProcessExit) LogGuide(platform::TickCountMs() - startTick_);
     const FileSink::Figures figures = filter_.Figures();
     // The last second and the interval under way, with every block written.
     if (how != platform::Teardown::kProcessExit) SampleHealth(figures);
@@ -308,6 +321,7 @@ void RecorderModule::LogSizeLimit() {
 void RecorderModule::OnSecond() {
     if (!IsRecording()) return;
     LogSizeLimit();
+    LogGuide(ElapsedMs());
     SampleHealth(filter_.Figures());
     LogErrorIntervals();
     // Which of the registered PIDs were mostly scrambled since the last look.
@@ -419,6 +433,7 @@ RecordingFilter::Selection RecorderModule::SelectionOf() const {
     if (choice_.kind == PidChoice::Kind::kService) {
         selection.service = true;
         selection.serviceId = choice_.serviceId;
+        selection.text = SystemTextOptions(textTable_);
     } else if (choice_.kind == PidChoice::Kind::kList) {
         selection.count = choice_.count;
         for (std::uint32_t i = 0; i < choice_.count; ++i) selection.pids[i] = choice_.pids[i];
@@ -622,6 +637,23 @@ void RecorderModule::LogDroppedStreams(const ts::ServiceStream& service) {
                       static_cast<unsigned>(dropped.total - dropped.count));
         log_.Note(line);
     }
+}
+
+void RecorderModule::LogGuide(std::uint32_t elapsedMs) {
+    const ts::ServiceStream* service = filter_.Service();
+    if (service == nullptr || choice_.kind != PidChoice::Kind::kService) return;
+    ts::ServiceGuide guide;
+    service->Guide(guide);
+    guideLog_.Look(guide, elapsedMs, log_);
+}
+
+void RecorderModule::Programme(char* out, std::size_t size) const {
+    if (size != 0) out[0] = '\0';
+    const ts::ServiceStream* service = filter_.Service();
+    if (!IsRecording() || service == nullptr) return;
+    ts::ServiceGuide guide;
+    service->Guide(guide);
+    DescribeProgramme(guide, out, size);
 }
 
 std::uint64_t RecorderModule::LostBytes() const {

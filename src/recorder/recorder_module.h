@@ -11,6 +11,7 @@
 #include "capture/health_monitor.h"
 #include "host/recording_filter.h"
 #include "platform/call_lock.h"
+#include "recorder/guide_report.h"
 #include "recorder/pid_choice.h"
 #include "recorder/recording_log.h"
 #include "recorder/settings.h"
@@ -104,6 +105,9 @@ class RecorderModule {
     // mailbox's timer): looks at the recording's health and writes its error
     // lines.
     void OnSecond();
+    // While a service records: its channel and programme as its SI says,
+    // UTF-8 ("Rai 1 · TG1, 20:00 to 20:30"); else empty.
+    void Programme(char* out, std::size_t size) const;
     // The recording's last minute, for the dialog's graph.
     const HealthMonitor& Health() const { return health_; }
     const char* FileName() const { return fileName_; }
@@ -141,6 +145,8 @@ class RecorderModule {
     std::uint32_t RegisteredPids(bool refused, std::uint16_t* out, std::uint32_t room) const;
     static void OnControl(void* self);
     void LogServiceChange();
+    // The guide's lines that what the service's SI says now calls for.
+    void LogGuide(std::uint32_t elapsedMs);
     void LogDroppedStreams(const ts::ServiceStream& service);
     // Control thread: the health's next sample, from these figures alone.
     void SampleHealth(const FileSink::Figures& figures);
@@ -170,6 +176,9 @@ class RecorderModule {
     std::int32_t bufferKB_ = Settings::kDefaultBufferKB;
     Settings::Limits limits_;
     PidChoice choice_;
+    int textTable_ = 0;           // the SI text's table where it names none
+    char badTextTable_[32] = {};  // a TextTable setting that named no table
+    GuideLog guideLog_;
     HealthMonitor health_;
     bool healthEnded_ = false;     // the recording's end, at a limit, was sampled
     char startFailure_[160] = {};  // why the last Start failed, for the status line

@@ -19,6 +19,16 @@ void LocalTime(char (&out)[24]) {
                   now.wHour, now.wMinute, now.wSecond);
 }
 
+// A path as the system's code page has it, in UTF-8 as the log is written.
+void Utf8Of(const char* text, char* out, std::size_t size) {
+    wchar_t wide[2100];
+    const int count = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 2100);
+    if (count <= 0 || WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(size),
+                                          nullptr, nullptr) <= 0) {
+        std::snprintf(out, size, "%s", text);
+    }
+}
+
 unsigned long long Wide(std::uint64_t value) {
     return static_cast<unsigned long long>(value);
 }
@@ -38,16 +48,18 @@ void RecordingLog::Started(std::int32_t pid, const char* path, std::uint32_t rin
                            const char* selection) const {
     char when[24];
     LocalTime(when);
-    char line[2800];
+    char file[6000];
+    Utf8Of(path, file, sizeof file);
+    char line[7000];
     std::snprintf(line, sizeof line, "%s start pid=%d file=\"%s\" ring=%uKB%s\r\n", when,
-                  static_cast<int>(pid), path, ringBytes / 1024, selection);
+                  static_cast<int>(pid), file, ringBytes / 1024, selection);
     Append(line);
 }
 
 void RecordingLog::Note(const char* event) const {
     char when[24];
     LocalTime(when);
-    char line[800];
+    char line[2000];
     std::snprintf(line, sizeof line, "%s %s\r\n", when, event);
     Append(line);
 }
@@ -55,9 +67,11 @@ void RecordingLog::Note(const char* event) const {
 void RecordingLog::StartFailed(std::int32_t pid, const char* path, const char* reason) const {
     char when[24];
     LocalTime(when);
-    char line[2400];
+    char file[6000];
+    Utf8Of(path, file, sizeof file);
+    char line[6400];
     std::snprintf(line, sizeof line, "%s start-failed pid=%d file=\"%s\" reason=%s\r\n", when,
-                  static_cast<int>(pid), path, reason);
+                  static_cast<int>(pid), file, reason);
     Append(line);
 }
 

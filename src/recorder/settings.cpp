@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ts/dvb_text.h"
+
 namespace corvanlet {
 
 namespace {
@@ -103,6 +105,11 @@ Settings::Values Settings::Load() const {
     for (const LimitKey& key : kLimitKeys) {
         GetPrivateProfileStringA(kModuleSection, key.name, "", buffer, sizeof buffer, path_);
         values.limits.*key.field = ParseSettingNumber(buffer, 0, 0, key.most);
+    }
+    GetPrivateProfileStringA(kModuleSection, "TextTable", "", buffer, sizeof buffer, path_);
+    if (buffer[0] != '\0' && !ts::ParseTextTable(buffer, values.textTable)) {
+        values.textTable = 0;
+        CopyText(values.badTextTable, sizeof values.badTextTable, buffer);
     }
     return values;
 }

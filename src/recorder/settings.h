@@ -39,6 +39,11 @@ class Settings {
         char directory[kTextSize] = {};
         std::int32_t bufferKB = kDefaultBufferKB;
         Limits limits;
+        // "TextTable": the table of SI text that names none (0: ISO/IEC
+        // 6937); only read. A value that names no table is kept as typed,
+        // for the log, and not used.
+        int textTable = 0;
+        char badTextTable[32] = {};
     };
 
     // "BufferKB" as the settings file holds it: decimal digits with an

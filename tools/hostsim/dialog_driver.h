@@ -50,6 +50,14 @@ class DialogDriver {
         GetDlgItemTextA(dialog_, id, text, sizeof text);
         return text;
     }
+    // A control's text through the wide API, as UTF-8 (names in any script).
+    std::string TextUtf8(int id) const {
+        wchar_t wide[4096] = {};
+        GetDlgItemTextW(dialog_, id, wide, 4096);
+        char text[4096 * 3] = {};
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+        return text;
+    }
     bool Enabled(int id) const { return IsWindowEnabled(GetDlgItem(dialog_, id)) != FALSE; }
     // A key as the keyboard would send it to the focused control.
     void Key(int id, WPARAM key) const {

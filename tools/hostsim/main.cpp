@@ -49,8 +49,9 @@ constexpr char kUsageTail[] =
     "\n"
     "Prints what it did as 'key value' lines: delivered_blocks, delivered_bytes and\n"
     "delivered_fnv1a64 describe exactly what reached the module's callback;\n"
-    "registered_pids and refused_pids list the PIDs of the registrations accepted\n"
-    "and refused, in order ('none' when there were none).\n";
+    "dialog_programme is the dialog's line on a service's channel and programme, in\n"
+    "UTF-8. registered_pids and refused_pids list the PIDs of the registrations\n"
+    "accepted and refused, in order ('none' when there were none).\n";
 
 struct Options {
     std::string makeTs;
@@ -394,6 +395,8 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
     }
     // What the status line says while recording (empty: nothing is wrong).
     std::printf("dialog_status %s\n", dialog.Text(IDC_STATUS_TEXT).c_str());
+    // What a service's SI says is on (UTF-8).
+    std::printf("dialog_programme %s\n", dialog.TextUtf8(IDC_PROGRAMME_TEXT).c_str());
     if (options.stopBy == "dialog") dialog.Press(IDC_STOP_BUTTON);
     std::printf("dialog_size %s\n", dialog.Text(IDC_SIZE_EDIT).c_str());
     std::printf("dialog_time %s\n", dialog.Text(IDC_TIME_EDIT).c_str());

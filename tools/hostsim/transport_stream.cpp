@@ -147,6 +147,18 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using P = ServicePids;
 
+// What the SI of MakeServiceStream says.
+constexpr std::uint16_t kOriginalNetworkId = 0x013E;
+constexpr std::uint16_t kStreamDay = 61383;  // 2026-12-09 as a Modified Julian Date
+constexpr const char* kProviderName = "Corvanlet";
+constexpr const char* kServiceName1 = "Corvanlet One";
+constexpr const char* kServiceName2 = "Corvanlet Two";
+constexpr const char* kTitleNews = "Morning news";
+constexpr const char* kTitleFilm = "The film";
+constexpr const char* kTitleWeather = "Weather";
+// "Ειδήσεις" (news) in ISO/IEC 8859-7, behind its selector byte.
+constexpr std::uint8_t kTitleGreek[] = {0x03, 0xC5, 0xE9, 0xE4, 0xDE, 0xF3, 0xE5, 0xE9, 0xF2};
+
 // PSI and packets repeat every this many packets (40 ms at the nominal rate).
 constexpr std::uint32_t kRepeat = 100;
 // 90 kHz clock ticks per packet: 0.4 ms.
@@ -280,11 +292,83 @@ void PutPayload(std::uint8_t* packet, std::uint16_t pid, std::uint32_t index, By
     std::memset(packet + 8, static_cast<int>(index & 0xFF), kPacketSize - 8);
 }
 
+// A service_descriptor: digital television, the provider and the name in
+// the default table (plain ASCII).
+Bytes ServiceDescriptor(const std::string& provider, const std::string& name) {
+    Bytes d = {0x48, static_cast<std::uint8_t>(3 + provider.size() + name.size()), 0x01,
+               static_cast<std::uint8_t>(provider.size())};
+    Append(d, Bytes(provider.begin(), provider.end()));
+    d.push_back(static_cast<std::uint8_t>(name.size()));
+    Append(d, Bytes(name.begin(), name.end()));
+    return d;
+}
+
+// The SDT actual: both programs, named; program 1 scrambled (free_CA_mode).
+Bytes Sdt() {
+    Bytes body;
+    Put16(body, kOriginalNetworkId);
+    body.push_back(0xFF);
+    const std::pair<std::uint16_t, const char*> services[] = {{1, kServiceName1},
+                                                              {2, kServiceName2}};
+    for (const auto& [id, name] : services) {
+        const Bytes d = ServiceDescriptor(kProviderName, name);
+        Put16(body, id);
+        body.push_back(0xFD);  // EIT present/following here, no schedule
+        Put16(body, (4u << 13) | (id == 1 ? 0x1000u : 0u) | static_cast<std::uint32_t>(d.size()));
+        Append(body, d);
+    }
+    return LongSection(0x42, 0x0101, 0, body);
+}
+
+// A section of the EIT present/following actual of `service`: number 0 the
+// present event, 1 the following, with its start (the stream's day at
+// 20:00 UTC plus `minutes`), 30 minutes long, and its title as given
+// (selector byte included).
+Bytes EitPresentFollowing(std::uint16_t service, std::uint8_t number, std::uint8_t version,
+                          std::uint16_t eventId, std::uint32_t minutes, const Bytes& title) {
+    Bytes body;
+    Put16(body, 0x0101);  // transport_stream_id
+    Put16(body, kOriginalNetworkId);
+    body.push_back(1);     // segment_last_section_number
+    body.push_back(0x4E);  // last_table_id
+    Put16(body, eventId);
+    Put16(body, kStreamDay);
+    const std::uint32_t at = 20 * 60 + minutes;
+    auto bcd = [](std::uint32_t v) { return static_cast<std::uint8_t>((v / 10) << 4 | v % 10); };
+    Append(body, {bcd(at / 60 % 24), bcd(at % 60), 0x00, 0x00, 0x30, 0x00});
+    Bytes d = {0x4D, static_cast<std::uint8_t>(5 + title.size()), 'e', 'n',
+               'g',  static_cast<std::uint8_t>(title.size())};
+    Append(d, title);
+    d.push_back(0);  // no text
+    Put16(body, ((number == 0 ? 4u : 1u) << 13) | static_cast<std::uint32_t>(d.size()));
+    Append(body, d);
+    Bytes section = LongSection(0x4E, service, version, body);
+    section[6] = number;  // section_number, then last_section_number 1
+    section[7] = 1;
+    section.resize(section.size() - 4);
+    const std::uint32_t crc = Crc32Mpeg2(section.data(), section.size());
+    Put16(section, crc >> 16);
+    Put16(section, crc & 0xFFFF);
+    return section;
+}
+
+// A TDT (table 0x70, short form, no CRC): the stream's day, 20:00 UTC plus
+// the packet's time in whole seconds.
+Bytes Tdt(std::uint32_t index) {
+    const std::uint32_t seconds = 20 * 3600 + index * 4 / 10000;
+    auto bcd = [](std::uint32_t v) { return static_cast<std::uint8_t>((v / 10) << 4 | v % 10); };
+    Bytes section = {0x70, 0x70, 5};
+    Put16(section, kStreamDay);
+    Append(section, {bcd(seconds / 3600 % 24), bcd(seconds / 60 % 60), bcd(seconds % 60)});
+    return section;
+}
+
 // What MakeServiceStream carries along from packet to packet.
 struct ServiceWriter {
     Bytes pat = Pat();
     Bytes pmt1[2] = {Pmt1(0), Pmt1(1)};
     Bytes pmt2 = Pmt2();
+    Bytes sdt = Sdt();
     Bytes counters = Bytes(0x2000, 0);
     std::uint8_t pmtVersion = 0;       // of the last PMT of program 1 sent
     std::uint32_t payloadPackets = 0;  // elementary stream packets so far
@@ -300,12 +384,39 @@ struct ServiceWriter {
             PutSection(packet, P::kPmt2, pmt2, counters);
         } else if (slot == 3) {
             PutSection(packet, P::kEcm, Ecm(index), counters);
+        } else if (slot == 4) {
+            PutSection(packet, P::kSdt, sdt, counters);
+        } else if (slot == 5 || slot == 6) {
+            PutSection(packet, P::kEit, Programme1(slot - 5, index >= count * 3 / 4), counters);
+        } else if (slot == 7) {
+            PutSection(packet, P::kEit, Programme2(), counters);
+        } else if (slot == 8) {
+            PutSection(packet, P::kTdt, Tdt(index), counters);
         } else if (slot == kRepeat / 2) {
             PutPcr(packet, index, counters);
         } else {
             PutPayload(packet, NextPayloadPid(), index, counters);
         }
     }
+
+    // Program 1's present (0) or following (1) event; at three quarters of
+    // the stream the following becomes present (a new version).
+    static Bytes Programme1(std::uint32_t number, bool changed) {
+        const Bytes news = Title(kTitleNews), film = Title(kTitleFilm),
+                    weather = Title(kTitleWeather);
+        if (!changed) {
+            return number == 0 ? EitPresentFollowing(1, 0, 0, 101, 0, news)
+                               : EitPresentFollowing(1, 1, 0, 102, 30, film);
+        }
+        return number == 0 ? EitPresentFollowing(1, 0, 1, 102, 30, film)
+                           : EitPresentFollowing(1, 1, 1, 103, 60, weather);
+    }
+    // Program 2's present event, titled in Greek (ISO/IEC 8859-7).
+    static Bytes Programme2() {
+        return EitPresentFollowing(2, 0, 0, 201, 0,
+                                   Bytes(std::begin(kTitleGreek), std::end(kTitleGreek)));
+    }
+    static Bytes Title(const char* text) { return Bytes(text, text + std::strlen(text)); }
 
     // The elementary streams take turns; kAudio1b only once the PMT that
     // lists it was sent.

@@ -68,13 +68,22 @@ struct ServicePids {
     static constexpr std::uint16_t kPcr = 0x01FF;      // PCR_PID of both programs
     static constexpr std::uint16_t kPmt2 = 0x0200;     // program 2's PMT
     static constexpr std::uint16_t kVideo2 = 0x0201;   // stream_type 0x1B
+    static constexpr std::uint16_t kSdt = 0x0011;
+    static constexpr std::uint16_t kEit = 0x0012;
+    static constexpr std::uint16_t kTdt = 0x0014;
 };
 
 // A test stream of `count` packets with two programs and real PSI, at a
 // nominal 3.76 Mbit/s (a packet every 0.4 ms). Every 100 packets: the PAT
 // (transport_stream_id 0x0101; program 1 -> PMT 0x100, program 2 -> PMT
 // 0x200), both PMTs, an ECM section and, 50 packets later, a PCR packet
-// (adaptation field only, PCR = the packet's time). Program 1's PMT carries a
+// (adaptation field only, PCR = the packet's time); the SDT actual
+// (provider "Corvanlet", program 1 "Corvanlet One", scrambled, program 2
+// "Corvanlet Two"), the EIT present/following of program 1 (present "Morning
+// news", following "The film"; at three quarters through, "The film" is
+// present and "Weather" follows) and of program 2 (present only, a Greek
+// title in ISO/IEC 8859-7), and a TDT (2026-12-09 20:00:00 UTC at the
+// first packet). Program 1's PMT carries a
 // CA_descriptor in its program info and in the audio's ES info; halfway
 // through the stream it changes from version 0 to 1 and adds kAudio1b, whose
 // packets come only after that. The other packets carry the elementary

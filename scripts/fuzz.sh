@@ -16,7 +16,7 @@ bash scripts/setup.sh clang-14 libclang-rt-14-dev || exit 1
 
 seconds=${CORVANLET_FUZZ_SECONDS:-20}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(continuity_fuzz packet_finder_fuzz psi_fuzz setting_text_fuzz ring_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(continuity_fuzz packet_finder_fuzz psi_fuzz guide_fuzz setting_text_fuzz ring_fuzz)
 samples="$ROOT/../shared/samples"
 
 mkdir -p build

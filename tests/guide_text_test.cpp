@@ -74,6 +74,7 @@ TEST(GuideText, BrokenTextIsAReplacementNeverAReadPastTheEnd) {
     EXPECT_EQ(Decoded({0x15, 0xC0, 0xAF}), "\ufffd\ufffd") << "overlong UTF-8";
     EXPECT_EQ(Decoded({'a', 0xC2}), "a\ufffd") << "a diacritic with no letter";
     EXPECT_EQ(Decoded({0xD8}), "\ufffd") << "a byte the default table leaves empty";
+    EXPECT_EQ(Decoded({'a', 0x00, 'b'}), "ab") << "a NUL is a control, not a mark";
     // Cut on a character boundary to fit, with the terminator.
     EXPECT_EQ(Decoded({'a', 0xC2, 'e', 'b'}, {}, 3), "a");
     EXPECT_EQ(Decoded({'a', 0xC2, 'e', 'b'}, {}, 4), "a\u00e9");

@@ -89,8 +89,8 @@ std::uint32_t Composed(std::uint8_t mark, std::uint8_t letter) {
 void DecodeIso6937(const std::uint8_t* text, std::size_t length, Utf8Out& out) {
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint8_t byte = text[i];
-        const std::uint32_t single = byte < 0xA0 ? byte : text::kIso6937[byte - 0xA0];
-        if (single != 0) {
+        if (byte < 0xC0 || byte > 0xCF) {  // not a diacritical mark
+            const std::uint32_t single = byte < 0xA0 ? byte : text::kIso6937[byte - 0xA0];
             if (!PutControl(single, out)) out.Put(single);
             continue;
         }
@@ -106,8 +106,9 @@ void DecodeIso6937(const std::uint8_t* text, std::size_t length, Utf8Out& out) {
             continue;
         }
         out.Put(letter);
-        const std::uint16_t combining = kCombining[byte - 0xC1 < 15 ? byte - 0xC1 : 0];
-        if (byte != 0xC0 && combining != 0) out.Put(combining);
+        // 0xC0 is no mark at all; 0xC1 to 0xCF have their combining forms.
+        const std::uint16_t combining = byte == 0xC0 ? 0 : kCombining[byte - 0xC1];
+        if (combining != 0) out.Put(combining);
     }
 }
 

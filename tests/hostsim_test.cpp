@@ -434,17 +434,18 @@ TEST_F(HostsimTest, AListOfPidsRecordsThemInStreamOrderAndARefusalIsShown) {
     }
     HostsimRun run = Hostsim(Record(stream_, "0x300, 256", "list.dat"));
     ASSERT_EQ(run.exitCode, 0u) << run.errors;
-    EXPECT_EQ(run.values.at("registered_pids"), "768,256");
-    EXPECT_EQ(run.values.at("removals"), "2");
+    // The dialog's look at the services first (PAT and SDT), then the list.
+    EXPECT_EQ(run.values.at("registered_pids"), "0,17,768,256");
+    EXPECT_EQ(run.values.at("removals"), "4");
     EXPECT_TRUE(ReadFileBytes(dir_.File("list.dat")) == expected);
 
     auto args = Record(stream_, "256 768", "refused.dat");
     args.insert(args.end(), {"--max-filters", "1"});
     run = Hostsim(args);
     ASSERT_EQ(run.exitCode, 0u) << run.errors;
-    EXPECT_EQ(run.values.at("refused_pids"), "768");
+    EXPECT_EQ(run.values.at("refused_pids"), "17,768");
     EXPECT_EQ(run.values.at("dialog_status"), "768 refused");
-    EXPECT_EQ(run.values.at("removals"), "1");
+    EXPECT_EQ(run.values.at("removals"), "2");
     EXPECT_TRUE(ReadFileBytes(dir_.File("refused.dat")) == Extract(stream, 0x100));
     EXPECT_NE(Log().find(" pids=256 refused=768"), std::string::npos) << Log();
 }
@@ -634,6 +635,69 @@ TEST_F(HostsimTest, AServicesGreekTitleReachesTheLogAndTheDialogIntact) {
     EXPECT_EQ(run.values.at("dialog_programme").rfind("Corvanlet Two \xC2\xB7 " + greek + ", ", 0),
               0u)
         << run.values.at("dialog_programme");
+}
+
+// A user picks a service by name: the dialog lists the transponder's
+// services (the PAT's, named by the SDT, a scrambled one marked, one the SDT
+// does not name by its number), the pick writes its sid into the PID field
+// and the built file name follows, and the recording is that service's. The
+// browse's two registrations end when Start begins the recording's.
+TEST_F(HostsimTest, AServicePickedByNameRecordsWithNoNumberTyped) {
+    WriteStream(hostsim::MakeServiceStream(8000));
+    const HostsimRun run = Hostsim({"--module", module_, "--ts", stream_, "--record", "--dir",
+                                    dir_.Path().string(), "--channel", "11362,H,22000",
+                                    "--stream-rate", "2", "--service-name", "Corvanlet Two"});
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("dialog_services"),
+              "Corvanlet One (1) TV scrambled | Corvanlet Two (2) TV | service 3");
+    EXPECT_EQ(run.values.at("recording_pid"), "sid 2");
+    const std::string file = "11362-H-22000 - sid2.ts";
+    EXPECT_EQ(run.values.at("recording_path"), dir_.Path().string() + "\\" + file);
+    const std::string registered = run.values.at("registered_pids");
+    EXPECT_EQ(registered.rfind("0,17,0,", 0), 0u) << registered;  // the browse, then the service
+    EXPECT_EQ(run.values.at("registrations"), run.values.at("removals"));
+    const auto recorded = ReadFileBytes(dir_.File(file));
+    ASSERT_GE(recorded.size(), 10u * 188);
+    EXPECT_EQ(ReadTable(&recorded[0]).pids, std::vector<int>{hostsim::ServicePids::kPmt2});
+}
+
+// Every way out of the dialog ends the browse: each add message has its
+// remove message. A channel change while it is open lists the new
+// transponder's services afresh. A host that refuses, and a transponder
+// without names, say so in the list.
+TEST_F(HostsimTest, TheServiceListEndsItsRegistrationsOnEveryWayOutOfTheDialog) {
+    WriteStream(hostsim::MakeServiceStream(8000));
+    const std::string both = "Corvanlet One (1) TV scrambled | Corvanlet Two (2) TV | service 3";
+    for (const char* way : {"close", "escape", "frame"}) {
+        SCOPED_TRACE(way);
+        const HostsimRun run =
+            Hostsim({"--module", module_, "--ts", stream_, "--fill-only", "200", "--list-services",
+                     "--close-by", way, "--stream-rate", "2"});
+        ASSERT_EQ(run.exitCode, 0u) << run.errors;
+        EXPECT_EQ(run.values.at("dialog_services"), both);
+        EXPECT_EQ(run.values.at("registrations"), "2");
+        EXPECT_EQ(run.values.at("removals"), "2");
+    }
+    HostsimRun run =
+        Hostsim({"--module", module_, "--ts", stream_, "--fill-only", "200", "--list-services",
+                 "--stream-rate", "2", "--channel", "11362,H,22000", "--channel-change-at", "100"});
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("registrations"), "4") << "the browse began again";
+    EXPECT_EQ(run.values.at("removals"), "4");
+    EXPECT_EQ(run.values.at("dialog_services"), both);
+
+    run = Hostsim(
+        {"--module", module_, "--ts", stream_, "--fill-only", "0", "--list-services", "--refuse"});
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("dialog_services"), "no service list from the host");
+    EXPECT_EQ(run.values.at("registered_pids"), "none");
+
+    WriteStream(hostsim::MakeTransportStream({0x100, 0x200}, 4000));
+    run = Hostsim({"--module", module_, "--ts", stream_, "--fill-only", "0", "--list-services",
+                   "--stream-rate", "1"});
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("dialog_services"), "no names on this transponder");
+    EXPECT_EQ(run.values.at("registrations"), run.values.at("removals"));
 }
 
 // What the status line says when a service cannot be recorded whole: no

@@ -91,7 +91,8 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
         dialog.Press(IDC_STOP_BUTTON);
     }));
     EXPECT_EQ(other.AddMessages(), 0u);
-    ASSERT_EQ(host_.AddMessages(), 1u);
+    // The dialog's look at the services (PAT and SDT), then the recording's.
+    ASSERT_EQ(host_.AddMessages(), 3u);
     EXPECT_EQ(host_.LastRegistration().ownerId, 256);
     EXPECT_EQ(host_.LastRegistration().pid, 70000 & 0xFFFF);
     EXPECT_STREQ(host_.LastRegistration().moduleName, "Corvanlet.Module");
@@ -187,13 +188,13 @@ TEST_F(ModuleTest, TheDialogFollowsARecordingAndItsCloseButtonSaves) {
         EXPECT_FALSE(dialog.Enabled(IDC_STOP_BUTTON));
         // Tab skips the disabled Stop button; enabled, it comes after Start.
         EXPECT_EQ(TabOrder(dialog, 6),
-                  (std::vector<int>{IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT,
-                                    IDC_START_BUTTON, IDC_CLOSE_BUTTON, IDC_PID_EDIT}));
+                  (std::vector<int>{IDC_PID_EDIT, IDC_SERVICE_COMBO, IDC_FILE_NAME_EDIT,
+                                    IDC_DIRECTORY_EDIT, IDC_START_BUTTON, IDC_CLOSE_BUTTON}));
         HWND stop = GetDlgItem(dialog.Window(), IDC_STOP_BUTTON);
         EnableWindow(stop, TRUE);
         EXPECT_EQ(TabOrder(dialog, 6),
-                  (std::vector<int>{IDC_PID_EDIT, IDC_FILE_NAME_EDIT, IDC_DIRECTORY_EDIT,
-                                    IDC_START_BUTTON, IDC_STOP_BUTTON, IDC_CLOSE_BUTTON}));
+                  (std::vector<int>{IDC_PID_EDIT, IDC_SERVICE_COMBO, IDC_FILE_NAME_EDIT,
+                                    IDC_DIRECTORY_EDIT, IDC_START_BUTTON, IDC_STOP_BUTTON}));
         EnableWindow(stop, FALSE);
         dialog.Key(IDC_FILE_NAME_EDIT, VK_RETURN);  // command 1: not handled, the dialog stays
         Sleep(200);
@@ -477,7 +478,7 @@ TEST_P(ModuleStopPaths, TheFileIsClosedAndHoldsWhatWasDelivered) {
             EXPECT_EQ(module.stop(), 1);
             module.Unload();
         }
-        EXPECT_EQ(host.RemoveMessages(), 1u);
+        EXPECT_EQ(host.RemoveMessages(), 1u + 2u);  // and the dialog's two for its service list
         const auto delivered = host.Delivered();
         const auto file = ReadFileBytes(path);
         EXPECT_GT(delivered.bytes, 10000u);

@@ -19,6 +19,7 @@
 #include "ts/crc32.h"
 #include "ts/packet.h"
 #include "ts/psi_tables.h"
+#include "ts/service_list.h"
 #include "ts/service_stream.h"
 
 namespace corvanlet {
@@ -520,6 +521,48 @@ TEST(ServiceStream, RealCapturesKeepTheirServicesSiAndReadItsText) {
     }
     if (found == 0)
         GTEST_SKIP() << "the broadcast captures are not here: " << CORVANLET_SAMPLES_DIR;
+}
+
+// The services of a transponder by name, from its PAT and SDT however the
+// blocks cut them: named ones by name, then the one the SDT does not name.
+TEST(ServiceList, NamesTheTranspondersServicesHoweverTheBlocksCutThem) {
+    Bytes pat = {0, 1, 0xE0, 0x50, 0, kService, 0xE1, 0x00, 0, 9, 0xE1, 0x10, 0, 12, 0xE1, 0x20};
+    std::uint8_t counters[8192] = {};
+    Bytes source;
+    for (int round = 0; round < 3; ++round) {
+        // The SDT first: names of services the PAT has not yet listed wait.
+        Bytes sdt = PackedSections(
+            {SourceSdt(0x42, 0x0ABC, 0, "seven"), SourceSdt(0x46, 0x0DEF, 0, "Elsewhere")},
+            ts::kSdtPid, counters[ts::kSdtPid]);
+        source.insert(source.end(), sdt.begin(), sdt.end());
+        Bytes pats = PackedSections({Section(0x00, 0x0ABC, 0, pat)}, 0, counters[0]);
+        source.insert(source.end(), pats.begin(), pats.end());
+    }
+    auto listed = [](const ts::ServiceListView& view) {
+        std::vector<std::string> out;
+        for (std::uint32_t i = 0; i < view.count; ++i) {
+            const ts::ServiceEntry& e = view.services[i];
+            std::string line = std::to_string(e.id);
+            if (e.named) line.append(" ").append(e.name);
+            if (e.freeCa) line.append(" scrambled");
+            out.push_back(line);
+        }
+        return out;
+    };
+    const std::vector<std::string> expected = {"9 Nine", "1 One", "7 seven scrambled", "12"};
+    std::mt19937 random(3);
+    for (int run = 0; run < 50; ++run) {
+        auto list = std::make_unique<ts::ServiceList>();
+        list->Reset();
+        for (std::size_t at = 0; at < source.size();) {
+            const std::size_t n = std::min<std::size_t>(
+                std::uniform_int_distribution<int>(1, 400)(random), source.size() - at);
+            list->Feed(source.data() + at, static_cast<std::int32_t>(n));
+            at += n;
+        }
+        EXPECT_TRUE(list->View().havePat && list->View().haveSdt);
+        EXPECT_EQ(listed(list->View()), expected) << "run " << run;
+    }
 }
 
 // Blocks refused before they reached the stream (a host breaking the

@@ -26,6 +26,8 @@ void OptionsDialog::Show(HINSTANCE templates) {
         DialogBoxParamA(templates, MAKEINTRESOURCEA(IDD_OPTIONS), nullptr,
                         &OptionsDialog::DialogProc, reinterpret_cast<LPARAM>(this));
     platform::CallGuard guard(lock_);
+    // However it was closed, its browse ends with it.
+    recorder_.StopBrowsing();
     // However it was closed, keep what the user recorded with for next time.
     if (result != -1 && result != 0) recorder_.SaveChosenSettings();
     window_ = nullptr;
@@ -41,7 +43,7 @@ INT_PTR CALLBACK OptionsDialog::DialogProc(HWND window, UINT message, WPARAM wPa
     if (dialog == nullptr) return FALSE;
     switch (message) {
         case WM_COMMAND:
-            return dialog->OnCommand(LOWORD(wParam));
+            return dialog->OnCommand(LOWORD(wParam), HIWORD(wParam));
         case WM_CLOSE:
             EndDialog(window, IDC_CLOSE_BUTTON);
             return TRUE;
@@ -73,12 +75,18 @@ INT_PTR OptionsDialog::OnInit(HWND window) {
     SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, recorder_.FileName());
     SetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, recorder_.Directory());
     SetTimer(window_, IDT_REFRESH, kRefreshMs, nullptr);
+    filled_ = false;
+    recorder_.StartBrowsing();
     Refresh();
     return TRUE;
 }
 
-INT_PTR OptionsDialog::OnCommand(int id) {
+INT_PTR OptionsDialog::OnCommand(int id, int code) {
     switch (id) {
+        case IDC_SERVICE_COMBO:
+            if (code != CBN_SELCHANGE) return FALSE;
+            OnServiceChosen();
+            return TRUE;
         case IDC_CLOSE_BUTTON:
             EndDialog(window_, IDC_CLOSE_BUTTON);
             return TRUE;
@@ -126,6 +134,8 @@ void OptionsDialog::Refresh() {
     EnableWindow(GetDlgItem(window_, IDC_FILE_NAME_EDIT), !recording);
     EnableWindow(GetDlgItem(window_, IDC_DIRECTORY_EDIT), !recording);
     EnableWindow(GetDlgItem(window_, IDC_STOP_BUTTON), recording);
+    EnableWindow(GetDlgItem(window_, IDC_SERVICE_COMBO), !recording);
+    ShowServices();
     char status[160];
     recorder_.Status(status, sizeof status);
     SetDlgItemTextA(window_, IDC_STATUS_TEXT, status);
@@ -162,6 +172,90 @@ void OptionsDialog::SetUtf8Text(int id, const char* text) {
     GetDlgItemTextW(window_, id, shown, 800);
     if (std::wcscmp(shown, wide) == 0) return;
     SetDlgItemTextW(window_, id, wide);
+}
+
+namespace {
+
+// "Rai 1 (3401) TV", "Rai Radio1 (3404) radio scrambled", "service 3410".
+void DescribeService(const ts::ServiceEntry& entry, char* out, std::size_t size) {
+    if (!entry.named) {
+        std::snprintf(out, size, "service %u", static_cast<unsigned>(entry.id));
+        return;
+    }
+    const std::uint8_t t = entry.type;
+    const bool tv = t == 0x01 || t == 0x11 || (t >= 0x16 && t <= 0x20);
+    const char* kind = ts::IsRadio(t) ? " radio" : tv ? " TV" : t == 0 ? "" : " data";
+    std::snprintf(out, size, "%s (%u)%s%s", entry.name, static_cast<unsigned>(entry.id), kind,
+                  entry.freeCa ? " scrambled" : "");
+}
+
+void AddUtf8Item(HWND combo, const char* text, LPARAM data) {
+    wchar_t wide[800];
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 800) <= 0) wide[0] = L'\0';
+    wide[799] = L'\0';
+    const LRESULT index = SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide));
+    if (index >= 0) SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(index), data);
+}
+
+constexpr std::uint32_t kNamesWithinMs = 3000;
+
+}  // namespace
+
+void OptionsDialog::ShowServices() {
+    const ServiceBrowse::State state = recorder_.BrowseState();
+    const bool read =
+        state == ServiceBrowse::State::kBrowsing && recorder_.ReadServices(*services_);
+    const bool noNames = state == ServiceBrowse::State::kBrowsing && !services_->haveSdt &&
+                         recorder_.BrowsingForMs() >= kNamesWithinMs;
+    if (state == ServiceBrowse::State::kOff) return;  // after a Start the list stays as it was
+    const Shown now{state, noNames, services_->changes};
+    if (filled_ && now == shown_ && !read) return;
+    shown_ = now;
+    filled_ = true;
+    FillServices(state, noNames);
+}
+
+void OptionsDialog::FillServices(ServiceBrowse::State state, bool noNames) {
+    HWND combo = GetDlgItem(window_, IDC_SERVICE_COMBO);
+    // The choice stays chosen where it is still listed.
+    const LRESULT chosen = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    const LRESULT chosenId = chosen >= 0 ? SendMessageW(combo, CB_GETITEMDATA, chosen, 0) : 0;
+    SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+    if (state == ServiceBrowse::State::kRefused || state == ServiceBrowse::State::kNoRing) {
+        AddUtf8Item(combo, "no service list from the host", 0);
+        return;
+    }
+    if (noNames) AddUtf8Item(combo, "no names on this transponder", 0);
+    if (services_->count == 0 && !noNames) AddUtf8Item(combo, "looking for services...", 0);
+    char text[900];
+    for (std::uint32_t i = 0; i < services_->count; ++i) {
+        const ts::ServiceEntry& entry = services_->services[i];
+        DescribeService(entry, text, sizeof text);
+        AddUtf8Item(combo, text, entry.id);
+        if (entry.id == chosenId && chosenId != 0) {
+            SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(i + (noNames ? 1 : 0)), 0);
+        }
+    }
+}
+
+// A service picked by name: its "sid" goes into the PID field, and a file
+// name the module built follows it.
+void OptionsDialog::OnServiceChosen() {
+    HWND combo = GetDlgItem(window_, IDC_SERVICE_COMBO);
+    const LRESULT index = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    const LRESULT id = index >= 0 ? SendMessageW(combo, CB_GETITEMDATA, index, 0) : 0;
+    if (id <= 0 || id > 0xFFFF) return;  // a line that says why there is no list
+    char pid[32];
+    std::snprintf(pid, sizeof pid, "sid %u", static_cast<unsigned>(id));
+    SetDlgItemTextA(window_, IDC_PID_EDIT, pid);
+    char fileName[RecorderModule::kTextSize] = {};
+    GetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
+    platform::CallGuard guard(lock_);
+    char built[RecorderModule::kTextSize];
+    if (recorder_.IsBuiltName(fileName) &&
+        recorder_.BuildNameFor(ParsePidChoice(pid), built, sizeof built)) {
+        SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, built);
+    }
 }
 
 void OptionsDialog::ShowRate() {

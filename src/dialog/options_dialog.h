@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include <windows.h>
 
@@ -36,7 +37,12 @@ class OptionsDialog {
   private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR OnInit(HWND window);
-    INT_PTR OnCommand(int id);
+    INT_PTR OnCommand(int id, int code);
+    // The Service list: browses while nothing records and the dialog is
+    // open, and shows what the browse found (or why it found nothing).
+    void ShowServices();
+    void FillServices(ServiceBrowse::State state, bool noNames);
+    void OnServiceChosen();
     void OnStart();
     void ShowNumber(int id, std::uint64_t value);
     // The rate beside the graph, the graph's scale, and a redraw of it.
@@ -53,6 +59,17 @@ class OptionsDialog {
     RecorderModule& recorder_;
     platform::CallLock& lock_;
     HWND window_ = nullptr;  // the dialog's own window while it is open
+    // What the Service list shows: the browse's last list, and what it
+    // said when the list was filled.
+    std::unique_ptr<ts::ServiceListView> services_ = std::make_unique<ts::ServiceListView>();
+    struct Shown {
+        ServiceBrowse::State state = ServiceBrowse::State::kOff;
+        bool noNames = false;
+        std::uint32_t changes = 0;
+        bool operator==(const Shown&) const = default;
+    };
+    Shown shown_;
+    bool filled_ = false;
 };
 
 }  // namespace corvanlet

@@ -47,6 +47,7 @@ RecorderModule::~RecorderModule() {
 }
 
 void RecorderModule::Shutdown(platform::Teardown how) {
+    StopBrowsing(how);
     Stop(how == platform::Teardown::kProcessExit ? StopReason::kExit : StopReason::kUnload, how);
     // Writers left stuck in a write, by this stop or an earlier one, must
     // never come back into the library's code once it is unmapped.
@@ -91,15 +92,44 @@ bool RecorderModule::NameFromChannel(const ChannelInfo* channel) {
     channel_ = *channel;
     haveChannel_ = true;
     BuildName();
+    // Another transponder, with the dialog open: its services, afresh.
+    if (browseWanted_) (void)browse_.Start(link_, SystemTextOptions(textTable_));
     return true;
 }
 
-void RecorderModule::BuildName() {
+void RecorderModule::StartBrowsing() {
+    browseWanted_ = true;
+    if (IsRecording()) return;
+    (void)browse_.Start(link_, SystemTextOptions(textTable_));
+}
+
+void RecorderModule::StopBrowsing(platform::Teardown how) {
+    browseWanted_ = false;
+    browse_.Stop(how);
+}
+
+bool RecorderModule::BuiltNameFor(const PidChoice& choice, char* out, std::size_t size) const {
+    if (!haveChannel_) return false;
     char tail[200];
-    PidChoiceFileTail(choice_, tail, sizeof tail);
-    std::snprintf(fileName_, sizeof fileName_, "%i-%c-%i - %s",
-                  static_cast<int>(channel_.frequency), channel_.polarisation != 0 ? 'V' : 'H',
-                  static_cast<int>(channel_.symbolRate), tail);
+    PidChoiceFileTail(choice, tail, sizeof tail);
+    std::snprintf(out, size, "%i-%c-%i - %s", static_cast<int>(channel_.frequency),
+                  channel_.polarisation != 0 ? 'V' : 'H', static_cast<int>(channel_.symbolRate),
+                  tail);
+    return true;
+}
+
+bool RecorderModule::BuildNameFor(const PidChoice& choice, char* out, std::size_t size) {
+    if (!BuiltNameFor(choice, builtName_, sizeof builtName_)) return false;
+    std::snprintf(out, size, "%s", builtName_);
+    return true;
+}
+
+bool RecorderModule::IsBuiltName(const char* fileName) const {
+    return haveChannel_ && std::strcmp(fileName, builtName_) == 0;
+}
+
+void RecorderModule::BuildName() {
+    (void)BuiltNameFor(choice_, fileName_, sizeof fileName_);
     std::memcpy(builtName_, fileName_, sizeof builtName_);
 }
 
@@ -120,6 +150,9 @@ void RecorderModule::JoinPath(const char* directory, const char* fileName,
 bool RecorderModule::StartRecording() {
     // A recording that runs goes on: starting again would only cut it short.
     if (IsRecording()) return true;
+    // The browse's registrations end before the recording's begin: one
+    // route at a time. The list stays as it was (the same transponder).
+    browse_.Stop(platform::Teardown::kNone);
     if (haveChannel_ && std::strcmp(fileName_, builtName_) == 0) BuildName();
     char path[kPathSize];
     JoinPath(directory_, fileName_, path);

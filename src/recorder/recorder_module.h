@@ -10,6 +10,8 @@
 #include "host/host_link.h"
 #include "capture/health_monitor.h"
 #include "host/recording_filter.h"
+#include "host/service_browse.h"
+#include "platform/platform.h"
 #include "platform/call_lock.h"
 #include "recorder/guide_report.h"
 #include "recorder/pid_choice.h"
@@ -105,6 +107,24 @@ class RecorderModule {
     // mailbox's timer): looks at the recording's health and writes its error
     // lines.
     void OnSecond();
+
+    // While the options dialog is open and nothing records: the
+    // transponder's services by name (PID 0 and the SDT registered with the
+    // host). A Start ends it (the list stays: the same transponder), a
+    // channel change begins it afresh, the dialog's closing and unload end it.
+    void StartBrowsing();
+    void StopBrowsing(platform::Teardown how = platform::Teardown::kNone);
+    ServiceBrowse::State BrowseState() const { return browse_.Current(); }
+    std::uint32_t BrowsingForMs() const { return platform::TickCountMs() - browse_.StartedAt(); }
+    // What the browse found; false while it is what `out` holds.
+    bool ReadServices(ts::ServiceListView& out) const { return browse_.Read(out); }
+    // The name the module would build for `choice` on this channel, or
+    // false when it builds none (no channel reported).
+    bool BuiltNameFor(const PidChoice& choice, char* out, std::size_t size) const;
+    // The same, and it becomes the built name (the field now shows it).
+    bool BuildNameFor(const PidChoice& choice, char* out, std::size_t size);
+    // Whether `fileName` is the name the module built (not the user's own).
+    bool IsBuiltName(const char* fileName) const;
     // While a service records: its channel and programme as its SI says,
     // UTF-8 ("Rai 1 · TG1, 20:00 to 20:30"); else empty.
     void Programme(char* out, std::size_t size) const;
@@ -179,6 +199,8 @@ class RecorderModule {
     int textTable_ = 0;           // the SI text's table where it names none
     char badTextTable_[32] = {};  // a TextTable setting that named no table
     GuideLog guideLog_;
+    ServiceBrowse browse_;
+    bool browseWanted_ = false;  // the dialog is open: a channel change browses afresh
     HealthMonitor health_;
     bool healthEnded_ = false;     // the recording's end, at a limit, was sampled
     char startFailure_[160] = {};  // why the last Start failed, for the status line

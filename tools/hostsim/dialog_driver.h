@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -57,6 +58,30 @@ class DialogDriver {
         char text[4096 * 3] = {};
         WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
         return text;
+    }
+    // A combo box's entries, as UTF-8.
+    std::vector<std::string> Items(int id) const {
+        HWND combo = GetDlgItem(dialog_, id);
+        std::vector<std::string> items;
+        const LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < count; ++i) {
+            wchar_t wide[1024] = {};
+            if (SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) >= 1024) continue;
+            SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                         reinterpret_cast<LPARAM>(wide));
+            char text[3072] = {};
+            WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+            items.emplace_back(text);
+        }
+        return items;
+    }
+    // Picks entry `index` of a combo box as a user does: the selection, then
+    // the notice of its change.
+    void Choose(int id, int index) const {
+        HWND combo = GetDlgItem(dialog_, id);
+        SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        SendMessageA(dialog_, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(combo));
     }
     bool Enabled(int id) const { return IsWindowEnabled(GetDlgItem(dialog_, id)) != FALSE; }
     // A key as the keyboard would send it to the focused control.

@@ -81,6 +81,10 @@ struct Options {
     std::uint32_t maxFilters = 0;
     std::uint32_t callAfterRemovalMs = 0;
     bool interactive = false;
+    std::string serviceName;        // --service-name: pick this entry of the Service list
+    bool listServices = false;      // --list-services: wait for the list and print it
+    std::string closeBy = "close";  // --close-by: how --fill-only closes the dialog
+    int channelChangeMs = -1;       // --channel-change-at: a channel change while it is open
     std::size_t packetsPerBlock = 5;
     bool timing = false;
 };
@@ -210,6 +214,26 @@ constexpr Option kOptions[] = {
      [](Options& o, const char*) { return o.timing = true; }},
     {"--interactive", nullptr, nullptr, "show the options dialog for a person to use",
      [](Options& o, const char*) { return o.interactive = true; }},
+    {"--service-name", "NAME", "needs a name",
+     "pick the service of this name in the dialog's Service list, as a user would (its "
+     "sid goes into the PID field)",
+     [](Options& o, const char* v) { return o.serviceName = v, !o.serviceName.empty(); }},
+    {"--list-services", nullptr, nullptr,
+     "wait (up to 10 s) until the dialog's Service list is filled and print it as "
+     "dialog_services (implied by --service-name)",
+     [](Options& o, const char*) { return o.listServices = true; }},
+    {"--close-by", "WAY", "needs close, escape or frame",
+     "how --fill-only closes the dialog: its Close button (default), the Escape key, or "
+     "the title bar's close box",
+     [](Options& o, const char* v) {
+         o.closeBy = v;
+         return o.closeBy == "close" || o.closeBy == "escape" || o.closeBy == "frame";
+     }},
+    {"--channel-change-at", "MS", "needs a number",
+     "with --fill-only: report the --channel again MS milliseconds after the dialog opened",
+     [](Options& o, const char* v) {
+         return o.channelChangeMs = std::atoi(v), o.channelChangeMs >= 0;
+     }},
     {"--make-ts", "FILE", "needs a file", "write a test stream to FILE (see above)",
      [](Options& o, const char* v) { return o.makeTs = v, true; }},
     {"--packets", "N", "needs a number", "with --make-ts: how many packets",
@@ -361,6 +385,36 @@ void FillInDialog(const Options& options, const DialogDriver& dialog) {
     if (options.haveDir) dialog.Type(IDC_DIRECTORY_EDIT, options.dir);
 }
 
+// Waits (up to 10 s) until the Service list shows what the browse found,
+// prints it as dialog_services, and picks --service-name in it. Returns what
+// went wrong, or nothing.
+std::string ShowServices(const Options& options, const DialogDriver& dialog) {
+    if (!options.listServices && options.serviceName.empty()) return "";
+    std::vector<std::string> items;
+    const DWORD start = GetTickCount();
+    auto filled = [&] {
+        items = dialog.Items(IDC_SERVICE_COMBO);
+        const bool looking = !items.empty() && items[0].rfind("looking", 0) == 0;
+        const bool named =
+            items.size() > 1 || (!items.empty() && items[0].find(" (") != std::string::npos);
+        // Names take the SDT's repetition time: wait for them, or for what
+        // the list says instead.
+        return !items.empty() && !looking && (named || items[0].rfind("no ", 0) == 0);
+    };
+    while (!filled() && GetTickCount() - start < 10000) Sleep(50);
+    std::string shown;
+    for (const std::string& item : items) shown += (shown.empty() ? "" : " | ") + item;
+    std::printf("dialog_services %s\n", shown.empty() ? "none" : shown.c_str());
+    std::fflush(stdout);
+    if (options.serviceName.empty()) return "";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].rfind(options.serviceName + " (", 0) != 0) continue;
+        dialog.Choose(IDC_SERVICE_COMBO, static_cast<int>(i));
+        return "";
+    }
+    return "no service named \"" + options.serviceName + "\" in the list";
+}
+
 // Prints the path and PID the dialog holds: after Start, the file the
 // module records into (a Start names a built name after the PID it records).
 void PrintRecording(const DialogDriver& dialog) {
@@ -380,6 +434,11 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
     if (window == nullptr) return "the options dialog did not appear";
     const DialogDriver dialog(window);
     FillInDialog(options, dialog);
+    const std::string notListed = ShowServices(options, dialog);
+    if (!notListed.empty()) {
+        dialog.Press(IDC_CLOSE_BUTTON);
+        return notListed;
+    }
     dialog.Press(IDC_START_BUTTON);
     PrintRecording(dialog);
     if (!dialog.Enabled(IDC_STOP_BUTTON)) {
@@ -409,16 +468,35 @@ int RunDialog(const Options& options, const ModuleExports& exports, const Simula
     if (options.interactive) {
         exports.showOptionsDialog();
     } else if (options.fillOnlyMs >= 0) {
+        std::string report;
         std::thread driver([&] {
             HWND window = FindOptionsDialog(10000);
             if (window == nullptr) return;
             const DialogDriver dialog(window);
             FillInDialog(options, dialog);
+            report = ShowServices(options, dialog);
+            if (options.channelChangeMs >= 0) {
+                Sleep(static_cast<DWORD>(options.channelChangeMs));
+                exports.setChannel(options.haveChannel ? &options.channel : nullptr);
+                Options again;
+                again.listServices = true;
+                (void)ShowServices(again, dialog);  // the list, filled again
+            }
             Sleep(static_cast<DWORD>(options.fillOnlyMs));
-            dialog.Press(IDC_CLOSE_BUTTON);
+            std::printf("dialog_pid %s\ndialog_file_name %s\n", dialog.Text(IDC_PID_EDIT).c_str(),
+                        dialog.Text(IDC_FILE_NAME_EDIT).c_str());
+            std::fflush(stdout);
+            if (options.closeBy == "escape") {
+                dialog.Key(IDC_PID_EDIT, VK_ESCAPE);  // the dialog manager makes it a Cancel
+            } else if (options.closeBy == "frame") {
+                dialog.CloseFrame();  // the title bar's close box
+            } else {
+                dialog.Press(IDC_CLOSE_BUTTON);
+            }
         });
         exports.showOptionsDialog();
         driver.join();
+        if (!report.empty()) return Fail(report);
     } else if (options.record) {
         std::string report;
         std::thread driver([&] { report = DriveDialog(options, host); });

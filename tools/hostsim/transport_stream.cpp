@@ -200,6 +200,8 @@ Bytes Pat() {
     Put16(body, 0xE000 | P::kPmt1);
     Put16(body, 2);
     Put16(body, 0xE000 | P::kPmt2);
+    Put16(body, 3);  // announced, with no PMT and no SDT entry
+    Put16(body, 0xE000 | P::kPmt3);
     return LongSection(0x00, 0x0101, 0, body);
 }
 

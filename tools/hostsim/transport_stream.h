@@ -68,6 +68,7 @@ struct ServicePids {
     static constexpr std::uint16_t kPcr = 0x01FF;      // PCR_PID of both programs
     static constexpr std::uint16_t kPmt2 = 0x0200;     // program 2's PMT
     static constexpr std::uint16_t kVideo2 = 0x0201;   // stream_type 0x1B
+    static constexpr std::uint16_t kPmt3 = 0x0300;     // program 3's, never sent
     static constexpr std::uint16_t kSdt = 0x0011;
     static constexpr std::uint16_t kEit = 0x0012;
     static constexpr std::uint16_t kTdt = 0x0014;
@@ -76,7 +77,8 @@ struct ServicePids {
 // A test stream of `count` packets with two programs and real PSI, at a
 // nominal 3.76 Mbit/s (a packet every 0.4 ms). Every 100 packets: the PAT
 // (transport_stream_id 0x0101; program 1 -> PMT 0x100, program 2 -> PMT
-// 0x200), both PMTs, an ECM section and, 50 packets later, a PCR packet
+// 0x200, program 3 -> PMT 0x300, which is never sent and which the SDT does
+// not name), both PMTs, an ECM section and, 50 packets later, a PCR packet
 // (adaptation field only, PCR = the packet's time); the SDT actual
 // (provider "Corvanlet", program 1 "Corvanlet One", scrambled, program 2
 // "Corvanlet Two"), the EIT present/following of program 1 (present "Morning

@@ -143,11 +143,15 @@ Bytes PackedSections(const std::vector<Bytes>& sections, std::uint16_t pid, std:
 // section span packets.
 void PutSdtEntry(Bytes& body, std::uint16_t id, const std::string& name, bool ca) {
     const std::string provider = "Provider of service " + std::to_string(id) + std::string(60, '.');
-    Bytes d = {0x48, static_cast<std::uint8_t>(3 + provider.size() + name.size()), 0x01,
-               static_cast<std::uint8_t>(provider.size())};
-    d.insert(d.end(), provider.begin(), provider.end());
+    Bytes d;
+    d.reserve(5 + provider.size() + name.size());
+    d.push_back(0x48);
+    d.push_back(static_cast<std::uint8_t>(3 + provider.size() + name.size()));
+    d.push_back(0x01);
+    d.push_back(static_cast<std::uint8_t>(provider.size()));
+    for (const char c : provider) d.push_back(static_cast<std::uint8_t>(c));
     d.push_back(static_cast<std::uint8_t>(name.size()));
-    d.insert(d.end(), name.begin(), name.end());
+    for (const char c : name) d.push_back(static_cast<std::uint8_t>(c));
     body.insert(body.end(),
                 {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0xFD,
                  static_cast<std::uint8_t>(0x80 | (ca ? 0x10 : 0) | d.size() >> 8),

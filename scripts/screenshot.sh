@@ -2,7 +2,9 @@
 # Takes the dialog's pictures from the real module under wine and Xvfb:
 #   docs/dialog.png       while a recording runs: 6 s at 4 Mbit/s, then a
 #                         step to 12 Mbit/s, so the graph shows both;
-#   docs/dialog-idle.png  filled in by a user, before Start, recording to D:.
+#   docs/dialog-idle.png  filled in by a user, before Start, recording to D:;
+#   docs/dialog-service.png  a service recording: its channel and programme;
+#   docs/dialog-services.png the Service list open, before Start.
 # The dialog is laid out for "MS Sans Serif" 8; wine's own substitute is wider
 # and cuts "File name :" short, so the prefix is given a font with that
 # font's metrics (Liberation Sans) and wine's Marlett for the frame's buttons.
@@ -40,10 +42,25 @@ shoot() {  # shoot PICTURE SECONDS HOSTSIM-ARGS...: the screen's corner after SE
     with_display -s "-screen 0 640x480x24" bash -c "
         ${wine[*]} $hostsim --module 'D:\\Recordings\\Corvanlet.Module' --ts 'D:\\Recordings\\in.ts' $* >/dev/null &
         sleep $after
-        import -window root -crop 352x330+0+0 '$ROOT/docs/$picture'
+        import -window root -crop 352x350+0+0 '$ROOT/docs/$picture'
+        wait
+    "
+    echo "wrote docs/$picture"
+}
+# hostsim's service stream: two named services and one unnamed, a guide.
+with_display "${wine[@]}" "$hostsim" --make-ts "$(winpath "$work/service.ts")" --packets 200000 --service
+shoot_service() {  # as shoot, from the service stream
+    local picture=$1 after=$2
+    shift 2
+    with_display -s "-screen 0 640x480x24" bash -c "
+        ${wine[*]} $hostsim --module 'D:\\Recordings\\Corvanlet.Module' --ts 'D:\\Recordings\\service.ts' $* >/dev/null &
+        sleep $after
+        import -window root -crop 352x350+0+0 '$ROOT/docs/$picture'
         wait
     "
     echo "wrote docs/$picture"
 }
 shoot dialog.png 12.6 --channel 11362,H,22000 --record --rate 0.5 --rate-step 6,1.5 --loop --stop-after 12300
 shoot dialog-idle.png 3 --channel 11362,H,22000 --pid "'sid 28106'" --name "'Cup final.ts'" --fill-only 3500
+shoot_service dialog-service.png 4 --channel 11362,H,22000 --record --pid "'sid 1'" --stream-rate 4 --loop --stop-after 4500
+shoot_service dialog-services.png 4 --channel 11362,H,22000 --stream-rate 4 --drop-down --fill-only 2500

@@ -83,6 +83,7 @@ struct Options {
     bool interactive = false;
     std::string serviceName;        // --service-name: pick this entry of the Service list
     bool listServices = false;      // --list-services: wait for the list and print it
+    bool dropDown = false;          // --drop-down: show the list open (for a picture)
     std::string closeBy = "close";  // --close-by: how --fill-only closes the dialog
     int channelChangeMs = -1;       // --channel-change-at: a channel change while it is open
     std::size_t packetsPerBlock = 5;
@@ -222,6 +223,10 @@ constexpr Option kOptions[] = {
      "wait (up to 10 s) until the dialog's Service list is filled and print it as "
      "dialog_services (implied by --service-name)",
      [](Options& o, const char*) { return o.listServices = true; }},
+    {"--drop-down", nullptr, nullptr,
+     "with --fill-only: open the Service list once it is filled, as a click would (for a "
+     "picture of it)",
+     [](Options& o, const char*) { return o.dropDown = o.listServices = true; }},
     {"--close-by", "WAY", "needs close, escape or frame",
      "how --fill-only closes the dialog: its Close button (default), the Escape key, or "
      "the title bar's close box",
@@ -481,6 +486,9 @@ int RunDialog(const Options& options, const ModuleExports& exports, const Simula
                 Options again;
                 again.listServices = true;
                 (void)ShowServices(again, dialog);  // the list, filled again
+            }
+            if (options.dropDown) {
+                SendMessageW(GetDlgItem(window, IDC_SERVICE_COMBO), CB_SHOWDROPDOWN, TRUE, 0);
             }
             Sleep(static_cast<DWORD>(options.fillOnlyMs));
             std::printf("dialog_pid %s\ndialog_file_name %s\n", dialog.Text(IDC_PID_EDIT).c_str(),

@@ -3,6 +3,7 @@
 
 namespace corvanlet::ts::text {
 
+// clang-format off
 const std::uint16_t kIso6937[96] = {
     0x00A0, 0x00A1, 0x00A2, 0x00A3, 0x20AC, 0x00A5, 0x0023, 0x00A7,
     0x00A4, 0x2018, 0x201C, 0x00AB, 0x2190, 0x2191, 0x2192, 0x2193,
@@ -402,24 +403,42 @@ const std::uint16_t kIso8859_16[96] = {
     0x0171, 0x00F9, 0x00FA, 0x00FB, 0x00FC, 0x0119, 0x021B, 0x00FF,
 };
 
+// clang-format on
+
 const std::uint16_t* Iso8859UpperHalf(int part) {
     switch (part) {
-        case 1: return kIso8859_1;
-        case 2: return kIso8859_2;
-        case 3: return kIso8859_3;
-        case 4: return kIso8859_4;
-        case 5: return kIso8859_5;
-        case 6: return kIso8859_6;
-        case 7: return kIso8859_7;
-        case 8: return kIso8859_8;
-        case 9: return kIso8859_9;
-        case 10: return kIso8859_10;
-        case 11: return kIso8859_11;
-        case 13: return kIso8859_13;
-        case 14: return kIso8859_14;
-        case 15: return kIso8859_15;
-        case 16: return kIso8859_16;
-        default: return nullptr;
+        case 1:
+            return kIso8859_1;
+        case 2:
+            return kIso8859_2;
+        case 3:
+            return kIso8859_3;
+        case 4:
+            return kIso8859_4;
+        case 5:
+            return kIso8859_5;
+        case 6:
+            return kIso8859_6;
+        case 7:
+            return kIso8859_7;
+        case 8:
+            return kIso8859_8;
+        case 9:
+            return kIso8859_9;
+        case 10:
+            return kIso8859_10;
+        case 11:
+            return kIso8859_11;
+        case 13:
+            return kIso8859_13;
+        case 14:
+            return kIso8859_14;
+        case 15:
+            return kIso8859_15;
+        case 16:
+            return kIso8859_16;
+        default:
+            return nullptr;
     }
 }
 

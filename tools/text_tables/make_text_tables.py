@@ -64,7 +64,8 @@ def table(name, values):
 def main():
     parts = [p for p in range(1, 17) if p != 12]
     out = ['// Made by tools/text_tables/make_text_tables.py; do not edit.',
-           '#include "ts/text_tables.h"', '', 'namespace corvanlet::ts::text {', '']
+           '#include "ts/text_tables.h"', '', 'namespace corvanlet::ts::text {', '',
+           '// clang-format off']
     out.append(table('kIso6937', upper_half_6937()))
     out.append('')
     pairs = compositions_6937()
@@ -77,6 +78,8 @@ def main():
     for part in parts:
         out.append(table('kIso8859_%d' % part, upper_half_8859(part)))
         out.append('')
+    out.append('// clang-format on')
+    out.append('')
     out.append('const std::uint16_t* Iso8859UpperHalf(int part) {')
     out.append('    switch (part) {')
     for part in parts:

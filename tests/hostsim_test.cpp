@@ -700,6 +700,39 @@ TEST_F(HostsimTest, TheServiceListEndsItsRegistrationsOnEveryWayOutOfTheDialog) 
     EXPECT_EQ(run.values.at("registrations"), run.values.at("removals"));
 }
 
+// StopAtProgrammeEnd: the recording of the programme on at Start ends
+// when the guide names the next one present (no padding here), as at a
+// limit, and the stop line says which programme and when it was announced
+// to end. The stream changes programme three quarters through, 11 s in.
+TEST_F(HostsimTest, ARecordingStopsWhenItsProgrammeEnds) {
+    WriteStream(hostsim::MakeServiceStream(80000));
+    const std::string ini = dir_.File("Options.ini");
+    WritePrivateProfileStringA("Corvanlet", "StopAtProgrammeEnd", "1", ini.c_str());
+    WritePrivateProfileStringA("Corvanlet", "PaddingMinutes", "0", ini.c_str());
+    auto args = Record(stream_, "sid 1", "programme.ts");
+    args.insert(args.end(), {"--stream-rate", "1"});
+    const HostsimRun run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    const std::string log = Log();
+    const std::size_t stop = log.find(" stop pid=0 ");
+    ASSERT_NE(stop, std::string::npos) << log;
+    const std::string line = log.substr(stop, log.find('\n', stop) - stop);
+    EXPECT_NE(line.find(" reason=programme-end "), std::string::npos) << line;
+    EXPECT_NE(line.find(" programme=\"Morning news\" announced_end=2026-12-09T"), std::string::npos)
+        << line;
+    // Ended because the next programme came, on the stream's clock (the
+    // made stream's guide is of another day than the PC's).
+    EXPECT_EQ(line.find("actual_end=unknown"), std::string::npos) << line;
+    EXPECT_LT(log.find(" id=102 "), stop) << log;
+    // It ended before the stream did: less than the whole was recorded.
+    const auto file = ReadFileBytes(dir_.File("programme.ts"));
+    EXPECT_GT(file.size(), 1000000u);
+    EXPECT_LT(file.size(), std::stoull(run.values.at("delivered_bytes")));
+    char kept[8] = {};
+    GetPrivateProfileStringA("Corvanlet", "StopAtProgrammeEnd", "", kept, sizeof kept, ini.c_str());
+    EXPECT_STREQ(kept, "1") << "the check box is kept";
+}
+
 // What the status line says when a service cannot be recorded whole: no
 // file content rather than a file without tables.
 TEST_F(HostsimTest, AServiceWithoutItsTablesRecordsNothingAndSaysWhy) {

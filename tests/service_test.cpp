@@ -185,10 +185,10 @@ Bytes SourceEit(std::uint8_t tableId, std::uint16_t service, std::uint8_t number
     body.insert(body.end(), {static_cast<std::uint8_t>(0x80 | d.size() >> 8),
                              static_cast<std::uint8_t>(d.size())});
     body.insert(body.end(), d.begin(), d.end());
-    Bytes section = Section(tableId, service, 0, body);
+    const Bytes sealed = Section(tableId, service, 0, body);
+    Bytes section(sealed.begin(), sealed.end() - 4);  // its CRC follows the numbers below
     section[6] = number;
     section[7] = 1;
-    section.resize(section.size() - 4);
     const std::uint32_t crc = ts::Crc32Mpeg(section.data(), section.size());
     for (int shift = 24; shift >= 0; shift -= 8)
         section.push_back(static_cast<std::uint8_t>(crc >> shift));

@@ -98,6 +98,7 @@ void FileSink::ResetForOpen(const Limits& limits) {
     parts_.store(1, std::memory_order_relaxed);
     sizeLimitFound_.store(0, std::memory_order_relaxed);
     end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
+    endAsked_.store(false, std::memory_order_relaxed);  // before the writer starts
     closedAtEnd_.store(false, std::memory_order_relaxed);
     endedAfterMs_ = 0;
     limits_ = limits;
@@ -266,6 +267,8 @@ void FileSink::Tick() {
     if (Ended() != End::kNone) return;
     const std::uint64_t elapsed = ElapsedMs();
     if (limits_.stopAfterMs != 0 && elapsed >= limits_.stopAfterMs) EndBy(End::kTime);
+    // Acquire pairs with EndNow's release.
+    if (endAsked_.load(std::memory_order_acquire)) EndBy(End::kProgramme);
     if (limits_.minFreeBytes != 0 && elapsed - spaceCheckMs_ >= limits_.spaceCheckMs) {
         spaceCheckMs_ = elapsed;
         // Watched like a write: a share that stopped answering hangs this too.

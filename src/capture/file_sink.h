@@ -34,7 +34,8 @@ class FileSink : public BlockRing {
 
     using Limits = RecordingLimits;
     // Why a recording ended by itself (a limit), or kNone.
-    enum class End : std::uint32_t { kNone, kTime, kSize, kLowSpace };
+    // kProgramme: the owner asked (EndNow): the programme recorded is over.
+    enum class End : std::uint32_t { kNone, kTime, kSize, kLowSpace, kProgramme };
 
     // `capacity` is the ring size OpenFile asks for unless told otherwise.
     explicit FileSink(std::int32_t capacity = kCapacity);
@@ -92,6 +93,9 @@ class FileSink : public BlockRing {
     // the writer writes nothing more and the ring takes no more blocks (not
     // counted as lost); the owner then stops the recording.
     End Ended() const { return static_cast<End>(end_.load(std::memory_order_acquire)); }
+    // Control thread: the recording ends as at a limit, for kProgramme; the
+    // writer takes it up within its next tick (at most 100 ms).
+    void EndNow() { endAsked_.store(true, std::memory_order_release); }  // pairs with Tick
     // Any thread: the files the recording has so far (1 until it splits).
     std::uint32_t Parts() const { return parts_.load(std::memory_order_relaxed); }
     // Any thread: the length of the first part whose file system refused to
@@ -293,6 +297,7 @@ class FileSink : public BlockRing {
     OpenFailure openFailure_ = OpenFailure::kNone;
     std::uint32_t openError_ = 0;
     std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
+    std::atomic<bool> endAsked_{false};    // EndNow; read by the writer's Tick
     std::atomic<std::uint32_t> parts_{1};  // the current output's part, for other threads
     // Relaxed: a figure for the log, written by the writer only.
     std::atomic<std::uint64_t> sizeLimitFound_{0};

@@ -74,6 +74,8 @@ INT_PTR OptionsDialog::OnInit(HWND window) {
     SetDlgItemTextA(window_, IDC_PID_EDIT, pid);
     SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, recorder_.FileName());
     SetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, recorder_.Directory());
+    CheckDlgButton(window_, IDC_STOP_AT_END_CHECK,
+                   recorder_.StopsAtProgrammeEnd() ? BST_CHECKED : BST_UNCHECKED);
     SetTimer(window_, IDT_REFRESH, kRefreshMs, nullptr);
     filled_ = false;
     recorder_.StartBrowsing();
@@ -87,6 +89,12 @@ INT_PTR OptionsDialog::OnCommand(int id, int code) {
             if (code != CBN_SELCHANGE) return FALSE;
             OnServiceChosen();
             return TRUE;
+        case IDC_PID_EDIT: {
+            if (code != EN_CHANGE) return FALSE;
+            platform::CallGuard guard(lock_);
+            ShowGuideChoices();
+            return TRUE;
+        }
         case IDC_CLOSE_BUTTON:
             EndDialog(window_, IDC_CLOSE_BUTTON);
             return TRUE;
@@ -111,8 +119,10 @@ void OptionsDialog::OnStart() {
     GetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
     char directory[RecorderModule::kTextSize] = {};
     GetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, directory, sizeof directory);
+    const bool stopAtEnd = IsDlgButtonChecked(window_, IDC_STOP_AT_END_CHECK) == BST_CHECKED;
     platform::CallGuard guard(lock_);
     recorder_.SetChoice(ParsePidChoice(pid), fileName, directory);
+    recorder_.SetStopAtProgrammeEnd(stopAtEnd);
     // A start that fails leaves the controls as they were. A start may
     // have named the file after the PID it records.
     if (recorder_.StartRecording()) {
@@ -135,6 +145,7 @@ void OptionsDialog::Refresh() {
     EnableWindow(GetDlgItem(window_, IDC_DIRECTORY_EDIT), !recording);
     EnableWindow(GetDlgItem(window_, IDC_STOP_BUTTON), recording);
     EnableWindow(GetDlgItem(window_, IDC_SERVICE_COMBO), !recording);
+    ShowGuideChoices();
     ShowServices();
     char status[160];
     recorder_.Status(status, sizeof status);
@@ -236,6 +247,15 @@ void OptionsDialog::FillServices(ServiceBrowse::State state, bool noNames) {
             SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(i + (noNames ? 1 : 0)), 0);
         }
     }
+}
+
+// Only a service has a guide: the check box is greyed for a PID or a list,
+// and while a recording runs.
+void OptionsDialog::ShowGuideChoices() {
+    char pid[kPidFieldChars + 1] = {};
+    GetDlgItemTextA(window_, IDC_PID_EDIT, pid, sizeof pid);
+    const bool service = ParsePidChoice(pid).kind == PidChoice::Kind::kService;
+    EnableWindow(GetDlgItem(window_, IDC_STOP_AT_END_CHECK), service && !recorder_.IsRecording());
 }
 
 // A service picked by name: its "sid" goes into the PID field, and a file

@@ -43,6 +43,7 @@ class OptionsDialog {
     void ShowServices();
     void FillServices(ServiceBrowse::State state, bool noNames);
     void OnServiceChosen();
+    void ShowGuideChoices();
     void OnStart();
     void ShowNumber(int id, std::uint64_t value);
     // The rate beside the graph, the graph's scale, and a redraw of it.

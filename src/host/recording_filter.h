@@ -72,6 +72,9 @@ class RecordingFilter {
     // The current recording's figures, or the last one's once it stopped.
     FileSink::Figures Figures() const { return IsRecording() ? sink_->Read() : last_; }
     const FileSink& Sink() const { return *sink_; }
+    // The recording ends as at a limit (its programme is over); the owner
+    // then stops it as it stops one that ended at a limit.
+    void EndNow() { sink_->EndNow(); }
     // The first registration while recording, or null.
     const StreamFilter* Filter() const { return FilterAt(0); }
     // The registrations made so far, accepted or refused, in order, while

@@ -28,6 +28,8 @@ const char* StopReasonName(StopReason reason) {
             return "low-space";
         case StopReason::kDiskStuck:
             return "disk-stuck";
+        case StopReason::kProgrammeEnd:
+            return "programme-end";
     }
     return "user";
 }
@@ -71,6 +73,8 @@ void RecorderModule::Take(const Settings::Values& values) {
     bufferKB_ = values.bufferKB;
     limits_ = values.limits;
     textTable_ = values.textTable;
+    stopAtProgrammeEnd_ = values.stopAtProgrammeEnd;
+    paddingMinutes_ = values.paddingMinutes;
     std::snprintf(badTextTable_, sizeof badTextTable_, "%s", values.badTextTable);
 }
 
@@ -80,6 +84,7 @@ void RecorderModule::SaveSettings() const {
     std::snprintf(values.directory, sizeof values.directory, "%s", directory_);
     values.bufferKB = bufferKB_;
     values.limits = limits_;
+    values.stopAtProgrammeEnd = stopAtProgrammeEnd_;
     settings_.Save(values);
 }
 
@@ -185,6 +190,10 @@ bool RecorderModule::StartRecording() {
     DescribeRegistrations(selection, sizeof selection);
     log_.Started(choice_.pid, path, filter_.Figures().ringBytes, selection);
     guideLog_.Reset();
+    programme_.Off();
+    if (choice_.kind == PidChoice::Kind::kService && stopAtProgrammeEnd_) {
+        programme_.Start(static_cast<std::uint32_t>(paddingMinutes_));
+    }
     if (choice_.kind == PidChoice::Kind::kService && badTextTable_[0] != '\0') {
         char line[120];
         std::snprintf(line, sizeof line,
@@ -299,6 +308,10 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     stop.streams = streams;
     stop.scrambled = figures.leftBehind ? 0 : filter_.Sink().Continuity().Scrambled();
     stop.longestGapS = health_.LongestGapSeconds();
+    char programme[1000];
+    programme_.Describe(programme, sizeof programme);
+    stop.programme = programme;
+    programme_.Off();
     log_.Stopped(choice_.pid, stop);
 }
 
@@ -355,6 +368,9 @@ void RecorderModule::OnSecond() {
     if (!IsRecording()) return;
     LogSizeLimit();
     LogGuide(ElapsedMs());
+    // The programme is over: the recording ends as at a limit.
+    const ts::ServiceStream* service = filter_.Service();
+    if (service != nullptr && programme_.Look(*service, ElapsedMs())) filter_.EndNow();
     SampleHealth(filter_.Figures());
     LogErrorIntervals();
     // Which of the registered PIDs were mostly scrambled since the last look.
@@ -449,6 +465,8 @@ StopReason RecorderModule::EndReason(FileSink::End end) {
             return StopReason::kSize;
         case FileSink::End::kLowSpace:
             return StopReason::kLowSpace;
+        case FileSink::End::kProgramme:
+            return StopReason::kProgrammeEnd;
         case FileSink::End::kNone:
             break;
     }
@@ -687,6 +705,11 @@ void RecorderModule::Programme(char* out, std::size_t size) const {
     ts::ServiceGuide guide;
     service->Guide(guide);
     DescribeProgramme(guide, out, size);
+    char watch[120];
+    programme_.Say(watch, sizeof watch);
+    if (watch[0] == '\0') return;
+    const std::size_t used = std::strlen(out);
+    std::snprintf(out + used, size - used, "%s%s", used != 0 ? " \xC2\xB7 " : "", watch);
 }
 
 std::uint64_t RecorderModule::LostBytes() const {

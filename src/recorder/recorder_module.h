@@ -15,6 +15,7 @@
 #include "platform/call_lock.h"
 #include "recorder/guide_report.h"
 #include "recorder/pid_choice.h"
+#include "recorder/programme_watch.h"
 #include "recorder/recording_log.h"
 #include "recorder/settings.h"
 
@@ -22,15 +23,16 @@ namespace corvanlet {
 
 // Why a recording ended, as the log names it.
 enum class StopReason {
-    kUser,       // the dialog's Stop button
-    kHostStop,   // Module_Stop
-    kChannel,    // the host reported another channel
-    kUnload,     // the library was freed while recording
-    kExit,       // the process ended while recording
-    kTime,       // StopAfterMinutes
-    kSize,       // StopAfterMB
-    kLowSpace,   // MinFreeMB
-    kDiskStuck,  // a write stopped answering; the writer was left behind
+    kUser,          // the dialog's Stop button
+    kHostStop,      // Module_Stop
+    kChannel,       // the host reported another channel
+    kUnload,        // the library was freed while recording
+    kExit,          // the process ended while recording
+    kTime,          // StopAfterMinutes
+    kSize,          // StopAfterMB
+    kLowSpace,      // MinFreeMB
+    kDiskStuck,     // a write stopped answering; the writer was left behind
+    kProgrammeEnd,  // StopAtProgrammeEnd: the programme recorded is over
 };
 const char* StopReasonName(StopReason reason);
 
@@ -123,6 +125,10 @@ class RecorderModule {
     bool BuiltNameFor(const PidChoice& choice, char* out, std::size_t size) const;
     // The same, and it becomes the built name (the field now shows it).
     bool BuildNameFor(const PidChoice& choice, char* out, std::size_t size);
+    // StopAtProgrammeEnd, as the dialog's check box sets it (for the next
+    // Start; a service recording only).
+    bool StopsAtProgrammeEnd() const { return stopAtProgrammeEnd_; }
+    void SetStopAtProgrammeEnd(bool on) { stopAtProgrammeEnd_ = on; }
     // Whether `fileName` is the name the module built (not the user's own).
     bool IsBuiltName(const char* fileName) const;
     // While a service records: its channel and programme as its SI says,
@@ -196,7 +202,10 @@ class RecorderModule {
     std::int32_t bufferKB_ = Settings::kDefaultBufferKB;
     Settings::Limits limits_;
     PidChoice choice_;
-    int textTable_ = 0;           // the SI text's table where it names none
+    int textTable_ = 0;  // the SI text's table where it names none
+    bool stopAtProgrammeEnd_ = false;
+    std::int32_t paddingMinutes_ = 2;
+    ProgrammeWatch programme_;
     char badTextTable_[32] = {};  // a TextTable setting that named no table
     GuideLog guideLog_;
     ServiceBrowse browse_;

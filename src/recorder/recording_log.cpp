@@ -90,17 +90,18 @@ void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
     if (stop.parts > 1) std::snprintf(parts, sizeof parts, " parts=%u", stop.parts);
     // Bits per millisecond are kilobits per second.
     const std::uint64_t kbps = stop.durationMs == 0 ? 0 : stop.bytesWritten * 8 / stop.durationMs;
-    char line[1400];
+    char line[3000];
     // The fields of earlier versions first, in their order, for whoever reads them.
-    std::snprintf(
-        line, sizeof line,
-        "%s stop pid=%d duration=%02u:%02u:%02u bytes=%llu refused_blocks=%llu "
-        "refused_bytes=%llu failed_writes=%llu failed_bytes=%llu %s ring_peak=%u%% "
-        "reason=%s kbps=%llu%s%s scrambled=%llu nodata_s=%u\r\n",
-        when, static_cast<int>(pid), s / 3600, (s % 3600) / 60, s % 60, Wide(stop.bytesWritten),
-        Wide(stop.refusedBlocks), Wide(stop.refusedBytes), Wide(stop.failedWrites),
-        Wide(stop.failedWriteBytes), errors, stop.peakFillPercent, stop.reason, Wide(kbps), parts,
-        stop.streams != nullptr ? stop.streams : "", Wide(stop.scrambled), stop.longestGapS);
+    std::snprintf(line, sizeof line,
+                  "%s stop pid=%d duration=%02u:%02u:%02u bytes=%llu refused_blocks=%llu "
+                  "refused_bytes=%llu failed_writes=%llu failed_bytes=%llu %s ring_peak=%u%% "
+                  "reason=%s kbps=%llu%s%s scrambled=%llu nodata_s=%u%s\r\n",
+                  when, static_cast<int>(pid), s / 3600, (s % 3600) / 60, s % 60,
+                  Wide(stop.bytesWritten), Wide(stop.refusedBlocks), Wide(stop.refusedBytes),
+                  Wide(stop.failedWrites), Wide(stop.failedWriteBytes), errors,
+                  stop.peakFillPercent, stop.reason, Wide(kbps), parts,
+                  stop.streams != nullptr ? stop.streams : "", Wide(stop.scrambled),
+                  stop.longestGapS, stop.programme != nullptr ? stop.programme : "");
     Append(line);
 }
 

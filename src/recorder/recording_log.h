@@ -33,6 +33,9 @@ class RecordingLog {
         const char* streams;
         std::uint64_t scrambled;    // packets with scrambling bits set
         std::uint32_t longestGapS;  // the longest time without data, in seconds
+        // A recording that watched its programme's end: " programme=...",
+        // appended; else empty or null.
+        const char* programme;
     };
 
     // `settingsPath`: the full path of "Options.ini", or empty or null when

@@ -106,6 +106,11 @@ Settings::Values Settings::Load() const {
         GetPrivateProfileStringA(kModuleSection, key.name, "", buffer, sizeof buffer, path_);
         values.limits.*key.field = ParseSettingNumber(buffer, 0, 0, key.most);
     }
+    GetPrivateProfileStringA(kModuleSection, "StopAtProgrammeEnd", "", buffer, sizeof buffer,
+                             path_);
+    values.stopAtProgrammeEnd = ParseSettingNumber(buffer, 0, 0, 1) == 1;
+    GetPrivateProfileStringA(kModuleSection, "PaddingMinutes", "", buffer, sizeof buffer, path_);
+    values.paddingMinutes = ParseSettingNumber(buffer, 2, 0, 60);
     GetPrivateProfileStringA(kModuleSection, "TextTable", "", buffer, sizeof buffer, path_);
     if (buffer[0] != '\0' && !ts::ParseTextTable(buffer, values.textTable)) {
         values.textTable = 0;
@@ -126,6 +131,7 @@ void Settings::Save(const Values& values) const {
                                path_);
     WriteNumber("BufferKB", values.bufferKB, path_);
     for (const LimitKey& key : kLimitKeys) WriteNumber(key.name, values.limits.*key.field, path_);
+    WriteNumber("StopAtProgrammeEnd", values.stopAtProgrammeEnd ? 1 : 0, path_);
 }
 
 }  // namespace corvanlet

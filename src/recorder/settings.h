@@ -44,6 +44,11 @@ class Settings {
         // for the log, and not used.
         int textTable = 0;
         char badTextTable[32] = {};
+        // "StopAtProgrammeEnd" (0 or 1; the dialog's check box) and
+        // "PaddingMinutes" (0 to 60, default 2; only read): a service
+        // recording stops when its programme has ended, that much later.
+        bool stopAtProgrammeEnd = false;
+        std::int32_t paddingMinutes = 2;
     };
 
     // "BufferKB" as the settings file holds it: decimal digits with an

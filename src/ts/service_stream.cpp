@@ -194,6 +194,7 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
         OnPmtPacket(packet);
         return;
     }
+    if (pid == kTdtPid) NoteTime(packet);  // and it passes as it came
     if (passing_ && roles_[pid] == kStart && PayloadStart(packet) && MayStart(packet, pid)) {
         roles_[pid] = kKeep;
         // Taken up again: on from its own last counter.
@@ -206,6 +207,22 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
     } else {
         Drop();
     }
+}
+
+void ServiceStream::NoteTime(const std::uint8_t* packet) {
+    // One short section at the start of the payload: TDT (0x70) or TOT
+    // (0x73), the time in its first five bytes after the header.
+    if (!PayloadStart(packet) || TransportError(packet) || !HasPayload(packet)) return;
+    const int payload = (packet[3] & 0x20) != 0 ? 5 + packet[4] : 4;
+    if (payload >= kPacketSize) return;
+    const int section = payload + 1 + packet[payload];
+    if (section + 8 > kPacketSize) return;
+    const std::uint8_t* s = packet + section;
+    if (s[0] != 0x70 && s[0] != 0x73) return;
+    const std::int64_t time = SiTime(s + 3);
+    if (time < 0) return;
+    streamTime_.store(time, std::memory_order_relaxed);
+    timeCount_.store(timeCount_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 bool ServiceStream::MayStart(const std::uint8_t* packet, std::uint16_t pid) {
@@ -378,6 +395,10 @@ void ServiceStream::OnEit(const EitHeader& header, const std::uint8_t* section,
     if (header.tableId == kEitPresentFollowing && header.sectionNumber < 2 &&
         length <= kMaxEitSection) {
         const std::uint8_t n = header.sectionNumber;
+        if (n == 0) {  // single writer: a plain load and store
+            presentSections_.store(presentSections_.load(std::memory_order_relaxed) + 1,
+                                   std::memory_order_relaxed);
+        }
         const bool same =
             eitNowLength_[n] == length && std::memcmp(eitNow_[n], section, length) == 0;
         if (!same) {

@@ -266,6 +266,18 @@ class ServiceStream : private ServiceStreamMemory {
     DroppedList DroppedStreams() const;
     // Any thread: what the service's SI says now.
     void Guide(ServiceGuide& out) const;
+    // Any thread: the EIT present sections of the service that came, repeats
+    // included (a guide that still speaks).
+    std::uint32_t PresentSections() const {
+        return presentSections_.load(std::memory_order_relaxed);
+    }
+    // Any thread: the broadcast's clock, from its last TDT or TOT (seconds
+    // since 1970 UTC), and how many came (0: none yet). The guide's times
+    // are on this clock, which may differ from the PC's.
+    std::int64_t StreamTime(std::uint32_t& count) const {
+        count = timeCount_.load(std::memory_order_acquire);  // pairs with NoteTime's release
+        return streamTime_.load(std::memory_order_relaxed);
+    }
 
     // Feeding thread, between two blocks: what this stream remembers, and
     // taking up what another remembered (Start first, with this instance's
@@ -280,6 +292,8 @@ class ServiceStream : private ServiceStreamMemory {
     void OnPmt(const std::uint8_t* section, std::size_t length);
     void OnPacket(const std::uint8_t* packet);
     void OnPmtPacket(const std::uint8_t* packet);
+    // A TDT or TOT packet: the broadcast's clock, published.
+    void NoteTime(const std::uint8_t* packet);
     static void OnSdtSection(void* self, const std::uint8_t* section, std::size_t length);
     static void OnEitSection(void* self, const std::uint8_t* section, std::size_t length);
     void OnSdt(const SdtHeader& header, const SdtService& service);
@@ -336,6 +350,9 @@ class ServiceStream : private ServiceStreamMemory {
     std::atomic<std::uint8_t> pmtVersionSeen_{0};
     std::atomic<std::uint32_t> pmtChanges_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint32_t> presentSections_{0};
+    std::atomic<std::int64_t> streamTime_{-1};
+    std::atomic<std::uint32_t> timeCount_{0};
 };
 
 }  // namespace corvanlet::ts

@@ -174,14 +174,15 @@ void Append(Bytes& out, const Bytes& more) {
 }
 
 // A long-form section: table_id, section_length, the table id extension,
-// version (current_next_indicator set), section 0 of 0, `body`, CRC_32.
+// version (current_next_indicator set), section `number` of `last`,
+// `body`, CRC_32.
 Bytes LongSection(std::uint8_t tableId, std::uint16_t extension, std::uint8_t version,
-                  const Bytes& body) {
+                  const Bytes& body, std::uint8_t number = 0, std::uint8_t last = 0) {
     Bytes section = {tableId, 0, 0};
     Put16(section, extension);
     section.push_back(static_cast<std::uint8_t>(0xC1 | (version & 0x1F) << 1));
-    section.push_back(0);  // section_number
-    section.push_back(0);  // last_section_number
+    section.push_back(number);
+    section.push_back(last);
     Append(section, body);
     // section_syntax_indicator 1, '0', reserved '11'; the length counts from
     // after the length field up to the CRC's end.
@@ -344,14 +345,7 @@ Bytes EitPresentFollowing(std::uint16_t service, std::uint8_t number, std::uint8
     d.push_back(0);  // no text
     Put16(body, ((number == 0 ? 4u : 1u) << 13) | static_cast<std::uint32_t>(d.size()));
     Append(body, d);
-    Bytes section = LongSection(0x4E, service, version, body);
-    section[6] = number;  // section_number, then last_section_number 1
-    section[7] = 1;
-    section.resize(section.size() - 4);
-    const std::uint32_t crc = Crc32Mpeg2(section.data(), section.size());
-    Put16(section, crc >> 16);
-    Put16(section, crc & 0xFFFF);
-    return section;
+    return LongSection(0x4E, service, version, body, number, 1);
 }
 
 // A TDT (table 0x70, short form, no CRC): the stream's day, 20:00 UTC plus

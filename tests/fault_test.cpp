@@ -107,17 +107,47 @@ TEST_F(FaultTest, MissingDirectoryOrLockedFileRefusesToStart) {
     EXPECT_EQ(ReadFileBytes(locked).size(), host_.Delivered().bytes);
 }
 
-TEST_F(FaultTest, JunkInThePidFieldGivesADefinitePid) {
+// Text that cannot mean a PID starts nothing and says why (it used to
+// record PID 0, the PAT, as if asked); what the old reading gave a PID for,
+// and one PID typed twice, still record it.
+TEST_F(FaultTest, PidTextThatMeansNoPidIsRefusedWithTheReason) {
+    const struct {
+        const char* typed;
+        const char* why;
+    } refused[] = {
+        {"abc", "Type a PID (0 to 8191), PIDs with spaces, or sid and a number"},
+        {"  -12xyz", "-12 is not a PID (0 to 8191, or 8192 for the whole stream)"},
+        {"9000", "9000 is not a PID (0 to 8191, or 8192 for the whole stream)"},
+        {"0x200 9000", "9000 is not a PID (0 to 8191 in a list)"},
+        {"0x200;0x28a", "';' is not a separator: use spaces or commas"},
+        {"sid 99999", "sid must be 1 to 65535"},
+        {"sid abc", "sid must be 1 to 65535"},
+    };
+    for (const auto& c : refused) {
+        std::string status;
+        bool started = true;
+        ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
+            started = StartThroughDialog(dialog, c.typed, "junk.dat", dir_.Path().string());
+            status = dialog.Text(IDC_STATUS_TEXT);
+            if (started) dialog.Press(IDC_STOP_BUTTON);
+        }));
+        EXPECT_FALSE(started) << c.typed;
+        EXPECT_EQ(status, c.why) << c.typed;
+    }
+    const auto log = ReadFileBytes(dir_.File("Corvanlet.log"));
+    const std::string text(log.begin(), log.end());
+    EXPECT_NE(text.find("start-failed pid=\"0x200;0x28a\" file=\""), std::string::npos) << text;
+    EXPECT_NE(text.find("reason=bad-pid why=\"sid must be 1 to 65535\""), std::string::npos);
+    EXPECT_EQ(text.find(" start pid="), std::string::npos) << "nothing was recorded";
+
     const struct {
         const char* typed;
         std::uint16_t sent;
-    } cases[] = {
-        {"abc", 0},
-        {"  -12xyz", static_cast<std::uint16_t>(-12)},
-        {"99999999999999999999999", static_cast<std::uint16_t>(9999999999999999999ull)},
-        {"0x100", 0x100},  // hex is read as hex
+    } kept[] = {
+        {"  42abc", 42},  {"4294967552", 256},  // wraps past 32 bits, as it always did
+        {"0x100", 0x100}, {"0x200,0x200", 0x200}, {"0x1FFF 8191", 0x1FFF},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : kept) {
         ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
             EXPECT_TRUE(StartThroughDialog(dialog, c.typed, "junk.dat", dir_.Path().string()));
             dialog.Press(IDC_STOP_BUTTON);

@@ -87,14 +87,14 @@ TEST_F(ModuleTest, HandshakeChecksSizeAndVersionAndRecordsTheHost) {
     refused.hostAssignedId = 7;
     EXPECT_EQ(module_.getInfo(&refused), 0);
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        EXPECT_TRUE(StartThroughDialog(dialog, "70000", "h.dat", dir_.Path().string()));
+        EXPECT_TRUE(StartThroughDialog(dialog, "8191", "h.dat", dir_.Path().string()));
         dialog.Press(IDC_STOP_BUTTON);
     }));
     EXPECT_EQ(other.AddMessages(), 0u);
     // The dialog's look at the services (PAT and SDT), then the recording's.
     ASSERT_EQ(host_.AddMessages(), 3u);
     EXPECT_EQ(host_.LastRegistration().ownerId, 256);
-    EXPECT_EQ(host_.LastRegistration().pid, 70000 & 0xFFFF);
+    EXPECT_EQ(host_.LastRegistration().pid, 8191);
     EXPECT_STREQ(host_.LastRegistration().moduleName, "Corvanlet.Module");
 
     ASSERT_TRUE(module_.Handshake(host_.Window(), 0x12345));
@@ -352,13 +352,13 @@ TEST_F(ModuleTest, EscapeClosesTheDialogAndSaves) {
 TEST_F(ModuleTest, TheFramesCloseSavesAndTheRecordingGoesOnForTheNextDialog) {
     StartHostDelivering();
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
-        StartThroughDialog(dialog, "12345678901234567890123", "frame.dat", dir_.Path().string());
+        // 4294967552 is 2^32 + 256; the last digits are past the 19 read.
+        StartThroughDialog(dialog, "0000000004294967552789", "frame.dat", dir_.Path().string());
         dialog.CloseFrame();
         WaitUntilClosed(dialog);
     }));
     // Only the first 19 characters of the PID field count, and they wrap.
-    EXPECT_EQ(Ini("Pid"), std::to_string(static_cast<std::int32_t>(
-                              static_cast<std::uint32_t>(1234567890123456789ull & 0xFFFFFFFFu))));
+    EXPECT_EQ(Ini("Pid"), "256");
     bool startDisabledWhileRecording = false;
     ASSERT_TRUE(WithDialog(module_, [&](DialogDriver& dialog) {
         startDisabledWhileRecording =

@@ -59,8 +59,9 @@ TEST(DialogText, PidParsingFollowsTheDecimalRuleAndWraps) {
               static_cast<std::int32_t>(99999999999999999ull & 0xFFFFFFFFu));
 }
 
-// A list or a service only when the whole text is one; anything else keeps
-// the old reading of the first 19 characters.
+// A list or a service only when the whole text is one; text begun as one
+// that is none is refused, and so is text with no digit; anything else
+// keeps the old reading of the first 19 characters.
 TEST(DialogText, PidListsServicesAndHexAreReadOnlyWhenTheWholeTextIsOne) {
     PidChoice list = ParsePidChoice(" 256, 257 0x1A4,256 ");
     ASSERT_EQ(list.kind, PidChoice::Kind::kList);
@@ -74,20 +75,24 @@ TEST(DialogText, PidListsServicesAndHexAreReadOnlyWhenTheWholeTextIsOne) {
         EXPECT_EQ(service.kind, PidChoice::Kind::kService) << sid;
         EXPECT_EQ(service.serviceId, 28106) << sid;
     }
-    // Not a list: the old rule, first number only.
-    EXPECT_EQ(ParsePidChoice("256 8192").kind, PidChoice::Kind::kSingle);  // out of range
-    EXPECT_EQ(ParsePidChoice("256 8192").pid, 256);
-    EXPECT_EQ(ParsePidChoice("256 257x").pid, 256);
+    // Begun as a list or a service but none: refused, not read as PID 256.
+    EXPECT_EQ(ParsePidChoice("256 8192").kind, PidChoice::Kind::kRefused);  // out of range
+    EXPECT_STREQ(ParsePidChoice("256 257x").why, "'257x' is not a PID");
     EXPECT_EQ(ParsePidChoice(",63,63").kind, PidChoice::Kind::kSingle);  // one PID twice
-    EXPECT_EQ(ParsePidChoice("  42abc").pid, 42);
-    EXPECT_EQ(ParsePidChoice("sid 70000").kind, PidChoice::Kind::kSingle);
-    EXPECT_EQ(ParsePidChoice("sid 0").kind, PidChoice::Kind::kSingle);  // the network's entry
+    EXPECT_EQ(ParsePidChoice(",63,63").pid, 63);
+    EXPECT_EQ(ParsePidChoice("  42abc").pid, 42);  // the old reading, kept
+    EXPECT_EQ(ParsePidChoice("8192").pid, 8192);   // the whole stream
+    EXPECT_EQ(ParsePidChoice("sid 70000").kind, PidChoice::Kind::kRefused);
+    EXPECT_EQ(ParsePidChoice("sid 0").kind, PidChoice::Kind::kRefused);  // the network's entry
+    EXPECT_STREQ(ParsePidChoice("0x20G").why, "not a hex PID: 0x and hex digits, 0x0 to 0x1FFF");
+    EXPECT_STREQ(ParsePidChoice("").why,
+                 "Type a PID (0 to 8191), PIDs with spaces, or sid and a number");
     // The old rule reads 19 characters; a list is read whole.
     EXPECT_EQ(ParsePidChoice("0000000000000000001 2").kind, PidChoice::Kind::kList);
     EXPECT_EQ(ParsePidChoice((std::string(19, '0') + "12").c_str()).pid, 0);
     std::string seventeen;
     for (int pid = 100; pid < 117; ++pid) seventeen += std::to_string(pid) + " ";
-    EXPECT_EQ(ParsePidChoice(seventeen.c_str()).kind, PidChoice::Kind::kSingle);
+    EXPECT_STREQ(ParsePidChoice(seventeen.c_str()).why, "at most 16 PIDs");
 
     char text[160];
     FormatPidChoice(list, text, sizeof text);

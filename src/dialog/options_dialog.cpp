@@ -121,7 +121,17 @@ void OptionsDialog::OnStart() {
     GetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, directory, sizeof directory);
     const bool stopAtEnd = IsDlgButtonChecked(window_, IDC_STOP_AT_END_CHECK) == BST_CHECKED;
     platform::CallGuard guard(lock_);
-    recorder_.SetChoice(ParsePidChoice(pid), fileName, directory);
+    const PidChoice choice = ParsePidChoice(pid);
+    if (choice.kind == PidChoice::Kind::kRefused) {
+        // Nothing starts: recording the PAT for text that means no PID
+        // would be a failure shown as a recording.
+        recorder_.RefuseStart(pid, choice);
+        char status[160];
+        recorder_.Status(status, sizeof status);
+        SetDlgItemTextA(window_, IDC_STATUS_TEXT, status);
+        return;
+    }
+    recorder_.SetChoice(choice, fileName, directory);
     recorder_.SetStopAtProgrammeEnd(stopAtEnd);
     // A start that fails leaves the controls as they were. A start may
     // have named the file after the PID it records.

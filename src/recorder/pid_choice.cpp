@@ -61,24 +61,90 @@ bool ReadService(const char* at, PidChoice& choice) {
     return true;
 }
 
-// Valid PIDs separated by blanks or commas and nothing else; false when the
-// text holds anything else, or more than kMaxPids different PIDs.
-bool ReadPids(const char* at, PidChoice& choice, std::uint32_t& typed) {
-    typed = 0;
+void Refuse(PidChoice& choice, const char* why) {
+    choice = PidChoice{};
+    choice.kind = PidChoice::Kind::kRefused;
+    std::snprintf(choice.why, sizeof choice.why, "%s", why);
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A number of a list, unbounded (clamped far past any PID); moves `at`.
+bool ReadListNumber(const char*& at, std::uint32_t& value) {
+    return ReadNumber(at, 0xFFFFFFFFu, value);
+}
+
+// How a text read as a list came out.
+// kBigFirst: a first number no PID of a list has, whole: a list only if
+// more follow (alone it may be 8192, or the old reading's).
+enum class ListRead { kNotAList, kList, kRefused, kBigFirst };
+
+// One PID of a list, at `at`: added once. kRefused (with why) for a value
+// no PID has or a token that is none; kNotAList where the text is the old
+// reading's ("42abc").
+ListRead ReadListPid(const char*& at, std::uint32_t tokens, PidChoice& choice, char* why,
+                     std::size_t size) {
+    const char* start = at;
+    std::uint32_t pid = 0;
+    if (!ReadListNumber(at, pid)) at = start + 1;  // too long for 32 bits
+    const char next = *at;
+    const bool ends = next == '\0' || IsBlank(next) || next == ',';
+    if (!ends) {
+        const bool separator = next != '-' && next != '+' && next > ' ' && next < 0x7F &&
+                               !IsDigit(next) && HexDigit(next) < 0 && Lower(next) != 'x' &&
+                               IsDigit(at[1]);
+        if (separator) {
+            std::snprintf(why, size, "'%c' is not a separator: use spaces or commas", next);
+            return ListRead::kRefused;
+        }
+        if (tokens == 0) return ListRead::kNotAList;
+        const char* end = at;
+        while (*end != '\0' && !IsBlank(*end) && *end != ',') ++end;
+        std::snprintf(why, size, "'%.*s' is not a PID", static_cast<int>(end - start), start);
+        return ListRead::kRefused;
+    }
+    if (pid > static_cast<std::uint32_t>(PidChoice::kHighestPid)) {
+        std::snprintf(why, size, "%.*s is not a PID (0 to 8191 in a list)",
+                      static_cast<int>(at - start), start);
+        return tokens == 0 ? ListRead::kBigFirst : ListRead::kRefused;
+    }
+    for (std::uint32_t i = 0; i < choice.count; ++i) {
+        if (choice.pids[i] == pid) return ListRead::kList;
+    }
+    if (choice.count == PidChoice::kMaxPids) {
+        std::snprintf(why, size, "at most 16 PIDs");
+        return ListRead::kRefused;
+    }
+    choice.pids[choice.count++] = static_cast<std::uint16_t>(pid);
+    return ListRead::kList;
+}
+
+// PIDs separated by blanks or commas and nothing else. A single number is
+// no list (kNotAList: the single readings take it), unless it is typed
+// more than once.
+ListRead ReadPids(const char* at, PidChoice& choice, char* why, std::size_t size) {
     choice.count = 0;
+    std::uint32_t tokens = 0;
     for (;;) {
         while (IsBlank(*at) || *at == ',') ++at;
-        if (*at == '\0') return true;
-        std::uint32_t pid = 0;
-        if (!ReadNumber(at, PidChoice::kHighestPid, pid)) return false;
-        if (*at != '\0' && !IsBlank(*at) && *at != ',') return false;  // "12abc"
-        ++typed;
-        bool seen = false;
-        for (std::uint32_t i = 0; i < choice.count; ++i) seen = seen || choice.pids[i] == pid;
-        if (seen) continue;
-        if (choice.count == PidChoice::kMaxPids) return false;
-        choice.pids[choice.count++] = static_cast<std::uint16_t>(pid);
+        if (*at == '\0') break;
+        if (!IsDigit(*at)) {
+            if (tokens == 0) return ListRead::kNotAList;
+            std::snprintf(why, size, "'%c' is not a separator: use spaces or commas", *at);
+            return ListRead::kRefused;
+        }
+        const ListRead read = ReadListPid(at, tokens, choice, why, size);
+        if (read == ListRead::kBigFirst) {
+            while (IsBlank(*at) || *at == ',') ++at;
+            return *at == '\0' ? ListRead::kNotAList : ListRead::kRefused;
+        }
+        if (read != ListRead::kList) return read;
+        ++tokens;
     }
+    if (tokens < 2 && tokens == choice.count) return ListRead::kNotAList;
+    return choice.count == 0 ? ListRead::kNotAList : ListRead::kList;
 }
 
 // A single "0x..." and nothing else: hex, wrapping as the old reading does.
@@ -99,7 +165,8 @@ bool ReadSingleHex(const char* at, std::int32_t& pid) {
 bool PidChoice::operator==(const PidChoice& other) const {
     return kind == other.kind && pid == other.pid && count == other.count &&
            serviceId == other.serviceId &&
-           std::memcmp(pids, other.pids, count * sizeof pids[0]) == 0;
+           std::memcmp(pids, other.pids, count * sizeof pids[0]) == 0 &&
+           std::strcmp(why, other.why) == 0;
 }
 
 std::int32_t ParsePid(const char* text) {
@@ -114,23 +181,79 @@ std::int32_t ParsePid(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
-PidChoice ParsePidChoice(const char* text) {
-    PidChoice choice;
-    if (text == nullptr) return choice;
-    if (ReadService(text, choice)) return choice;
-    std::uint32_t typed = 0;
-    // "63,63" is one PID, read the old way (which gives the same).
-    if (ReadPids(text, choice, typed) && choice.count >= 2) {
-        choice.kind = PidChoice::Kind::kList;
-        choice.pid = choice.pids[0];
-        return choice;
+namespace {
+
+bool StartsWithSid(const char* at) {
+    SkipBlanks(at);
+    return Lower(at[0]) == 's' && Lower(at[1]) == 'i' && Lower(at[2]) == 'd';
+}
+
+bool StartsWithHex(const char* at) {
+    SkipBlanks(at);
+    return at[0] == '0' && Lower(at[1]) == 'x';
+}
+
+bool HasDigit(const char* at) {
+    for (; *at != '\0'; ++at) {
+        if (IsDigit(*at)) return true;
     }
-    choice = PidChoice{};
-    if (ReadSingleHex(text, choice.pid)) return choice;
+    return false;
+}
+
+// The old reading of one PID, refused outside 0 to 8192.
+PidChoice OldReading(const char* text) {
+    PidChoice choice;
     char single[PidChoice::kSingleChars + 1] = {};
     std::snprintf(single, sizeof single, "%s", text);
     choice.pid = ParsePid(single);
+    if (choice.pid < 0 || choice.pid > PidChoice::kHighestPid + 1) {
+        char why[96];
+        std::snprintf(why, sizeof why, "%d is not a PID (0 to 8191, or 8192 for the whole stream)",
+                      static_cast<int>(choice.pid));
+        Refuse(choice, why);
+    }
     return choice;
+}
+
+}  // namespace
+
+PidChoice ParsePidChoice(const char* text) {
+    PidChoice choice;
+    if (text != nullptr && StartsWithSid(text)) {
+        if (!ReadService(text, choice)) Refuse(choice, "sid must be 1 to 65535");
+        return choice;
+    }
+    if (text == nullptr || !HasDigit(text)) {
+        Refuse(choice, "Type a PID (0 to 8191), PIDs with spaces, or sid and a number");
+        return choice;
+    }
+    char why[96] = {};
+    const ListRead list = ReadPids(text, choice, why, sizeof why);
+    if (list == ListRead::kRefused) {
+        Refuse(choice, why);
+        return choice;
+    }
+    if (list == ListRead::kList) {
+        choice.pid = choice.pids[0];
+        // One PID, however often typed, is that PID.
+        choice.kind = choice.count >= 2 ? PidChoice::Kind::kList : PidChoice::Kind::kSingle;
+        if (choice.count < 2) choice.count = 0;
+        return choice;
+    }
+    choice = PidChoice{};
+    if (ReadSingleHex(text, choice.pid)) {
+        if (choice.pid < 0 || choice.pid > PidChoice::kHighestPid + 1) {
+            std::snprintf(why, sizeof why,
+                          "%s is not a PID (0 to 8191, or 8192 for the whole stream)", text);
+            Refuse(choice, why);
+        }
+        return choice;
+    }
+    if (StartsWithHex(text)) {
+        Refuse(choice, "not a hex PID: 0x and hex digits, 0x0 to 0x1FFF");
+        return choice;
+    }
+    return OldReading(text);
 }
 
 void FormatPidChoice(const PidChoice& choice, char* out, std::size_t size) {

@@ -15,7 +15,8 @@ struct PidChoice {
     // The field's old reading looks at this many characters only.
     static constexpr std::size_t kSingleChars = 19;
 
-    enum class Kind : std::uint8_t { kSingle, kList, kService };
+    // kRefused: text that cannot mean a PID; `why` says so, for the user.
+    enum class Kind : std::uint8_t { kSingle, kList, kService, kRefused };
 
     Kind kind = Kind::kSingle;
     // kSingle: the PID as typed (any 32-bit value, as the old field took it);
@@ -24,6 +25,7 @@ struct PidChoice {
     std::uint16_t pids[kMaxPids] = {};  // kList: each PID once, in the order typed
     std::uint32_t count = 0;
     std::uint16_t serviceId = 0;  // kService: the program_number
+    char why[96] = {};            // kRefused: "9000 is not a PID (0 to 8191, ...)"
 
     static PidChoice Single(std::int32_t pid) {
         PidChoice choice;
@@ -43,11 +45,16 @@ std::int32_t ParsePid(const char* text);
 //     decimal or 0x hex, 1 to 65535): a service;
 //   - two or more different PIDs from 0 to 8191, decimal or 0x hex,
 //     separated by spaces or commas, and nothing else: a list (at most
-//     kMaxPids different PIDs; a PID typed twice is recorded once);
+//     kMaxPids different PIDs; a PID typed twice is recorded once, and one
+//     PID however often typed is that PID);
 //   - a single "0x200": that PID in hex;
 //   - anything else: the old reading of the first kSingleChars characters
 //     (leading blanks, a sign, decimal digits up to the first other
-//     character; none gives 0; wraps modulo 2^32), so "  42abc" is 42.
+//     character; wraps modulo 2^32), so "  42abc" is 42.
+// Refused (kRefused, with why): text with no digit; text that begins like
+// a service ("sid"), a hex PID ("0x") or a list (two numbers with a
+// separator) but is none; a PID from the old reading below 0 or above 8192
+// (8192: the whole stream).
 PidChoice ParsePidChoice(const char* text);
 
 // The choice as the field and the settings file show it: "42", "256 257",

@@ -204,6 +204,14 @@ bool RecorderModule::StartRecording() {
     return true;
 }
 
+void RecorderModule::RefuseStart(const char* typed, const PidChoice& choice) {
+    if (IsRecording()) return;
+    char path[kPathSize];
+    JoinPath(directory_, fileName_, path);
+    log_.StartRefused(typed != nullptr ? typed : "", path, choice.why);
+    std::snprintf(startFailure_, sizeof startFailure_, "%s", choice.why);
+}
+
 RecordingLimits RecorderModule::LimitsOf(const Settings::Limits& settings) {
     constexpr std::uint64_t kMiB = 1024 * 1024;
     RecordingLimits limits;

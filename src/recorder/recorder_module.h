@@ -84,6 +84,10 @@ class RecorderModule {
     // one already ran: that one goes on); false when the file cannot be
     // created.
     [[nodiscard]] bool StartRecording();
+    // A Start with PID text that cannot mean a PID (`choice` kRefused): no
+    // recording; the status line says why and the log has a start-failed
+    // line. The choice in effect stays.
+    void RefuseStart(const char* typed, const PidChoice& choice);
     void StopRecording(StopReason reason = StopReason::kUser);
     // A recording that ended by itself at one of its limits (the writer
     // stops writing and the ring takes no more) is stopped here, on the

@@ -105,6 +105,20 @@ void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
     Append(line);
 }
 
+void RecordingLog::StartRefused(const char* typed, const char* path, const char* why) const {
+    char when[24];
+    LocalTime(when);
+    char file[6000];
+    Utf8Of(path, file, sizeof file);
+    char text[200];
+    Utf8Of(typed, text, sizeof text);
+    char line[6600];
+    std::snprintf(line, sizeof line,
+                  "%s start-failed pid=\"%s\" file=\"%s\" reason=bad-pid why=\"%s\"\r\n", when,
+                  text, file, why);
+    Append(line);
+}
+
 void RecordingLog::WritersStopped(std::uint32_t count) const {
     char when[24];
     LocalTime(when);

@@ -53,6 +53,9 @@ class RecordingLog {
     // A start whose file could not be opened, and why ("cannot-create",
     // "in-use", "low-space", "timeout", "no-memory").
     void StartFailed(std::int32_t pid, const char* path, const char* reason) const;
+    // A Start refused before anything was asked of the host: the PID field
+    // held `typed`, which means no PID (`why`): reason=bad-pid.
+    void StartRefused(const char* typed, const char* path, const char* why) const;
     // The library was freed while `count` writers were still stuck in a
     // write: each was stopped for good, its file left open until the
     // process ends.

@@ -98,7 +98,9 @@ Settings::Values Settings::Load() const {
     GetPrivateProfileStringA(kModuleSection, "Pids", "", pids, sizeof pids, path_);
     // Only a list or a service: anything else leaves "Pid" in charge.
     const PidChoice typed = ParsePidChoice(pids);
-    if (typed.kind != PidChoice::Kind::kSingle) values.choice = typed;
+    if (typed.kind == PidChoice::Kind::kList || typed.kind == PidChoice::Kind::kService) {
+        values.choice = typed;
+    }
     char buffer[64] = {};
     GetPrivateProfileStringA(kModuleSection, "BufferKB", "", buffer, sizeof buffer, path_);
     values.bufferKB = ParseBufferKB(buffer);

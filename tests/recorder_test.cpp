@@ -258,19 +258,57 @@ TEST(Settings, BufferKBBoundsAndJunk) {
     EXPECT_EQ(Settings::ParseBufferKB("0x400"), Settings::kDefaultBufferKB);
 }
 
-TEST_F(RecorderSettingsTest, BufferKBIsReadAtStartAndWrittenBack) {
+// Keys the dialog does not show are never written: a value the user wrote
+// while the module had another stays, and so does one it cannot use, as
+// typed (it counts as not set, and the log says so once).
+TEST_F(RecorderSettingsTest, KeysTheDialogDoesNotShowAreNeverWrittenAndBadOnesAreSaid) {
     RecorderModule recorder(link_, Settings(ini_.c_str()));
-    EXPECT_EQ(recorder.BufferKB(), Settings::kDefaultBufferKB);
+    WritePrivateProfileStringA("Corvanlet", "SplitMB", "3", ini_.c_str());
     WritePrivateProfileStringA("Corvanlet", "BufferKB", "4096", ini_.c_str());
     recorder.LoadSettings();
     EXPECT_EQ(recorder.BufferKB(), 4096);
+    EXPECT_EQ(recorder.Limits().splitMB, 3);
+    WritePrivateProfileStringA("Corvanlet", "SplitMB", "7", ini_.c_str());  // while it runs
     WritePrivateProfileStringA("Corvanlet", "BufferKB", "many", ini_.c_str());
+    recorder.SaveSettings();
+    auto read = [&](const char* key) {
+        char value[32] = {};
+        GetPrivateProfileStringA("Corvanlet", key, "(none)", value, sizeof value, ini_.c_str());
+        return std::string(value);
+    };
+    EXPECT_EQ(read("SplitMB"), "7");
+    EXPECT_EQ(read("BufferKB"), "many");
+    EXPECT_EQ(read("StopAfterMB"), "(none)");
+    EXPECT_EQ(read("StopAtProgrammeEnd"), "(none)") << "off, and the file said nothing";
+
+    WritePrivateProfileStringA("Corvanlet", "SplitMB", "0.5", ini_.c_str());
+    WritePrivateProfileStringA("Corvanlet", "StopAfterMB", "-1", ini_.c_str());
+    WritePrivateProfileStringA("Corvanlet", "MinFreeMB", "1MB", ini_.c_str());
+    WritePrivateProfileStringA("Corvanlet", "StopAfterMinutes", "30", ini_.c_str());
     recorder.LoadSettings();
+    EXPECT_EQ(recorder.Limits().splitMB, 0);
+    EXPECT_EQ(recorder.Limits().stopAfterMB, 0);
     EXPECT_EQ(recorder.BufferKB(), Settings::kDefaultBufferKB);
-    recorder.SaveSettings();  // the user finds the value in the file
-    char value[32] = {};
-    GetPrivateProfileStringA("Corvanlet", "BufferKB", "", value, sizeof value, ini_.c_str());
-    EXPECT_STREQ(value, "16384");
+    recorder.SetChoice(PidChoice::Single(0x100), "limits.dat", dir_.Path().string().c_str());
+    ASSERT_TRUE(recorder.StartRecording());
+    recorder.StopRecording();
+    ASSERT_TRUE(recorder.StartRecording());  // said once, not at every Start
+    recorder.StopRecording();
+    recorder.SaveSettings();
+    EXPECT_EQ(read("SplitMB"), "0.5");
+    const auto bytes = testing::ReadFileBytes(dir_.File("Corvanlet.log"));
+    const std::string log(bytes.begin(), bytes.end());
+    for (const char* line :
+         {"settings: SplitMB=0.5 is not a whole number of MB; not used",
+          "settings: StopAfterMB=-1 is not a whole number of MB; not used",
+          "settings: MinFreeMB=1MB is not a whole number of MB; not used",
+          "settings: BufferKB=many is not a whole number of KB (the default is used); not used"}) {
+        const std::size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+        EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "once: " << line;
+    }
+    // The start line says which limits are in force.
+    EXPECT_NE(log.find(" ring=16384KB stop_after_min=30\r\n"), std::string::npos) << log;
 }
 
 using RecorderRecordingTest = testing::HostedTest;
@@ -570,17 +608,19 @@ TEST_F(RecorderRecordingTest, LimitsFromTheSettingsSplitAndStopTheRecording) {
     }
     EXPECT_EQ(joined, 2232u * 940u);
     const auto lines = LogLines(dir_.File("Corvanlet.log"));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[1].find(" bytes=2098080 "), std::string::npos) << lines[1];
-    EXPECT_NE(lines[1].find(" reason=size kbps="), std::string::npos) << lines[1];
-    EXPECT_NE(lines[1].find(" parts=3"), std::string::npos) << lines[1];
-    // The user finds every key in the file after a save.
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(" split_mb=1 stop_after_mb=2"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(" settings: MinFreeMB=lots is not"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(" bytes=2098080 "), std::string::npos) << lines[2];
+    EXPECT_NE(lines[2].find(" reason=size kbps="), std::string::npos) << lines[2];
+    EXPECT_NE(lines[2].find(" parts=3"), std::string::npos) << lines[2];
+    // A save leaves the keys the dialog does not show as the user wrote them.
     recorder.SaveSettings();
     char value[32] = {};
     GetPrivateProfileStringA("Corvanlet", "StopAfterMinutes", "", value, sizeof value, ini.c_str());
-    EXPECT_STREQ(value, "0");
+    EXPECT_STREQ(value, "");
     GetPrivateProfileStringA("Corvanlet", "MinFreeMB", "", value, sizeof value, ini.c_str());
-    EXPECT_STREQ(value, "0");
+    EXPECT_STREQ(value, "lots");
     // Below MinFreeMB a recording does not start.
     WritePrivateProfileStringA("Corvanlet", "MinFreeMB", "1073741824", ini.c_str());
     recorder.LoadSettings();

@@ -75,7 +75,9 @@ void RecorderModule::Take(const Settings::Values& values) {
     textTable_ = values.textTable;
     stopAtProgrammeEnd_ = values.stopAtProgrammeEnd;
     paddingMinutes_ = values.paddingMinutes;
-    std::snprintf(badTextTable_, sizeof badTextTable_, "%s", values.badTextTable);
+    std::memcpy(problems_.problems, values.problems, sizeof problems_.problems);
+    problems_.problemCount = values.problemCount;
+    problemsLogged_ = false;
 }
 
 void RecorderModule::SaveSettings() const {
@@ -186,20 +188,18 @@ bool RecorderModule::StartRecording() {
     std::memset(scrambledPids_, 0, sizeof scrambledPids_);
     recorded_ = true;
     startedSinceRead_ = true;
-    char selection[400];
+    char selection[600];
     DescribeRegistrations(selection, sizeof selection);
+    DescribeLimits(selection, sizeof selection);
     log_.Started(choice_.pid, path, filter_.Figures().ringBytes, selection);
     guideLog_.Reset();
     programme_.Off();
     if (choice_.kind == PidChoice::Kind::kService && stopAtProgrammeEnd_) {
         programme_.Start(static_cast<std::uint32_t>(paddingMinutes_));
     }
-    if (choice_.kind == PidChoice::Kind::kService && badTextTable_[0] != '\0') {
-        char line[120];
-        std::snprintf(line, sizeof line,
-                      "settings: TextTable=%s names no table; the default table is used",
-                      badTextTable_);
-        log_.Note(line);
+    if (!problemsLogged_) {
+        problemsLogged_ = true;
+        for (std::size_t i = 0; i < problems_.problemCount; ++i) log_.Note(problems_.problems[i]);
     }
     return true;
 }
@@ -210,6 +210,23 @@ void RecorderModule::RefuseStart(const char* typed, const PidChoice& choice) {
     JoinPath(directory_, fileName_, path);
     log_.StartRefused(typed != nullptr ? typed : "", path, choice.why);
     std::snprintf(startFailure_, sizeof startFailure_, "%s", choice.why);
+}
+
+void RecorderModule::DescribeLimits(char* out, std::size_t size) const {
+    const struct {
+        const char* name;
+        std::int32_t value;
+    } fields[] = {{"split_mb", limits_.splitMB},
+                  {"stop_after_mb", limits_.stopAfterMB},
+                  {"stop_after_min", limits_.stopAfterMinutes},
+                  {"min_free_mb", limits_.minFreeMB}};
+    std::size_t used = std::strlen(out);
+    for (const auto& field : fields) {
+        if (field.value == 0 || used >= size) continue;  // not set
+        const int n = std::snprintf(out + used, size - used, " %s=%d", field.name,
+                                    static_cast<int>(field.value));
+        if (n > 0) used += static_cast<std::size_t>(n);
+    }
 }
 
 RecordingLimits RecorderModule::LimitsOf(const Settings::Limits& settings) {

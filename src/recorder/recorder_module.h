@@ -171,6 +171,8 @@ class RecorderModule {
     RecordingFilter::Selection SelectionOf() const;
     // " pids=1,2 refused=2" or " sid=7 refused=0": what the start line adds.
     void DescribeRegistrations(char* out, std::size_t size) const;
+    // Appends the limits in force to `out`: " split_mb=7 stop_after_min=30".
+    void DescribeLimits(char* out, std::size_t size) const;
     // The registered PIDs, `refused` ones only or accepted ones only.
     std::uint32_t RegisteredPids(bool refused, std::uint16_t* out, std::uint32_t room) const;
     static void OnControl(void* self);
@@ -210,7 +212,10 @@ class RecorderModule {
     bool stopAtProgrammeEnd_ = false;
     std::int32_t paddingMinutes_ = 2;
     ProgrammeWatch programme_;
-    char badTextTable_[32] = {};  // a TextTable setting that named no table
+    // What the settings held that could not be used: logged at the first
+    // Start after they were read.
+    Settings::Values problems_;
+    bool problemsLogged_ = false;
     GuideLog guideLog_;
     ServiceBrowse browse_;
     bool browseWanted_ = false;  // the dialog is open: a channel change browses afresh

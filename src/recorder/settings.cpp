@@ -15,23 +15,42 @@ void CopyText(char* out, std::size_t size, const char* text) {
     std::snprintf(out, size, "%s", text);
 }
 
-// The limits' keys: a whole number from 0 to `most`; junk is 0, never.
+// The limits' keys: a whole number from 0 to `most`; anything else is not
+// set (0, never), and said.
 struct LimitKey {
     const char* name;
     std::int32_t Settings::Limits::*field;
     std::int32_t most;
+    const char* unit;
 };
 constexpr LimitKey kLimitKeys[] = {
-    {"SplitMB", &Settings::Limits::splitMB, 1 << 30},
-    {"StopAfterMinutes", &Settings::Limits::stopAfterMinutes, 60 * 24 * 366},
-    {"StopAfterMB", &Settings::Limits::stopAfterMB, 1 << 30},
-    {"MinFreeMB", &Settings::Limits::minFreeMB, 1 << 30},
+    {"SplitMB", &Settings::Limits::splitMB, 1 << 30, "MB"},
+    {"StopAfterMinutes", &Settings::Limits::stopAfterMinutes, 60 * 24 * 366, "minutes"},
+    {"StopAfterMB", &Settings::Limits::stopAfterMB, 1 << 30, "MB"},
+    {"MinFreeMB", &Settings::Limits::minFreeMB, 1 << 30, "MB"},
 };
+
+// Writes `text` under `key` unless the file holds it already.
+void WriteChanged(const char* key, const char* text, const char* path) {
+    char now[Settings::kTextSize] = {};
+    const DWORD length =
+        GetPrivateProfileStringA(kModuleSection, key, "\x01", now, sizeof now, path);
+    const bool absent = length == 1 && now[0] == '\x01';
+    if (text == nullptr ? absent : !absent && std::strcmp(now, text) == 0) return;
+    WritePrivateProfileStringA(kModuleSection, key, text, path);
+}
 
 void WriteNumber(const char* key, std::int32_t value, const char* path) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    WritePrivateProfileStringA(kModuleSection, key, text, path);
+    WriteChanged(key, text, path);
+}
+
+// A whole number from 0 up, blanks around; text that is none is noted.
+void NoteProblem(Settings::Values& values, const char* key, const char* text, const char* what) {
+    if (values.problemCount == Settings::Values::kMaxProblems) return;
+    std::snprintf(values.problems[values.problemCount++], sizeof values.problems[0],
+                  "settings: %s=%.60s is not %s; not used", key, text, what);
 }
 }  // namespace
 
@@ -104,36 +123,48 @@ Settings::Values Settings::Load() const {
     char buffer[64] = {};
     GetPrivateProfileStringA(kModuleSection, "BufferKB", "", buffer, sizeof buffer, path_);
     values.bufferKB = ParseBufferKB(buffer);
+    if (buffer[0] != '\0' && ParseSettingNumber(buffer, -1, 0, kLargestBufferKB) < 0) {
+        NoteProblem(values, "BufferKB", buffer, "a whole number of KB (the default is used)");
+    }
     for (const LimitKey& key : kLimitKeys) {
         GetPrivateProfileStringA(kModuleSection, key.name, "", buffer, sizeof buffer, path_);
         values.limits.*key.field = ParseSettingNumber(buffer, 0, 0, key.most);
+        if (buffer[0] != '\0' && ParseSettingNumber(buffer, -1, -1, key.most) < 0) {
+            char what[48];
+            std::snprintf(what, sizeof what, "a whole number of %s", key.unit);
+            NoteProblem(values, key.name, buffer, what);
+        }
     }
     GetPrivateProfileStringA(kModuleSection, "StopAtProgrammeEnd", "", buffer, sizeof buffer,
                              path_);
     values.stopAtProgrammeEnd = ParseSettingNumber(buffer, 0, 0, 1) == 1;
     GetPrivateProfileStringA(kModuleSection, "PaddingMinutes", "", buffer, sizeof buffer, path_);
     values.paddingMinutes = ParseSettingNumber(buffer, 2, 0, 60);
+    if (buffer[0] != '\0' && ParseSettingNumber(buffer, -1, 0, 60) < 0) {
+        NoteProblem(values, "PaddingMinutes", buffer, "a whole number of minutes (2 are used)");
+    }
     GetPrivateProfileStringA(kModuleSection, "TextTable", "", buffer, sizeof buffer, path_);
     if (buffer[0] != '\0' && !ts::ParseTextTable(buffer, values.textTable)) {
         values.textTable = 0;
-        CopyText(values.badTextTable, sizeof values.badTextTable, buffer);
+        NoteProblem(values, "TextTable", buffer, "a table's name (the default table is used)");
     }
     return values;
 }
 
 void Settings::Save(const Values& values) const {
     if (path_[0] == '\0') return;
-    WritePrivateProfileStringA(kModuleSection, "Path", values.directory, path_);
+    WriteChanged("Path", values.directory, path_);
     WriteNumber("Pid", values.choice.pid, path_);
     char pids[160] = {};
     FormatPidChoice(values.choice, pids, sizeof pids);
     // One PID has no "Pids": the key goes, so an older list is not read back.
-    WritePrivateProfileStringA(kModuleSection, "Pids",
-                               values.choice.kind == PidChoice::Kind::kSingle ? nullptr : pids,
-                               path_);
-    WriteNumber("BufferKB", values.bufferKB, path_);
-    for (const LimitKey& key : kLimitKeys) WriteNumber(key.name, values.limits.*key.field, path_);
-    WriteNumber("StopAtProgrammeEnd", values.stopAtProgrammeEnd ? 1 : 0, path_);
+    WriteChanged("Pids", values.choice.kind == PidChoice::Kind::kSingle ? nullptr : pids, path_);
+    // The check box: a file without the key already says "off".
+    char now[8] = {};
+    GetPrivateProfileStringA(kModuleSection, "StopAtProgrammeEnd", "", now, sizeof now, path_);
+    if (values.stopAtProgrammeEnd || now[0] != '\0') {
+        WriteNumber("StopAtProgrammeEnd", values.stopAtProgrammeEnd ? 1 : 0, path_);
+    }
 }
 
 }  // namespace corvanlet

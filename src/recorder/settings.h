@@ -40,15 +40,19 @@ class Settings {
         std::int32_t bufferKB = kDefaultBufferKB;
         Limits limits;
         // "TextTable": the table of SI text that names none (0: ISO/IEC
-        // 6937); only read. A value that names no table is kept as typed,
-        // for the log, and not used.
+        // 6937); only read.
         int textTable = 0;
-        char badTextTable[32] = {};
         // "StopAtProgrammeEnd" (0 or 1; the dialog's check box) and
         // "PaddingMinutes" (0 to 60, default 2; only read): a service
         // recording stops when its programme has ended, that much later.
         bool stopAtProgrammeEnd = false;
         std::int32_t paddingMinutes = 2;
+        // Keys whose text is no value they may have: each kept in the file
+        // as typed, not used, and said once in the log, e.g.
+        // "settings: SplitMB=0.5 is not a whole number of MB; not used".
+        static constexpr std::size_t kMaxProblems = 8;
+        char problems[kMaxProblems][160] = {};
+        std::size_t problemCount = 0;
     };
 
     // "BufferKB" as the settings file holds it: decimal digits with an
@@ -70,7 +74,9 @@ class Settings {
     Values Defaults() const;
     // The defaults, overridden by what "Options.ini" holds.
     Values Load() const;
-    // Writes "Path", "Pid", "BufferKB" and the limits' keys; failures are ignored. Nothing
+    // Writes the keys the dialog shows, "Path", "Pid", "Pids" and
+    // "StopAtProgrammeEnd", each only where it differs from what the file
+    // holds; no other key is ever written. Failures are ignored. Nothing
     // without a file.
     void Save(const Values& values) const;
 

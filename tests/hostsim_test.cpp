@@ -444,7 +444,7 @@ TEST_F(HostsimTest, AListOfPidsRecordsThemInStreamOrderAndARefusalIsShown) {
     run = Hostsim(args);
     ASSERT_EQ(run.exitCode, 0u) << run.errors;
     EXPECT_EQ(run.values.at("refused_pids"), "17,768");
-    EXPECT_EQ(run.values.at("dialog_status"), "768 refused");
+    EXPECT_EQ(run.values.at("dialog_status"), "PID 768 refused");
     EXPECT_EQ(run.values.at("removals"), "2");
     EXPECT_TRUE(ReadFileBytes(dir_.File("refused.dat")) == Extract(stream, 0x100));
     EXPECT_NE(Log().find(" pids=256 refused=768"), std::string::npos) << Log();
@@ -613,6 +613,7 @@ TEST_F(HostsimTest, AServiceRecordsAFileThatBeginsEveryPartWithItsTables) {
     EXPECT_NE(log.find("pmt-change pmt_pid=256 version=1"), std::string::npos) << log;
     EXPECT_NE(log.find("dropped pid=259 type=0x05 reason=not-programme"), std::string::npos) << log;
     EXPECT_NE(log.find(" streams=0:"), std::string::npos) << log;
+    EXPECT_NE(log.find(" sid=1\r\n"), std::string::npos) << "its stop line names it: " << log;
 }
 
 // A title in another table than the default reaches the log and the dialog
@@ -743,7 +744,7 @@ TEST_F(HostsimTest, AServiceWithoutItsTablesRecordsNothingAndSaysWhy) {
         const char* status;
     } cases[] = {
         {"sid 9", "0", "Service not found"},
-        {"sid 1", "1", "256 refused: no tables, nothing is recorded"},
+        {"sid 1", "1", "Not fed: the host refused PID 256 (PMT): nothing is recorded"},
         {"sid 1", "0", ""},
     };
     for (const auto& c : cases) {

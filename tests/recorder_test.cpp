@@ -357,9 +357,27 @@ TEST_F(RecorderRecordingTest, StartThatCannotCreateTheFileFails) {
     char status[160];
     recorder.Status(status, sizeof status);
     EXPECT_STREQ(status, "No file name: no channel yet, type one");
+    // With a channel reported the name was there to keep: it was emptied.
+    ChannelInfo channel{};
+    channel.frequency = 11362;
+    channel.symbolRate = 22000;
+    ASSERT_TRUE(recorder.NameFromChannel(&channel));
+    recorder.SetChoice(0, "", dir_.Path().string().c_str());
+    EXPECT_FALSE(recorder.StartRecording());
+    recorder.Status(status, sizeof status);
+    EXPECT_STREQ(status, "No file name: type one");
+    // No directory would record into the host's current folder.
+    recorder.SetChoice(0, "a.dat", "");
+    EXPECT_FALSE(recorder.StartRecording());
+    recorder.Status(status, sizeof status);
+    EXPECT_STREQ(status, "No directory: choose one");
+    EXPECT_EQ(host_.AddMessages(), 0u);
     // Each failed start has its line, with the path and why.
     const auto lines = LogLines(dir_.File("Corvanlet.log"));
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[3].find(" start-failed pid=0 file=\"a.dat\" reason=bad-directory"),
+              std::string::npos)
+        << lines[3];
     EXPECT_NE(lines[0].find(" start-failed pid=0 file=\"" + dir_.File("missing") +
                             "\\a.dat\" "
                             "reason=cannot-create"),
@@ -607,13 +625,21 @@ TEST_F(RecorderRecordingTest, LimitsFromTheSettingsSplitAndStopTheRecording) {
         joined += size;
     }
     EXPECT_EQ(joined, 2232u * 940u);
+    char status[160];
+    recorder.Status(status, sizeof status);
+    EXPECT_STREQ(status, "Stopped at 2 MB (StopAfterMB)") << "until the next Start";
     const auto lines = LogLines(dir_.File("Corvanlet.log"));
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 5u);
     EXPECT_NE(lines[0].find(" split_mb=1 stop_after_mb=2"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find(" settings: MinFreeMB=lots is not"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[2].find(" bytes=2098080 "), std::string::npos) << lines[2];
-    EXPECT_NE(lines[2].find(" reason=size kbps="), std::string::npos) << lines[2];
-    EXPECT_NE(lines[2].find(" parts=3"), std::string::npos) << lines[2];
+    // Every part, where a user finds it.
+    EXPECT_NE(lines[2].find(" part number=2 file=\"" + dir_.File("limits-2.dat") + "\""),
+              std::string::npos)
+        << lines[2];
+    EXPECT_NE(lines[3].find(" part number=3 file=\""), std::string::npos) << lines[3];
+    EXPECT_NE(lines[4].find(" bytes=2098080 "), std::string::npos) << lines[4];
+    EXPECT_NE(lines[4].find(" reason=size kbps="), std::string::npos) << lines[4];
+    EXPECT_NE(lines[4].find(" parts=3"), std::string::npos) << lines[4];
     // A save leaves the keys the dialog does not show as the user wrote them.
     recorder.SaveSettings();
     char value[32] = {};

@@ -98,6 +98,9 @@ class FileSink : public BlockRing {
     void EndNow() { endAsked_.store(true, std::memory_order_release); }  // pairs with Tick
     // Any thread: the files the recording has so far (1 until it splits).
     std::uint32_t Parts() const { return parts_.load(std::memory_order_relaxed); }
+    // The path of part `part` (1 is the file opened): "name.ts" gives
+    // "name-2.ts". The one rule the parts are named by.
+    void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
     // Any thread: the length of the first part whose file system refused to
     // let it grow (a next part then took the bytes), 0 while none has.
     std::uint64_t SizeLimitFound() const {
@@ -260,7 +263,6 @@ class FileSink : public BlockRing {
     // be cut; the fresh part is removed. False when the part before cannot
     // be opened again (the fresh one stays current).
     bool BackToPart(Output& o, std::uint64_t length, std::uint64_t tornUntil);
-    void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
     // Writer: the recording ends by itself, for `why`.
     void EndBy(End why);
     // Writer: milliseconds since the start, in 64 bits (the tick count wraps).

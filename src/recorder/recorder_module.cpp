@@ -193,6 +193,7 @@ bool RecorderModule::StartRecording() {
     DescribeLimits(selection, sizeof selection);
     log_.Started(choice_.pid, path, filter_.Figures().ringBytes, selection);
     guideLog_.Reset();
+    loggedParts_ = 1;  // the first is the start line's file
     programme_.Off();
     if (choice_.kind == PidChoice::Kind::kService && stopAtProgrammeEnd_) {
         programme_.Start(static_cast<std::uint32_t>(paddingMinutes_));
@@ -210,6 +211,31 @@ void RecorderModule::RefuseStart(const char* typed, const PidChoice& choice) {
     JoinPath(directory_, fileName_, path);
     log_.StartRefused(typed != nullptr ? typed : "", path, choice.why);
     std::snprintf(startFailure_, sizeof startFailure_, "%s", choice.why);
+}
+
+void RecorderModule::SayWhyItStopped(StopReason reason) {
+    switch (reason) {
+        case StopReason::kSize:
+            std::snprintf(startFailure_, sizeof startFailure_, "Stopped at %d MB (StopAfterMB)",
+                          static_cast<int>(limits_.stopAfterMB));
+            break;
+        case StopReason::kTime:
+            std::snprintf(startFailure_, sizeof startFailure_, "Stopped after %d min",
+                          static_cast<int>(limits_.stopAfterMinutes));
+            break;
+        case StopReason::kLowSpace:
+            std::snprintf(startFailure_, sizeof startFailure_, "Stopped: less than %d MB free",
+                          static_cast<int>(limits_.minFreeMB));
+            break;
+        case StopReason::kDiskStuck:
+            std::snprintf(startFailure_, sizeof startFailure_, "Stopped: the disk did not answer");
+            break;
+        case StopReason::kProgrammeEnd:
+            std::snprintf(startFailure_, sizeof startFailure_, "Stopped: the programme ended");
+            break;
+        default:
+            break;
+    }
 }
 
 void RecorderModule::DescribeLimits(char* out, std::size_t size) const {
@@ -294,6 +320,7 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     const std::uint32_t pidCount = RegisteredPids(false, pids, RecordingFilter::kMaxFilters);
     LogSizeLimit();  // a limit found in the last second
     filter_.Stop(how);
+    if (how != platform::Teardown::kProcessExit) LogParts();  // begun in the last second
     // A programme that began in the last second (a writer the process's
     // exit stopped may have held the guide's lock: not then).
     if (how != platform::Teardown::kProcessExit) LogGuide(platform::TickCountMs() - startTick_);
@@ -308,6 +335,8 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     stopTick_ = ended ? startTick_ + static_cast<std::uint32_t>(figures.endedAfterMs)
                       : platform::TickCountMs();
     if (ended) reason = EndReason(figures.ended);
+    // Until the next Start the status line says a recording ended by itself.
+    SayWhyItStopped(figures.leftBehind ? StopReason::kDiskStuck : reason);
     if (figures.leftBehind) {
         std::memcpy(stuckPaths_[nextStuckPath_], path_, sizeof path_);
         nextStuckPath_ = (nextStuckPath_ + 1) % 4;
@@ -333,9 +362,14 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     stop.streams = streams;
     stop.scrambled = figures.leftBehind ? 0 : filter_.Sink().Continuity().Scrambled();
     stop.longestGapS = health_.LongestGapSeconds();
-    char programme[1000];
-    programme_.Describe(programme, sizeof programme);
-    stop.programme = programme;
+    // A service's stop line names it, as its start line does.
+    char tail[1100] = "";
+    if (choice_.kind == PidChoice::Kind::kService) {
+        std::snprintf(tail, sizeof tail, " sid=%u", static_cast<unsigned>(choice_.serviceId));
+    }
+    const std::size_t used = std::strlen(tail);
+    programme_.Describe(tail + used, sizeof tail - used);
+    stop.programme = tail;
     programme_.Off();
     log_.Stopped(choice_.pid, stop);
 }
@@ -389,9 +423,19 @@ void RecorderModule::LogSizeLimit() {
     log_.Note(line);
 }
 
+void RecorderModule::LogParts() {
+    const std::uint32_t parts = filter_.Sink().Parts();
+    for (; loggedParts_ < parts; ++loggedParts_) {
+        char path[FileSink::kPathSize];
+        filter_.Sink().PartPath(loggedParts_ + 1, path);
+        log_.Part(loggedParts_ + 1, path);
+    }
+}
+
 void RecorderModule::OnSecond() {
     if (!IsRecording()) return;
     LogSizeLimit();
+    LogParts();
     LogGuide(ElapsedMs());
     // The programme is over: the recording ends as at a limit.
     const ts::ServiceStream* service = filter_.Service();
@@ -441,6 +485,13 @@ bool RecorderModule::RefusedName(const char* path) {
         problem = DirectoryProblem(directory_);
         reason = "bad-directory";
     }
+    // No directory would put the file in the host's current folder, which
+    // nobody chose.
+    if (problem == nullptr && directory_[0] == '\0') {
+        log_.StartFailed(choice_.pid, path, "bad-directory");
+        std::snprintf(startFailure_, sizeof startFailure_, "No directory: choose one");
+        return true;
+    }
     if (problem == nullptr) return false;
     log_.StartFailed(choice_.pid, path, reason);
     std::snprintf(startFailure_, sizeof startFailure_, "Cannot create the file: %s", problem);
@@ -468,7 +519,8 @@ void RecorderModule::DescribeStartFailure(FileSink::OpenFailure failure, std::ui
         case FileSink::OpenFailure::kNoFile:
             if (fileName_[0] == '\0') {
                 std::snprintf(startFailure_, sizeof startFailure_,
-                              "No file name: no channel yet, type one");
+                              haveChannel_ ? "No file name: type one"
+                                           : "No file name: no channel yet, type one");
                 return;
             }
             if (platform::IsMissingDirectory(error)) {
@@ -531,12 +583,14 @@ std::uint32_t RecorderModule::RegisteredPids(bool refused, std::uint16_t* out,
 namespace {
 
 // ",1,2,3" after `name`, or nothing for no PIDs.
+// `name`, then the PIDs with `separator` between them: "," in the log,
+// ", " for a person.
 std::size_t ListPids(char* out, std::size_t size, const char* name, const std::uint16_t* pids,
-                     std::uint32_t count) {
+                     std::uint32_t count, const char* separator = ",") {
     if (count == 0 || size == 0) return 0;
     std::size_t used = static_cast<std::size_t>(std::snprintf(out, size, "%s", name));
     for (std::uint32_t i = 0; i < count && used < size; ++i) {
-        const int n = std::snprintf(out + used, size - used, i == 0 ? "%u" : ",%u",
+        const int n = std::snprintf(out + used, size - used, "%s%u", i == 0 ? "" : separator,
                                     static_cast<unsigned>(pids[i]));
         if (n < 0) break;
         used += static_cast<std::size_t>(n);
@@ -587,19 +641,21 @@ bool RecorderModule::RefusedStatus(char* out, std::size_t size) const {
     std::uint16_t accepted[1];
     if (count == 0) return false;
     const ts::ServiceStream* service = filter_.Service();
-    if (RegisteredPids(false, accepted, 1) == 0) {
-        if (choice_.kind == PidChoice::Kind::kSingle) {
-            std::snprintf(out, size, "Not fed: the host refused the PID");
-        } else {
-            ListPids(out, size, "Not fed: the host refused ", refused, count);
-        }
+    const bool table =
+        service != nullptr && (refused[0] == ts::kPatPid || refused[0] == service->PmtPid());
+    if (table) {
+        std::snprintf(out, size, "Not fed: the host refused PID %u (%s): nothing is recorded",
+                      static_cast<unsigned>(refused[0]), refused[0] == ts::kPatPid ? "PAT" : "PMT");
         return true;
     }
-    if (service == nullptr || (refused[0] != ts::kPatPid && refused[0] != service->PmtPid())) {
-        return false;
+    if (RegisteredPids(false, accepted, 1) != 0) return false;
+    if (choice_.kind == PidChoice::Kind::kSingle) {
+        std::snprintf(out, size, "Not fed: the host refused the PID");
+    } else {
+        ListPids(out, size,
+                 count == 1 ? "Not fed: the host refused PID " : "Not fed: the host refused PIDs ",
+                 refused, count, ", ");
     }
-    const std::size_t used = ListPids(out, size, "", refused, 1);
-    std::snprintf(out + used, size - used, " refused: no tables, nothing is recorded");
     return true;
 }
 
@@ -607,7 +663,8 @@ bool RecorderModule::PartlyRefusedStatus(char* out, std::size_t size) const {
     std::uint16_t refused[RecordingFilter::kMaxFilters];
     const std::uint32_t count = RegisteredPids(true, refused, RecordingFilter::kMaxFilters);
     if (count == 0) return false;
-    const std::size_t used = ListPids(out, size, "", refused, count);
+    const std::size_t used =
+        ListPids(out, size, count == 1 ? "PID " : "PIDs ", refused, count, ", ");
     std::snprintf(out + used, size - used, " refused");
     return true;
 }

@@ -173,6 +173,8 @@ class RecorderModule {
     void DescribeRegistrations(char* out, std::size_t size) const;
     // Appends the limits in force to `out`: " split_mb=7 stop_after_min=30".
     void DescribeLimits(char* out, std::size_t size) const;
+    // The status line's words for a recording that ended by itself.
+    void SayWhyItStopped(StopReason reason);
     // The registered PIDs, `refused` ones only or accepted ones only.
     std::uint32_t RegisteredPids(bool refused, std::uint16_t* out, std::uint32_t room) const;
     static void OnControl(void* self);
@@ -186,6 +188,9 @@ class RecorderModule {
     // Control thread, once per recording: the size at which the file system
     // turned out to refuse growth, and that a next part took the bytes.
     void LogSizeLimit();
+    // Control thread: a `part` line for each part begun since the last look.
+    void LogParts();
+    std::uint32_t loggedParts_ = 1;
     void DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error);
     // A file name or directory the name rule refuses: logged and told; true.
     bool RefusedName(const char* path);

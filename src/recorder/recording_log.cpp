@@ -105,6 +105,16 @@ void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
     Append(line);
 }
 
+void RecordingLog::Part(std::uint32_t number, const char* path) const {
+    char when[24];
+    LocalTime(when);
+    char file[6000];
+    Utf8Of(path, file, sizeof file);
+    char line[6100];
+    std::snprintf(line, sizeof line, "%s part number=%u file=\"%s\"\r\n", when, number, file);
+    Append(line);
+}
+
 void RecordingLog::StartRefused(const char* typed, const char* path, const char* why) const {
     char when[24];
     LocalTime(when);

@@ -33,8 +33,8 @@ class RecordingLog {
         const char* streams;
         std::uint64_t scrambled;    // packets with scrambling bits set
         std::uint32_t longestGapS;  // the longest time without data, in seconds
-        // A recording that watched its programme's end: " programme=...",
-        // appended; else empty or null.
+        // Appended: " sid=N" for a service, and for one that watched its
+        // programme's end " programme=..."; else empty or null.
         const char* programme;
     };
 
@@ -53,6 +53,8 @@ class RecordingLog {
     // A start whose file could not be opened, and why ("cannot-create",
     // "in-use", "low-space", "timeout", "no-memory").
     void StartFailed(std::int32_t pid, const char* path, const char* reason) const;
+    // A next part of the recording began: its number (2 on) and path.
+    void Part(std::uint32_t number, const char* path) const;
     // A Start refused before anything was asked of the host: the PID field
     // held `typed`, which means no PID (`why`): reason=bad-pid.
     void StartRefused(const char* typed, const char* path, const char* why) const;

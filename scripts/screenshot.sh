@@ -42,7 +42,7 @@ shoot() {  # shoot PICTURE SECONDS HOSTSIM-ARGS...: the screen's corner after SE
     with_display -s "-screen 0 640x480x24" bash -c "
         ${wine[*]} $hostsim --module 'D:\\Recordings\\Corvanlet.Module' --ts 'D:\\Recordings\\in.ts' $* >/dev/null &
         sleep $after
-        import -window root -crop 352x350+0+0 '$ROOT/docs/$picture'
+        import -window root -crop 352x370+0+0 '$ROOT/docs/$picture'
         wait
     "
     echo "wrote docs/$picture"
@@ -55,7 +55,7 @@ shoot_service() {  # as shoot, from the service stream
     with_display -s "-screen 0 640x480x24" bash -c "
         ${wine[*]} $hostsim --module 'D:\\Recordings\\Corvanlet.Module' --ts 'D:\\Recordings\\service.ts' $* >/dev/null &
         sleep $after
-        import -window root -crop 352x350+0+0 '$ROOT/docs/$picture'
+        import -window root -crop 352x370+0+0 '$ROOT/docs/$picture'
         wait
     "
     echo "wrote docs/$picture"

@@ -81,11 +81,12 @@ struct Options {
     std::uint32_t maxFilters = 0;
     std::uint32_t callAfterRemovalMs = 0;
     bool interactive = false;
-    std::string serviceName;        // --service-name: pick this entry of the Service list
-    bool listServices = false;      // --list-services: wait for the list and print it
-    bool dropDown = false;          // --drop-down: show the list open (for a picture)
-    std::string closeBy = "close";  // --close-by: how --fill-only closes the dialog
-    int channelChangeMs = -1;       // --channel-change-at: a channel change while it is open
+    std::vector<std::string> settings;  // --set KEY=VALUE: written into Options.ini first
+    std::string serviceName;            // --service-name: pick this entry of the Service list
+    bool listServices = false;          // --list-services: wait for the list and print it
+    bool dropDown = false;              // --drop-down: show the list open (for a picture)
+    std::string closeBy = "close";      // --close-by: how --fill-only closes the dialog
+    int channelChangeMs = -1;           // --channel-change-at: a channel change while it is open
     std::size_t packetsPerBlock = 5;
     bool timing = false;
 };
@@ -219,6 +220,15 @@ constexpr Option kOptions[] = {
      "pick the service of this name in the dialog's Service list, as a user would (its "
      "sid goes into the PID field)",
      [](Options& o, const char* v) { return o.serviceName = v, !o.serviceName.empty(); }},
+    {"--set", "KEY=VALUE", "needs KEY=VALUE",
+     "write KEY=VALUE into section Corvanlet of the Options.ini beside the module before "
+     "loading it (SplitMB=100, StopAtProgrammeEnd=1, ...); may be given again",
+     [](Options& o, const char* v) {
+         const char* equals = std::strchr(v, '=');
+         if (equals == nullptr || equals == v) return false;
+         o.settings.emplace_back(v);
+         return true;
+     }},
     {"--list-services", nullptr, nullptr,
      "wait (up to 10 s) until the dialog's Service list is filled and print it as "
      "dialog_services (implied by --service-name)",
@@ -331,6 +341,24 @@ int LoadStream(const Options& options, std::vector<std::uint8_t>& stream) {
     return 0;
 }
 
+// --set: the keys go into the Options.ini beside the module, as a user
+// would type them there.
+int WriteSettings(const Options& options) {
+    if (options.settings.empty()) return 0;
+    const std::size_t slash = options.module.find_last_of("\\/");
+    const std::string ini =
+        (slash == std::string::npos ? std::string() : options.module.substr(0, slash + 1)) +
+        "Options.ini";
+    for (const std::string& setting : options.settings) {
+        const std::size_t equals = setting.find('=');
+        if (!WritePrivateProfileStringA("Corvanlet", setting.substr(0, equals).c_str(),
+                                        setting.substr(equals + 1).c_str(), ini.c_str())) {
+            return Fail("cannot write " + setting + " into " + ini);
+        }
+    }
+    return 0;
+}
+
 int LoadModule(const std::string& path, corvanlet::platform::UniqueLibrary& module,
                ModuleExports& exports) {
     module.Reset(LoadLibraryA(path.c_str()));
@@ -344,6 +372,19 @@ int LoadModule(const std::string& path, corvanlet::platform::UniqueLibrary& modu
     return 0;
 }
 
+// A service is asked for as its tables come: flat out, the capture would be
+// gone by. Unless a rate is given, it is walked at its own pace.
+double StreamRate(const Options& options, const std::vector<std::uint8_t>& stream) {
+    const bool service = options.pid.rfind("sid", 0) == 0 || options.pid.rfind("SID", 0) == 0 ||
+                         !options.serviceName.empty();
+    if (options.streamRate != 0 || options.rate != 0 || !service) return options.streamRate;
+    const double rate = corvanlet::hostsim::CaptureRateMBps(stream);
+    const double used = rate != 0 ? rate : 2.0;
+    std::printf("stream_rate_MBps %.3f (%s)\n", used,
+                rate != 0 ? "the capture's own, from its clock" : "no clock in the capture");
+    return used;
+}
+
 int CreateHost(const Options& options, std::vector<std::uint8_t> stream, SimulatedHost& host) {
     if (!host.Create()) {
         return Fail(
@@ -353,10 +394,11 @@ int CreateHost(const Options& options, std::vector<std::uint8_t> stream, Simulat
     }
     host.SetAccept(!options.refuse);
     host.SetMaxFilters(options.maxFilters);
+    const double streamRate = StreamRate(options, stream);
     host.SetStream(std::move(stream));
     host.SetRateMBps(options.rate);
     host.SetRateStep(options.stepAfter, options.stepRate);
-    host.SetStreamRateMBps(options.streamRate);
+    host.SetStreamRateMBps(streamRate);
     host.SetLoop(options.loop);
     host.SetCallAfterRemovalMs(options.callAfterRemovalMs);
     host.SetPacketsPerBlock(options.packetsPerBlock);
@@ -448,6 +490,8 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
     PrintRecording(dialog);
     if (!dialog.Enabled(IDC_STOP_BUTTON)) {
         const std::string why = dialog.Text(IDC_STATUS_TEXT);
+        std::printf("dialog_status %s\n", why.c_str());
+        std::fflush(stdout);
         dialog.Press(IDC_CLOSE_BUTTON);
         return "the recording did not start: " + (why.empty() ? "could the file be created?" : why);
     }
@@ -591,6 +635,7 @@ int main(int argc, char** argv) {
 
     corvanlet::platform::UniqueLibrary module;
     ModuleExports exports;
+    if (const int code = WriteSettings(options); code != 0) return code;
     if (const int code = LoadModule(options.module, module, exports); code != 0) return code;
     SimulatedHost host;
     if (const int code = CreateHost(options, std::move(stream), host); code != 0) return code;

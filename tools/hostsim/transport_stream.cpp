@@ -426,6 +426,42 @@ struct ServiceWriter {
 
 }  // namespace
 
+namespace {
+
+// The PCR of a packet in 27 MHz ticks, or -1 when it carries none.
+std::int64_t PcrOf(const std::uint8_t* p) {
+    if ((p[3] & 0x20) == 0 || p[4] < 7 || (p[5] & 0x10) == 0) return -1;
+    const std::uint64_t base = (std::uint64_t{p[6]} << 25) | (std::uint64_t{p[7]} << 17) |
+                               (std::uint64_t{p[8]} << 9) | (std::uint64_t{p[9]} << 1) |
+                               (p[10] >> 7);
+    const std::uint64_t extension = ((p[10] & 0x01u) << 8) | p[11];
+    return static_cast<std::int64_t>(base * 300 + extension);
+}
+
+}  // namespace
+
+double CaptureRateMBps(const std::vector<std::uint8_t>& packets) {
+    int pid = -1;
+    std::int64_t firstPcr = -1, lastPcr = -1;
+    std::size_t firstAt = 0, lastAt = 0;
+    for (std::size_t at = 0; at + kPacketSize <= packets.size(); at += kPacketSize) {
+        const std::uint8_t* p = &packets[at];
+        const std::int64_t pcr = PcrOf(p);
+        if (pcr < 0 || (pid >= 0 && PacketPid(p) != pid)) continue;
+        if (pid < 0) {
+            pid = PacketPid(p);
+            firstPcr = pcr;
+            firstAt = at;
+        }
+        lastPcr = pcr;
+        lastAt = at;
+    }
+    if (lastPcr <= firstPcr || lastAt <= firstAt) return 0;  // one PCR, or a wrap
+    const double seconds = static_cast<double>(lastPcr - firstPcr) / 27e6;
+    const double rate = static_cast<double>(lastAt - firstAt) / seconds / 1e6;
+    return rate > 0.01 && rate < 1000 ? rate : 0;
+}
+
 std::vector<std::uint8_t> MakeServiceStream(std::uint32_t count) {
     std::vector<std::uint8_t> stream(static_cast<std::size_t>(count) * kPacketSize);
     ServiceWriter writer;

@@ -103,6 +103,11 @@ std::vector<std::vector<std::uint8_t>> BlocksForPid(const std::vector<std::uint8
                                                     std::int32_t pid,
                                                     std::size_t packetsPerBlock = kPacketsPerBlock);
 
+// The rate a capture was broadcast at, in MB/s, from the first and last
+// PCR of the first PID that carries one and the bytes between them; 0 when
+// it has fewer than two or they make no sense.
+double CaptureRateMBps(const std::vector<std::uint8_t>& packets);
+
 // 64-bit FNV-1a, continued from `hash`.
 std::uint64_t Fnv1a(const std::uint8_t* data, std::size_t length,
                     std::uint64_t hash = 0xcbf29ce484222325ull);

@@ -167,6 +167,9 @@ class RecorderModule {
     static StopReason EndReason(FileSink::End end);
     void Take(const Settings::Values& values);
     void Stop(StopReason reason, platform::Teardown how);
+    // The stop line, from the figures of the recording that stopped.
+    void LogStop(const FileSink::Figures& figures, StopReason reason, const std::uint16_t* pids,
+                 std::uint32_t pidCount);
     void BuildName();
     RecordingFilter::Selection SelectionOf() const;
     // " pids=1,2 refused=2" or " sid=7 refused=0": what the start line adds.

@@ -513,50 +513,51 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
 }
 
 // The options dialog: for a person, or driven to record. Returns the exit code.
+// --fill-only on a helper thread while the dialog is modal: types the
+// fields, lists the services, plays a channel change, shows it, closes it
+// the way --close-by asks. Returns what went wrong, or nothing.
+std::string FillOnly(const Options& options, const ModuleExports& exports) {
+    HWND window = FindOptionsDialog(10000);
+    if (window == nullptr) return "the options dialog did not appear";
+    const DialogDriver dialog(window);
+    FillInDialog(options, dialog);
+    const std::string report = ShowServices(options, dialog);
+    if (options.channelChangeMs >= 0) {
+        Sleep(static_cast<DWORD>(options.channelChangeMs));
+        exports.setChannel(options.haveChannel ? &options.channel : nullptr);
+        Options again;
+        again.listServices = true;
+        (void)ShowServices(again, dialog);  // the list, filled again
+    }
+    if (options.dropDown) {
+        SendMessageW(GetDlgItem(window, IDC_SERVICE_COMBO), CB_SHOWDROPDOWN, TRUE, 0);
+    }
+    Sleep(static_cast<DWORD>(options.fillOnlyMs));
+    std::printf("dialog_pid %s\ndialog_file_name %s\n", dialog.Text(IDC_PID_EDIT).c_str(),
+                dialog.Text(IDC_FILE_NAME_EDIT).c_str());
+    std::fflush(stdout);
+    if (options.closeBy == "escape") {
+        dialog.Key(IDC_PID_EDIT, VK_ESCAPE);  // the dialog manager makes it a Cancel
+    } else if (options.closeBy == "frame") {
+        dialog.CloseFrame();  // the title bar's close box
+    } else {
+        dialog.Press(IDC_CLOSE_BUTTON);
+    }
+    return report;
+}
+
 int RunDialog(const Options& options, const ModuleExports& exports, const SimulatedHost& host) {
     if (options.interactive) {
         exports.showOptionsDialog();
-    } else if (options.fillOnlyMs >= 0) {
-        std::string report;
-        std::thread driver([&] {
-            HWND window = FindOptionsDialog(10000);
-            if (window == nullptr) return;
-            const DialogDriver dialog(window);
-            FillInDialog(options, dialog);
-            report = ShowServices(options, dialog);
-            if (options.channelChangeMs >= 0) {
-                Sleep(static_cast<DWORD>(options.channelChangeMs));
-                exports.setChannel(options.haveChannel ? &options.channel : nullptr);
-                Options again;
-                again.listServices = true;
-                (void)ShowServices(again, dialog);  // the list, filled again
-            }
-            if (options.dropDown) {
-                SendMessageW(GetDlgItem(window, IDC_SERVICE_COMBO), CB_SHOWDROPDOWN, TRUE, 0);
-            }
-            Sleep(static_cast<DWORD>(options.fillOnlyMs));
-            std::printf("dialog_pid %s\ndialog_file_name %s\n", dialog.Text(IDC_PID_EDIT).c_str(),
-                        dialog.Text(IDC_FILE_NAME_EDIT).c_str());
-            std::fflush(stdout);
-            if (options.closeBy == "escape") {
-                dialog.Key(IDC_PID_EDIT, VK_ESCAPE);  // the dialog manager makes it a Cancel
-            } else if (options.closeBy == "frame") {
-                dialog.CloseFrame();  // the title bar's close box
-            } else {
-                dialog.Press(IDC_CLOSE_BUTTON);
-            }
-        });
-        exports.showOptionsDialog();
-        driver.join();
-        if (!report.empty()) return Fail(report);
-    } else if (options.record) {
-        std::string report;
-        std::thread driver([&] { report = DriveDialog(options, host); });
-        exports.showOptionsDialog();
-        driver.join();
-        if (!report.empty()) return Fail(report);
+        return 0;
     }
-    return 0;
+    if (options.fillOnlyMs < 0 && !options.record) return 0;
+    std::string report;
+    std::thread driver(
+        [&] { report = options.record ? DriveDialog(options, host) : FillOnly(options, exports); });
+    exports.showOptionsDialog();
+    driver.join();
+    return report.empty() ? 0 : Fail(report);
 }
 
 // Ends the recording the way --stop-by asks. Returns true when the library

@@ -1,27 +1,10 @@
 #include "capture/service_browser.h"
 
-#include <thread>
+#include "ts/spin_guard.h"
 
 namespace corvanlet {
 
-namespace {
-
-class Guard {
-  public:
-    explicit Guard(std::atomic<bool>& lock) : lock_(lock) {
-        // Held for one copy of the list; a holder preempted gets the
-        // processor back at once.
-        while (lock_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
-    }
-    ~Guard() { lock_.store(false, std::memory_order_release); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-  private:
-    std::atomic<bool>& lock_;
-};
-
-}  // namespace
+using Guard = ts::SpinGuard;
 
 bool ServiceBrowser::Open(const ts::TextOptions& text) {
     list_.Reset(text);

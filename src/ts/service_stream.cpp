@@ -2,31 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "ts/packet.h"
 #include "ts/random_access.h"
+#include "ts/spin_guard.h"
 
 namespace corvanlet::ts {
 
 namespace {
-
-// Holds the wanted set's lock for a scope. Acquire pairs with the release
-// in the destructor of the previous holder.
-class SpinGuard {
-  public:
-    explicit SpinGuard(std::atomic<bool>& lock) : lock_(lock) {
-        // Held for a copy of a few dozen bytes; a holder preempted on one
-        // core gets the processor back at once.
-        while (lock_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
-    }
-    ~SpinGuard() { lock_.store(false, std::memory_order_release); }
-    SpinGuard(const SpinGuard&) = delete;
-    SpinGuard& operator=(const SpinGuard&) = delete;
-
-  private:
-    std::atomic<bool>& lock_;
-};
 
 bool Contains(const std::uint16_t* pids, std::uint32_t count, std::uint16_t pid) {
     for (std::uint32_t i = 0; i < count; ++i) {

@@ -55,7 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)corvanlet::ParsePid(field.c_str());
     // A list or a service reads back as itself from the text it is shown as.
     const corvanlet::PidChoice choice = corvanlet::ParsePidChoice(text.c_str());
-    if (choice.kind != corvanlet::PidChoice::Kind::kSingle) {
+    using Kind = corvanlet::PidChoice::Kind;
+    if (choice.kind == Kind::kRefused) {
+        // A refusal always says why, in a terminated text, and asks for nothing.
+        const std::size_t why = strnlen(choice.why, sizeof choice.why);
+        if (why == 0 || why == sizeof choice.why || choice.count != 0) std::abort();
+    } else if (choice.kind == Kind::kSingle) {
+        // One PID, or 8192 for the whole stream: anything else is refused.
+        if (choice.pid < 0 || choice.pid > corvanlet::PidChoice::kHighestPid + 1) std::abort();
+    } else {
         char shown[160];
         corvanlet::FormatPidChoice(choice, shown, sizeof shown);
         if (!(corvanlet::ParsePidChoice(shown) == choice)) std::abort();

@@ -4,7 +4,9 @@
 # input in fuzz/regressions/<target>/, then fuzzing from the crafted seeds in
 # fuzz/seeds/<target>/ and, for the stream parsers, the start of each sample
 # capture. A crash leaves its input in build/fuzz/artifacts/; copy it into
-# fuzz/regressions/<target>/ to keep it.
+# fuzz/regressions/<target>/ to keep it. CORVANLET_FUZZ_SEED fixes libFuzzer's
+# seed, so that a run walks the same inputs each time (the test command sets
+# it; a developer's run without it explores afresh).
 #
 #   scripts/fuzz.sh              every target
 #   scripts/fuzz.sh ring_fuzz    one of them
@@ -51,7 +53,9 @@ for target in "${targets[@]}"; do
         status=1
         continue
     fi
-    if "$binary" -max_total_time="$seconds" -timeout=10 -max_len="$max_len" \
+    seed=()
+    [ -n "${CORVANLET_FUZZ_SEED:-}" ] && seed=(-seed="$CORVANLET_FUZZ_SEED")
+    if "$binary" "${seed[@]}" -max_total_time="$seconds" -timeout=10 -max_len="$max_len" \
         -artifact_prefix="$artifacts/$name-" "$corpus" >"build/fuzz/$name.log" 2>&1; then
         runs=$(grep -o 'Done [0-9]* runs' "build/fuzz/$name.log" | tail -n 1)
         echo "fuzz $name: ${runs#Done } in ${seconds} s, ${#kept[@]} kept inputs, no crash"

@@ -113,7 +113,7 @@ record_check() {  # record_check NAME STATUS MESSAGE
 echo "== fuzz: each parser of untrusted bytes for ${CORVANLET_FUZZ_SECONDS:-20} s"
 for target in continuity_fuzz packet_finder_fuzz psi_fuzz guide_fuzz setting_text_fuzz ring_fuzz; do
     fuzz_status=0
-    bash scripts/fuzz.sh "$target" || fuzz_status=1
+    CORVANLET_FUZZ_SEED=${CORVANLET_FUZZ_SEED:-1} bash scripts/fuzz.sh "$target" || fuzz_status=1
     record_check "$target" "$fuzz_status" "the fuzz target crashed or failed to build"
 done
 

@@ -122,6 +122,11 @@ layering_status=0
 bash scripts/include_graph.sh || layering_status=1
 record_check include_graph "$layering_status" "an include runs upward or names an unknown layer"
 
+echo "== docs: every relative link names a file and a heading that exist"
+links_status=0
+python3 tests/scripts/doc_links.py || links_status=1
+record_check doc_links "$links_status" "a link in the README or docs/ names no file or heading"
+
 echo "== wine: a windowed run right after a display-less one"
 session_status=0
 bash tests/scripts/wine_session_check.sh || session_status=1

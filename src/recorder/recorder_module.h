@@ -53,11 +53,11 @@ class RecorderModule {
     // Directory from the host's settings ("RecordDir"), else the host
     // executable's directory; PID 0.
     void LoadDefaults();
-    // LoadDefaults, then "Path", "Pid" and "BufferKB" from the module's
-    // settings file.
+    // LoadDefaults, then every key of the module's settings file.
     void LoadSettings();
-    // Writes "Path", "Pid" and "BufferKB" to the module's settings file (if
-    // it has one).
+    // Writes what the dialog shows (directory, PID choice, the programme
+    // check box) to the module's settings file, if it has one, and only the
+    // keys whose values changed.
     void SaveSettings() const;
     // SaveSettings, but only when a recording was started since the module
     // was loaded or the settings were last read: otherwise what the file

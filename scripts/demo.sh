@@ -143,8 +143,10 @@ if ! with_display "${wine[@]}" "build/$preset/tools/hostsim/hostsim.exe" \
     echo "demo: hostsim failed" >&2
     exit 1
 fi
-service=$(ls "$work"/*sid"$sid".ts 2>/dev/null | head -n 1)
-if [ -z "$service" ]; then
+# Where the file is: its built name follows the service's guide (the SDT's
+# name, and the programme's title where the stream has an EIT).
+service=$(value recorded_path | sed 's/^Z://' | tr '\\' /)
+if [ -z "$service" ] || [ ! -f "$service" ]; then
     echo "demo: no service recording was made" >&2
     exit 1
 fi

@@ -2,6 +2,7 @@
 // own loss and never a stream error, and a recording that ends at a limit
 // closes its file and keeps its end time at once, not when its owner looks.
 #include <atomic>
+#include <fstream>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -231,6 +232,51 @@ TEST(CallWithin, ACallInTimeGivesItsResultAndOneThatHangsIsGivenUpAtTheBound) {
     EXPECT_FALSE(released.load());
     hung->release = true;  // the hung call returns at last
     EXPECT_TRUE(WaitFor([&] { return released.load(); })) << "its thread did not release it";
+}
+
+// The writer renames the file it records into while blocks keep coming: no
+// byte is lost or written twice, a name taken stays the other file's (the
+// rename takes "(2)"), and a recording that has split keeps its names, since
+// its later parts are named after the first.
+TEST_F(FileSinkEdgeTest, ARenameWhileRecordingKeepsEveryByteAndNeverTakesAnotherFile) {
+    const std::string taken = dir_.File("Rai 1 - TG1.ts");
+    { std::ofstream(taken) << "someone else's"; }
+    FileSink sink(1 << 20);
+    ASSERT_TRUE(sink.OpenFile(dir_.File("sid3401.ts").c_str()));
+    std::uint32_t packet = 0;
+    std::uint64_t accepted = PushPerfect(sink, packet, 40);
+    ASSERT_TRUE(sink.RenameTo(taken.c_str()));
+    EXPECT_FALSE(sink.RenameTo(dir_.File("again.ts").c_str())) << "one rename per recording";
+    accepted += PushPerfect(sink, packet, 40);
+    ASSERT_TRUE(WaitFor([&] { return sink.RenameState() != FileSink::Rename::kAsked; }));
+    EXPECT_EQ(sink.RenameState(), FileSink::Rename::kDone);
+    accepted += PushPerfect(sink, packet, 40);
+    ASSERT_TRUE(sink.CloseFile());
+    const std::string renamed = dir_.File("Rai 1 - TG1 (2).ts");
+    EXPECT_EQ(std::string(sink.BasePath()), renamed);
+    EXPECT_EQ(testing::ReadFileBytes(taken).size(), 14u);
+    EXPECT_TRUE(testing::ReadFileBytes(dir_.File("sid3401.ts")).empty()) << "the old name is gone";
+    std::vector<std::uint8_t> expected;
+    for (std::uint32_t p = 0; p < packet; p += 5) {
+        const auto block = PerfectBlock(p, 5);
+        expected.insert(expected.end(), block.begin(), block.end());
+    }
+    ASSERT_EQ(accepted, expected.size()) << "the ring refused blocks: the comparison means less";
+    EXPECT_EQ(testing::ReadFileBytes(renamed), expected);
+
+    // A split recording: the rename is refused and every part keeps its name.
+    RecordingLimits limits;
+    limits.splitBytes = 100 * 1024;
+    ASSERT_TRUE(sink.OpenFile(dir_.File("split.ts").c_str(), 0, limits));
+    packet = 0;
+    (void)PushPerfect(sink, packet, 400);
+    ASSERT_TRUE(WaitFor([&] { return sink.Parts() > 1; }));
+    ASSERT_TRUE(sink.RenameTo(dir_.File("named.ts").c_str()));
+    ASSERT_TRUE(WaitFor([&] { return sink.RenameState() != FileSink::Rename::kAsked; }));
+    EXPECT_EQ(sink.RenameState(), FileSink::Rename::kFailed);
+    ASSERT_TRUE(sink.CloseFile());
+    EXPECT_FALSE(testing::ReadFileBytes(dir_.File("split.ts")).empty());
+    EXPECT_TRUE(testing::ReadFileBytes(dir_.File("named.ts")).empty());
 }
 
 }  // namespace

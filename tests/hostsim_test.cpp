@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -158,6 +159,9 @@ class HostsimTest : public ::testing::Test {
     std::string module_ = dir_.File("Corvanlet.Module");
     std::string stream_ = dir_.File("in.ts");
 };
+
+// "Ειδήσεις", program 2's title in the made stream, in UTF-8.
+constexpr char kGreekNews[] = "\xCE\x95\xCE\xB9\xCE\xB4\xCE\xAE\xCF\x83\xCE\xB5\xCE\xB9\xCF\x82";
 
 TEST_F(HostsimTest, ClearErrorsForBadInvocations) {
     HostsimRun run = Hostsim({});
@@ -625,7 +629,7 @@ TEST_F(HostsimTest, AServicesGreekTitleReachesTheLogAndTheDialogIntact) {
     args.insert(args.end(), {"--stream-rate", "2", "--stop-after", "3000"});
     const HostsimRun run = Hostsim(args);
     ASSERT_EQ(run.exitCode, 0u) << run.errors;
-    const std::string greek = "\xCE\x95\xCE\xB9\xCE\xB4\xCE\xAE\xCF\x83\xCE\xB5\xCE\xB9\xCF\x82";
+    const std::string greek = kGreekNews;
     const std::string log = Log();
     EXPECT_NE(log.find("event at=00:00:0"), std::string::npos) << log;
     EXPECT_NE(log.find("id=201 start=2026-12-"), std::string::npos) << log;
@@ -642,7 +646,9 @@ TEST_F(HostsimTest, AServicesGreekTitleReachesTheLogAndTheDialogIntact) {
 // services (the PAT's, named by the SDT, a scrambled one marked, one the SDT
 // does not name by its number), the pick writes its sid into the PID field
 // and the built file name follows, and the recording is that service's. The
-// browse's two registrations end when Start begins the recording's.
+// browse's two registrations end when Start begins the recording's. Once
+// the guide has named the service and its programme (a Greek title), the
+// file is named after them.
 TEST_F(HostsimTest, AServicePickedByNameRecordsWithNoNumberTyped) {
     WriteStream(hostsim::MakeServiceStream(8000));
     const HostsimRun run = Hostsim({"--module", module_, "--ts", stream_, "--record", "--dir",
@@ -657,9 +663,46 @@ TEST_F(HostsimTest, AServicePickedByNameRecordsWithNoNumberTyped) {
     const std::string registered = run.values.at("registered_pids");
     EXPECT_EQ(registered.rfind("0,17,0,", 0), 0u) << registered;  // the browse, then the service
     EXPECT_EQ(run.values.at("registrations"), run.values.at("removals"));
-    const auto recorded = ReadFileBytes(dir_.File(file));
+    const std::string named = run.values.at("recorded_path");
+    const std::string stem = dir_.Path().string() + "\\Corvanlet Two - " + kGreekNews + " - 20";
+    EXPECT_EQ(named.rfind(stem, 0), 0u) << named;  // then the date and time of the start
+    EXPECT_EQ(named.substr(named.size() - 3), ".ts") << named;
+    EXPECT_NE(Log().find("name file=\"" + named + "\"\r\n"), std::string::npos) << Log();
+    EXPECT_TRUE(ReadFileBytes(dir_.File(file)).empty()) << "the file was renamed, not copied";
+    const auto recorded = ReadFileBytes(testing::Utf8Path(named));
     ASSERT_GE(recorded.size(), 10u * 188);
     EXPECT_EQ(ReadTable(&recorded[0]).pids, std::vector<int>{hostsim::ServicePids::kPmt2});
+}
+
+// The name from the guide takes the form NameTemplate gives, and " (2)"
+// where another file has that name. A service whose tables name nothing
+// within 10 s keeps the built name, and the log says why.
+TEST_F(HostsimTest, AGuideNameFollowsTheTemplateAndNeverTakesAnotherFilesName) {
+    WriteStream(hostsim::MakeServiceStream(8000));
+    const std::filesystem::path taken = testing::Utf8Path(dir_.File("2 ") + kGreekNews + ".ts");
+    { std::ofstream(taken) << "someone else's"; }
+    const std::vector<std::string> base = {
+        "--module",           module_,     "--ts",         stream_, "--record", "--dir",
+        dir_.Path().string(), "--channel", "11362,H,22000"};
+    std::vector<std::string> args = base;
+    args.insert(args.end(), {"--pid", "sid 2", "--stream-rate", "0.5", "--set",
+                             "NameTemplate=%sid% %title%.ts"});
+    HostsimRun run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("recorded_path"), dir_.File("2 ") + kGreekNews + " (2).ts");
+    EXPECT_EQ(ReadFileBytes(taken).size(), 14u) << "the other file is untouched";
+    EXPECT_GE(ReadFileBytes(testing::Utf8Path(run.values.at("recorded_path"))).size(), 188u * 100);
+
+    // Program 3's PMT never comes, and the SDT does not name it.
+    args = base;
+    args.insert(args.end(), {"--pid", "sid 3", "--stream-rate", "0.12"});
+    run = Hostsim(args);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_EQ(run.values.at("recorded_path"), dir_.File("11362-H-22000 - sid3.ts"));
+    EXPECT_NE(Log().find("name kept file=\"" + dir_.File("11362-H-22000 - sid3.ts") +
+                         "\" reason=no-guide\r\n"),
+              std::string::npos)
+        << Log();
 }
 
 // Every way out of the dialog ends the browse: each add message has its

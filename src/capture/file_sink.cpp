@@ -41,6 +41,17 @@ FileSink::Figures FileSink::Read() const {
 
 namespace {
 
+// Where a path's extension begins (its end when it has none): the last dot
+// of its last name.
+std::size_t StemLength(const char* path) {
+    const char* name = path;
+    for (const char* at = path; *at != '\0'; ++at) {
+        if (*at == '\\' || *at == '/') name = at + 1;
+    }
+    const char* dot = std::strrchr(name, '.');
+    return dot != nullptr ? static_cast<std::size_t>(dot - path) : std::strlen(path);
+}
+
 // A file being created off the caller's thread (platform::CallWithin): the
 // space check, the create and the volume's size limit, each of which can
 // hang on a share that stopped answering.
@@ -135,8 +146,10 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity, const Limits& l
     CloseFile();
     ResetForOpen(limits);
     openFailure_ = OpenFailure::kNoFile;
-    if (path == nullptr || std::strlen(path) >= sizeof path_) return false;
-    std::memcpy(path_, path, std::strlen(path) + 1);
+    if (path == nullptr || std::strlen(path) >= kPathSize) return false;
+    std::memcpy(paths_[0], path, std::strlen(path) + 1);
+    pathIndex_.store(0, std::memory_order_relaxed);  // the writer starts after this
+    rename_.store(static_cast<std::uint32_t>(Rename::kNone), std::memory_order_relaxed);
     openFailure_ = CreateInTime(path);
     if (openFailure_ != OpenFailure::kNone) return false;
     lastTick_ = platform::TickCountMs();
@@ -263,7 +276,40 @@ std::uint64_t FileSink::ElapsedMs() {
     return elapsedMs_;
 }
 
+bool FileSink::RenameTo(const char* to) {
+    if (RenameState() != Rename::kNone || std::strlen(to) >= kPathSize) return false;
+    std::memcpy(renameTo_, to, std::strlen(to) + 1);
+    rename_.store(static_cast<std::uint32_t>(Rename::kAsked), std::memory_order_release);
+    return true;
+}
+
+void FileSink::RenameIfAsked() {
+    // Acquire pairs with RenameTo's release: renameTo_ is whole.
+    if (RenameState() != Rename::kAsked) return;
+    Rename result = Rename::kFailed;
+    char* renamed = paths_[1];
+    // Only the first part, whole blocks in it, and a file still open.
+    const bool can = writer_.part == 1 && writer_.openingPart == 0 && !Abandoned(writer_) &&
+                     !closedAtEnd_.load(std::memory_order_relaxed);
+    const std::size_t stem = StemLength(renameTo_);
+    for (int n = 1; can && n <= 9 && result == Rename::kFailed; ++n) {
+        const int length =
+            n == 1 ? std::snprintf(renamed, kPathSize, "%s", renameTo_)
+                   : std::snprintf(renamed, kPathSize, "%.*s (%d)%s", static_cast<int>(stem),
+                                   renameTo_, n, renameTo_ + stem);
+        if (length < 0 || static_cast<std::size_t>(length) >= kPathSize) break;
+        BeginOutputCall();  // watched like a write: a share may stop answering here too
+        const bool done = !Abandoned(writer_) && file_.RenameTo(paths_[0], renamed);
+        EndOutputCall();
+        if (done) result = Rename::kDone;
+    }
+    if (result == Rename::kDone)
+        pathIndex_.store(1, std::memory_order_release);  // pairs with BasePath
+    rename_.store(static_cast<std::uint32_t>(result), std::memory_order_release);
+}
+
 void FileSink::Tick() {
+    RenameIfAsked();
     if (Ended() != End::kNone) return;
     const std::uint64_t elapsed = ElapsedMs();
     if (limits_.stopAfterMs != 0 && elapsed >= limits_.stopAfterMs) EndBy(End::kTime);
@@ -297,19 +343,13 @@ void FileSink::PublishLength(const Output& o) {
 
 void FileSink::PartPath(std::uint32_t part, char (&path)[kPathSize]) const {
     // "name.dat" gives "name-2.dat"; a name without an extension, "name-2".
+    const char* base = BasePath();
     if (part <= 1) {
-        std::memcpy(path, path_, sizeof path);
+        std::memcpy(path, base, sizeof path);
         return;
     }
-    const char* name = path_;
-    for (const char* at = path_; *at != '\0'; ++at) {
-        if (*at == '\\' || *at == '/') name = at + 1;
-    }
-    const char* dot = std::strrchr(name, '.');
-    const std::size_t stem =
-        dot != nullptr ? static_cast<std::size_t>(dot - path_) : std::strlen(path_);
-    std::snprintf(path, sizeof path, "%.*s-%u%s", static_cast<int>(stem), path_,
-                  static_cast<unsigned>(part), path_ + stem);
+    std::snprintf(path, sizeof path, "%.*s-%u%s", static_cast<int>(StemLength(base)), base,
+                  static_cast<unsigned>(part), base + StemLength(base));
 }
 
 bool FileSink::NextPart(Output& o, std::uint32_t from) {

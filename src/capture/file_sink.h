@@ -101,6 +101,24 @@ class FileSink : public BlockRing {
     // The path of part `part` (1 is the file opened): "name.ts" gives
     // "name-2.ts". The one rule the parts are named by.
     void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
+    // Control thread, once per recording: the writer gives the file the
+    // path `to` within its next tick (at most 100 ms), or, where that name
+    // is taken, "to (2)" up to "to (9)" before the extension. Only while the
+    // recording is in its first part: the parts after it are named after
+    // it. False when a rename was asked already or `to` does not fit.
+    bool RenameTo(const char* to);
+    // Any thread: how the rename went (kNone: none asked).
+    enum class Rename : std::uint32_t { kNone, kAsked, kDone, kFailed };
+    Rename RenameState() const {
+        return static_cast<Rename>(
+            rename_.load(std::memory_order_acquire));  // pairs with the writer
+    }
+    // Any thread: the path the recording's first part has now (after a
+    // rename, its new one).
+    const char* BasePath() const {
+        return paths_[pathIndex_.load(
+            std::memory_order_acquire)];  // pairs with the writer's rename
+    }
     // Any thread: the length of the first part whose file system refused to
     // let it grow (a next part then took the bytes), 0 while none has.
     std::uint64_t SizeLimitFound() const {
@@ -163,7 +181,7 @@ class FileSink : public BlockRing {
         return file_.WriteAt(data, length, offset, written);
     }
     // Writer: the free space on the recording's volume, as platform::FreeBytesAt.
-    virtual std::uint64_t FreeBytes() const { return platform::FreeBytesAt(path_); }
+    virtual std::uint64_t FreeBytes() const { return platform::FreeBytesAt(BasePath()); }
     // Cuts the file to `length` bytes, as platform::File::Truncate.
     virtual bool CutFile(std::uint64_t length) { return file_.Truncate(length); }
     // Writer: the steps of a change to a next part, for tests that stop a
@@ -284,8 +302,14 @@ class FileSink : public BlockRing {
     std::uint8_t exitPending_[kWriteBatch];
     Output writer_{pending_, true};
     Output exit_{exitPending_, false};
-    // Writer thread only, set before it starts.
-    char path_[kPathSize] = {};
+    // The first part's path: [0] as opened, set before the writer starts;
+    // [1] a new name the writer gave it, written before pathIndex_ names it.
+    char paths_[2][kPathSize] = {};
+    std::atomic<std::uint32_t> pathIndex_{0};  // release by the writer's rename, acquire BasePath
+    char renameTo_[kPathSize] = {};            // written before rename_ says kAsked
+    std::atomic<std::uint32_t> rename_{0};     // Rename; kAsked by RenameTo, the rest the writer
+    // Writer: the rename RenameTo asked for, between batches.
+    void RenameIfAsked();
     Limits limits_;
     std::uint64_t partLimit_ = 0;     // the smaller of the split and the file system's limit
     std::uint32_t lastTick_ = 0;      // the tick ElapsedMs last read

@@ -1,5 +1,7 @@
 #include "capture/service_browser.h"
 
+#include <cstdio>
+
 #include "ts/spin_guard.h"
 
 namespace corvanlet {
@@ -30,6 +32,19 @@ bool ServiceBrowser::Read(ts::ServiceListView& out) const {
     if (out.changes == shown_.changes) return false;
     out = shown_;
     return true;
+}
+
+bool ServiceBrowser::NameOf(std::uint16_t id, char* out, std::size_t size) const {
+    if (size == 0) return false;
+    out[0] = '\0';
+    Guard guard(lock_);
+    for (std::uint32_t i = 0; i < shown_.count; ++i) {
+        const ts::ServiceEntry& entry = shown_.services[i];
+        if (entry.id != id || !entry.named || entry.name[0] == '\0') continue;
+        std::snprintf(out, size, "%s", entry.name);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace corvanlet

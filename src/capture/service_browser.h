@@ -28,6 +28,9 @@ class ServiceBrowser : public BlockRing {
     // Any thread: what the list says now; false while it is what `out`
     // already holds (the same changes count).
     bool Read(ts::ServiceListView& out) const;
+    // Any thread: the name the SDT gives service `id` (UTF-8) into `out`;
+    // false, with `out` empty, when the list has no name for it.
+    bool NameOf(std::uint16_t id, char* out, std::size_t size) const;
 
   protected:
     void ProcessBlock(const std::uint8_t* data, std::int32_t length, std::uint8_t tag) override;

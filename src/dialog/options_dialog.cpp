@@ -72,8 +72,8 @@ INT_PTR OptionsDialog::OnInit(HWND window) {
     char pid[160];
     FormatPidChoice(recorder_.Choice(), pid, sizeof pid);
     SetDlgItemTextA(window_, IDC_PID_EDIT, pid);
-    SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, recorder_.FileName());
-    SetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, recorder_.Directory());
+    SetUtf8Text(IDC_FILE_NAME_EDIT, recorder_.FileName());
+    SetUtf8Text(IDC_DIRECTORY_EDIT, recorder_.Directory());
     CheckDlgButton(window_, IDC_STOP_AT_END_CHECK,
                    recorder_.StopsAtProgrammeEnd() ? BST_CHECKED : BST_UNCHECKED);
     SetTimer(window_, IDT_REFRESH, kRefreshMs, nullptr);
@@ -116,9 +116,9 @@ void OptionsDialog::OnStart() {
     char pid[kPidFieldChars + 1] = {};
     GetDlgItemTextA(window_, IDC_PID_EDIT, pid, sizeof pid);
     char fileName[RecorderModule::kTextSize] = {};
-    GetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
+    GetUtf8Text(IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
     char directory[RecorderModule::kTextSize] = {};
-    GetDlgItemTextA(window_, IDC_DIRECTORY_EDIT, directory, sizeof directory);
+    GetUtf8Text(IDC_DIRECTORY_EDIT, directory, sizeof directory);
     const bool stopAtEnd = IsDlgButtonChecked(window_, IDC_STOP_AT_END_CHECK) == BST_CHECKED;
     platform::CallGuard guard(lock_);
     const PidChoice choice = ParsePidChoice(pid);
@@ -157,6 +157,10 @@ void OptionsDialog::Refresh() {
     EnableWindow(GetDlgItem(window_, IDC_SERVICE_COMBO), !recording);
     ShowGuideChoices();
     ShowServices();
+    // A service's file may be named after its programme while it records,
+    // or as it stops; once stopped, the field is the user's again.
+    if (recording || wasRecording_) ShowFileName();
+    wasRecording_ = recording;
     char status[160];
     recorder_.Status(status, sizeof status);
     SetDlgItemTextA(window_, IDC_STATUS_TEXT, status);
@@ -181,18 +185,29 @@ void OptionsDialog::Refresh() {
 }
 
 void OptionsDialog::SetUtf8Text(int id, const char* text) {
-    // The guide's names and titles are in any script: shown through the
-    // wide API, whatever the system's code page.
-    wchar_t wide[800];
-    const int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 800);
+    // Names, titles and paths are in any script: shown through the wide
+    // API, whatever the system's code page.
+    wchar_t wide[kWideText];
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, kWideText);
     if (count <= 0) wide[0] = L'\0';
-    wide[799] = L'\0';
+    wide[kWideText - 1] = L'\0';
     // Set only on a change: the text would flicker once a second.
-    wchar_t shown[800];
+    wchar_t shown[kWideText];
     shown[0] = L'\0';
-    GetDlgItemTextW(window_, id, shown, 800);
+    GetDlgItemTextW(window_, id, shown, kWideText);
     if (std::wcscmp(shown, wide) == 0) return;
     SetDlgItemTextW(window_, id, wide);
+}
+
+void OptionsDialog::GetUtf8Text(int id, char* out, std::size_t size) {
+    wchar_t wide[kWideText];
+    wide[0] = L'\0';
+    GetDlgItemTextW(window_, id, wide, kWideText);
+    // Text that does not fit is no name at all rather than a cut one.
+    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(size), nullptr, nullptr) <=
+        0) {
+        out[0] = '\0';
+    }
 }
 
 namespace {
@@ -279,12 +294,12 @@ void OptionsDialog::OnServiceChosen() {
     std::snprintf(pid, sizeof pid, "sid %u", static_cast<unsigned>(id));
     SetDlgItemTextA(window_, IDC_PID_EDIT, pid);
     char fileName[RecorderModule::kTextSize] = {};
-    GetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
+    GetUtf8Text(IDC_FILE_NAME_EDIT, fileName, sizeof fileName);
     platform::CallGuard guard(lock_);
     char built[RecorderModule::kTextSize];
     if (recorder_.IsBuiltName(fileName) &&
         recorder_.BuildNameFor(ParsePidChoice(pid), built, sizeof built)) {
-        SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, built);
+        SetUtf8Text(IDC_FILE_NAME_EDIT, built);
     }
 }
 
@@ -388,7 +403,7 @@ void OptionsDialog::ShowNumber(int id, std::uint64_t value) {
 }
 
 void OptionsDialog::ShowFileName() {
-    if (window_ != nullptr) SetDlgItemTextA(window_, IDC_FILE_NAME_EDIT, recorder_.FileName());
+    if (window_ != nullptr) SetUtf8Text(IDC_FILE_NAME_EDIT, recorder_.FileName());
 }
 
 }  // namespace corvanlet

@@ -48,7 +48,11 @@ class OptionsDialog {
     void ShowNumber(int id, std::uint64_t value);
     // The rate beside the graph, the graph's scale, and a redraw of it.
     void ShowRate();
+    bool wasRecording_ = false;             // at the last Refresh
+    static constexpr int kWideText = 1000;  // a field's text, in UTF-16 units
     void SetUtf8Text(int id, const char* text);
+    // The field's text in UTF-8 (empty when it does not fit `size`).
+    void GetUtf8Text(int id, char* out, std::size_t size);
     // WM_DRAWITEM of the graph: the last minute's seconds as bars, what the
     // ring refused stacked in red on what came in.
     void DrawGraph(const DRAWITEMSTRUCT& item);

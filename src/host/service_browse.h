@@ -40,6 +40,10 @@ class ServiceBrowse {
     std::uint32_t StartedAt() const { return startedAt_; }
     // What the list says now; false while it is what `out` holds.
     bool Read(ts::ServiceListView& out) const;
+    // The list's name for service `id`, as ServiceBrowser::NameOf.
+    bool NameOf(std::uint16_t id, char* out, std::size_t size) const {
+        return browser_->NameOf(id, out, size);
+    }
 
   private:
     std::unique_ptr<ServiceBrowser> browser_ = std::make_unique<ServiceBrowser>();

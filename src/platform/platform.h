@@ -217,7 +217,8 @@ void ErrorText(std::uint32_t code, char* out, std::size_t size);
 // The code for a path whose directory does not exist.
 bool IsMissingDirectory(std::uint32_t code);
 
-// An output file opened for writing, shared with readers only.
+// An output file opened for writing, shared with readers only. Its paths,
+// as every path in this interface, are UTF-8.
 class File {
   public:
     File() = default;
@@ -247,6 +248,10 @@ class File {
     // One write call at `offset`, whatever the current position; as Write.
     [[nodiscard]] bool WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,
                                std::uint32_t* written);
+    // Gives the open file the name `to` (on the same volume), keeping the
+    // handle and its position; `from` is its name now. False, with nothing
+    // changed, when a file of that name exists or the system refuses.
+    [[nodiscard]] bool RenameTo(const char* from, const char* to);
     // Right after a write that failed: the file system will not let the file
     // grow (FAT's 4 GiB - 1), rather than any other failure.
     static bool LastWriteFoundFileTooLarge();

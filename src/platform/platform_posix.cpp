@@ -128,6 +128,14 @@ bool File::Reopen(const char* path) {
     return fd_ >= 0;
 }
 
+bool File::RenameTo(const char* from, const char* to) {
+    // A link and an unlink: unlike rename(), a name taken is never replaced.
+    if (fd_ < 0 || ::link(from, to) != 0) return false;
+    if (::unlink(from) == 0) return true;
+    (void)::unlink(to);
+    return false;
+}
+
 bool RemoveFile(const char* path) {
     return ::unlink(path) == 0;
 }

@@ -213,10 +213,33 @@ std::uint64_t MicrosecondsNow() {
     return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
 }
 
+namespace {
+
+// Paths above this layer are UTF-8, so that any name a title can give
+// reaches the file system; the system's calls take UTF-16. A path that is
+// not UTF-8 or does not fit becomes empty, which no call accepts.
+struct WidePath {
+    explicit WidePath(const char* path) {
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, text, kSize) <= 0) {
+            text[0] = L'\0';
+        }
+    }
+    static constexpr int kSize = 2100;
+    wchar_t text[kSize];
+};
+
+HANDLE OpenForWriting(const char* path, DWORD disposition) {
+    const WidePath wide(path);
+    // DELETE: the writer may rename the file it holds.
+    return CreateFileW(wide.text, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
 bool File::Create(const char* path) {
     Close();
-    handle_.Reset(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    handle_.Reset(OpenForWriting(path, CREATE_ALWAYS));
     return static_cast<bool>(handle_);
 }
 
@@ -226,13 +249,28 @@ void File::Take(File& other) {
 
 bool File::Reopen(const char* path) {
     Close();
-    handle_.Reset(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    handle_.Reset(OpenForWriting(path, OPEN_EXISTING));
     return static_cast<bool>(handle_);
 }
 
 bool RemoveFile(const char* path) {
-    return DeleteFileA(path) != FALSE;
+    const WidePath wide(path);
+    return DeleteFileW(wide.text) != FALSE;
+}
+
+bool File::RenameTo(const char* /*from*/, const char* to) {
+    const WidePath wide(to);
+    const std::size_t length = std::wcslen(wide.text);
+    if (length == 0) return false;
+    // FILE_RENAME_INFO ends in the name: room for it, aligned for the struct.
+    alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + sizeof wide.text];
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    std::memset(buffer, 0, sizeof(FILE_RENAME_INFO));
+    info->ReplaceIfExists = FALSE;  // a name taken stays the other file's
+    info->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    std::memcpy(info->FileName, wide.text, (length + 1) * sizeof(wchar_t));
+    return SetFileInformationByHandle(handle_.Get(), FileRenameInfo, info,
+                                      static_cast<DWORD>(sizeof buffer)) != FALSE;
 }
 
 bool File::LastWriteFoundFileTooLarge() {
@@ -251,8 +289,7 @@ bool File::Write(const void* data, std::uint32_t length, std::uint32_t* written)
 }
 
 bool File::Replace(const char* path) {
-    UniqueFileHandle next(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle next(OpenForWriting(path, CREATE_ALWAYS));
     if (!next) return false;
     handle_ = std::move(next);
     return true;
@@ -291,14 +328,15 @@ bool IsMissingDirectory(std::uint32_t code) {
 }
 
 std::uint64_t FreeBytesAt(const char* path) {
-    char directory[MAX_PATH] = {};
+    char directory[2048] = {};
     const char* slash = std::strrchr(path, '\\');
     if (slash == nullptr || static_cast<std::size_t>(slash - path) + 1 >= sizeof directory) {
         return UINT64_MAX;
     }
     std::memcpy(directory, path, static_cast<std::size_t>(slash - path) + 1);
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExA(directory, &available, nullptr, nullptr)) return UINT64_MAX;
+    const WidePath wide(directory);
+    if (!GetDiskFreeSpaceExW(wide.text, &available, nullptr, nullptr)) return UINT64_MAX;
     return available.QuadPart;
 }
 

@@ -47,6 +47,7 @@ void RecorderModule::Take(const Settings::Values& values) {
     bufferKB_ = values.bufferKB;
     limits_ = values.limits;
     textTable_ = values.textTable;
+    std::memcpy(nameTemplate_, values.nameTemplate, sizeof nameTemplate_);
     stopAtProgrammeEnd_ = values.stopAtProgrammeEnd;
     paddingMinutes_ = values.paddingMinutes;
     std::memcpy(problems_.problems, values.problems, sizeof problems_.problems);
@@ -133,8 +134,10 @@ bool RecorderModule::StartRecording() {
     if (IsRecording()) return true;
     // The browse's registrations end before the recording's begin: one
     // route at a time. The list stays as it was (the same transponder).
+    const bool builtName = haveChannel_ && std::strcmp(fileName_, builtName_) == 0;
+    if (builtName) BuildName();
+    BeginGuideName(builtName);  // before the browse ends: its list may name the service
     browse_.Stop(platform::Teardown::kNone);
-    if (haveChannel_ && std::strcmp(fileName_, builtName_) == 0) BuildName();
     char path[kPathSize];
     JoinPath(directory_, fileName_, path);
     if (RefusedName(path)) return false;
@@ -239,6 +242,7 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     // A programme that began in the last second (a writer the process's
     // exit stopped may have held the guide's lock: not then).
     if (how != platform::Teardown::kProcessExit) LogGuide(platform::TickCountMs() - startTick_);
+    if (how != platform::Teardown::kProcessExit) EndGuideName();
     const FileSink::Figures figures = filter_.Figures();
     // The last second and the interval under way, with every block written.
     if (how != platform::Teardown::kProcessExit) SampleHealth(figures);
@@ -297,6 +301,7 @@ void RecorderModule::OnSecond() {
     LogSizeLimit();
     LogParts();
     LogGuide(ElapsedMs());
+    NameFromGuide();
     // The programme is over: the recording ends as at a limit.
     const ts::ServiceStream* service = filter_.Service();
     if (service != nullptr && programme_.Look(*service, ElapsedMs())) filter_.EndNow();

@@ -13,6 +13,7 @@
 #include "host/service_browse.h"
 #include "platform/platform.h"
 #include "platform/call_lock.h"
+#include "recorder/guide_name.h"
 #include "recorder/guide_report.h"
 #include "recorder/pid_choice.h"
 #include "recorder/programme_watch.h"
@@ -193,6 +194,22 @@ class RecorderModule {
     void LogSizeLimit();
     // Control thread: a `part` line for each part begun since the last look.
     void LogParts();
+    // A service recording into the built name is named from its guide:
+    // BeginGuideName at Start, then NameFromGuide once a second asks the
+    // writer to rename the file when the service and the programme are
+    // known (or after 10 s with what is known), and FollowRename takes the
+    // new name into the field and the log.
+    void BeginGuideName(bool builtName);
+    void NameFromGuide();
+    void FollowRename();
+    // At the stop: the rename's outcome, or that the built name stays.
+    void EndGuideName();
+    void KeepBuiltName(const char* reason);
+    enum class Naming { kOff, kWaiting, kRenaming };
+    Naming naming_ = Naming::kOff;
+    GuideNameFields nameFields_;
+    char listName_[768] = {};  // the dialog's list's name of the service, if any
+    char nameTemplate_[sizeof Settings::Values::nameTemplate] = {};
     std::uint32_t loggedParts_ = 1;
     void DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error);
     // A file name or directory the name rule refuses: logged and told; true.

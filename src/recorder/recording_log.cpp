@@ -19,7 +19,8 @@ void LocalTime(char (&out)[24]) {
                   now.wHour, now.wMinute, now.wSecond);
 }
 
-// A path as the system's code page has it, in UTF-8 as the log is written.
+// Text as the system's code page has it (the PID field), in UTF-8 as the
+// log is written.
 void Utf8Of(const char* text, char* out, std::size_t size) {
     wchar_t wide[2100];
     const int count = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 2100);
@@ -48,8 +49,7 @@ void RecordingLog::Started(std::int32_t pid, const char* path, std::uint32_t rin
                            const char* selection) const {
     char when[24];
     LocalTime(when);
-    char file[6000];
-    Utf8Of(path, file, sizeof file);
+    const char* file = path;  // paths are UTF-8, as the log
     char line[7000];
     std::snprintf(line, sizeof line, "%s start pid=%d file=\"%s\" ring=%uKB%s\r\n", when,
                   static_cast<int>(pid), file, ringBytes / 1024, selection);
@@ -67,8 +67,7 @@ void RecordingLog::Note(const char* event) const {
 void RecordingLog::StartFailed(std::int32_t pid, const char* path, const char* reason) const {
     char when[24];
     LocalTime(when);
-    char file[6000];
-    Utf8Of(path, file, sizeof file);
+    const char* file = path;  // paths are UTF-8, as the log
     char line[6400];
     std::snprintf(line, sizeof line, "%s start-failed pid=%d file=\"%s\" reason=%s\r\n", when,
                   static_cast<int>(pid), file, reason);
@@ -108,8 +107,7 @@ void RecordingLog::Stopped(std::int32_t pid, const Stop& stop) const {
 void RecordingLog::Part(std::uint32_t number, const char* path) const {
     char when[24];
     LocalTime(when);
-    char file[6000];
-    Utf8Of(path, file, sizeof file);
+    const char* file = path;  // paths are UTF-8, as the log
     char line[6100];
     std::snprintf(line, sizeof line, "%s part number=%u file=\"%s\"\r\n", when, number, file);
     Append(line);
@@ -118,8 +116,7 @@ void RecordingLog::Part(std::uint32_t number, const char* path) const {
 void RecordingLog::StartRefused(const char* typed, const char* path, const char* why) const {
     char when[24];
     LocalTime(when);
-    char file[6000];
-    Utf8Of(path, file, sizeof file);
+    const char* file = path;  // paths are UTF-8, as the log
     char text[200];
     Utf8Of(typed, text, sizeof text);
     char line[6600];

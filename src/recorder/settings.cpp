@@ -15,6 +15,30 @@ void CopyText(char* out, std::size_t size, const char* text) {
     std::snprintf(out, size, "%s", text);
 }
 
+// The settings files hold text in the system's code page; the module keeps
+// it in UTF-8. Text that does not convert is kept as it is.
+void Utf8FromSystem(char* text, std::size_t size) {
+    wchar_t wide[Settings::kTextSize];
+    char utf8[Settings::kTextSize * 3];
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, Settings::kTextSize) <= 0) return;
+    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr) <= 0) return;
+    CopyText(text, size, utf8);
+}
+
+// UTF-8 in the system's code page: false when a character has none there,
+// so that a lossy copy is never written over what the file holds.
+bool SystemFromUtf8(const char* text, char* out, std::size_t size) {
+    wchar_t wide[Settings::kTextSize];
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, Settings::kTextSize) <=
+        0) {
+        return false;
+    }
+    BOOL lossy = FALSE;
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out,
+                                           static_cast<int>(size), nullptr, &lossy);
+    return length > 0 && lossy == FALSE;
+}
+
 // The limits' keys: a whole number from 0 to `most`; anything else is not
 // set (0, never), and said.
 struct LimitKey {
@@ -102,15 +126,20 @@ Settings::Values Settings::Defaults() const {
                                  hostSettings);
     }
     CopyText(values.directory, sizeof values.directory, directory);
+    Utf8FromSystem(values.directory, sizeof values.directory);
     return values;
 }
 
 Settings::Values Settings::Load() const {
     Values values = Defaults();
     if (path_[0] == '\0') return values;  // no settings file: defaults only
-    char fallback[kTextSize];
-    CopyText(fallback, sizeof fallback, values.directory);
-    GetPrivateProfileStringA(kModuleSection, "Path", fallback, values.directory, kTextSize, path_);
+    char directory[kTextSize];
+    const DWORD length =
+        GetPrivateProfileStringA(kModuleSection, "Path", "\x01", directory, kTextSize, path_);
+    if (length != 1 || directory[0] != '\x01') {  // no key keeps the default
+        CopyText(values.directory, sizeof values.directory, directory);
+        Utf8FromSystem(values.directory, sizeof values.directory);
+    }
     values.choice = PidChoice::Single(
         static_cast<std::int32_t>(GetPrivateProfileIntA(kModuleSection, "Pid", 0, path_)));
     char pids[200] = {};
@@ -135,6 +164,12 @@ Settings::Values Settings::Load() const {
             NoteProblem(values, key.name, buffer, what);
         }
     }
+    LoadGuideKeys(values);
+    return values;
+}
+
+void Settings::LoadGuideKeys(Values& values) const {
+    char buffer[64] = {};
     GetPrivateProfileStringA(kModuleSection, "StopAtProgrammeEnd", "", buffer, sizeof buffer,
                              path_);
     values.stopAtProgrammeEnd = ParseSettingNumber(buffer, 0, 0, 1) == 1;
@@ -148,12 +183,20 @@ Settings::Values Settings::Load() const {
         values.textTable = 0;
         NoteProblem(values, "TextTable", buffer, "a table's name (the default table is used)");
     }
-    return values;
+    char form[sizeof values.nameTemplate];
+    GetPrivateProfileStringA(kModuleSection, "NameTemplate", "", form, sizeof form, path_);
+    if (form[0] != '\0') {
+        CopyText(values.nameTemplate, sizeof values.nameTemplate, form);
+        Utf8FromSystem(values.nameTemplate, sizeof values.nameTemplate);
+    }
 }
 
 void Settings::Save(const Values& values) const {
     if (path_[0] == '\0') return;
-    WriteChanged("Path", values.directory, path_);
+    char directory[kTextSize];
+    if (SystemFromUtf8(values.directory, directory, sizeof directory)) {
+        WriteChanged("Path", directory, path_);
+    }
     WriteNumber("Pid", values.choice.pid, path_);
     char pids[160] = {};
     FormatPidChoice(values.choice, pids, sizeof pids);

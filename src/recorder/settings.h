@@ -1,6 +1,7 @@
 // Settings: the two settings files. The module's own "Options.ini" (section
-// "Corvanlet": "Path", "Pid", "Pids", "BufferKB" and the limits) is read and written; the host's
-// own settings file (section "Siltrocke": "RecordDir") is only read, for defaults.
+// "Corvanlet") is read, and the keys the dialog shows are written; the host's
+// own settings file (section "Siltrocke": "RecordDir") is only read, for
+// defaults. Text from them is kept in UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +48,9 @@ class Settings {
         // recording stops when its programme has ended, that much later.
         bool stopAtProgrammeEnd = false;
         std::int32_t paddingMinutes = 2;
+        // "NameTemplate": the form of a service recording's name built from
+        // the guide (see GuideName); only read.
+        char nameTemplate[200] = "%service% - %title% - %date% %time%.ts";
         // Keys whose text is no value they may have: each kept in the file
         // as typed, not used, and said once in the log, e.g.
         // "settings: SplitMB=0.5 is not a whole number of MB; not used".
@@ -83,6 +87,10 @@ class Settings {
     const char* Path() const { return path_; }
 
   private:
+    // Load's keys for a service's guide: the programme's end, the text
+    // table, the name template.
+    void LoadGuideKeys(Values& values) const;
+
     char path_[kPathSize] = {};
 };
 

@@ -99,9 +99,14 @@ inline bool HeldOpen(const std::string& path) {
 #endif
 }
 
+// A UTF-8 path (as the module and the log keep them) as the system names it.
+inline std::filesystem::path Utf8Path(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 // One allocation of the file's size: a recording of some hundred megabytes
 // still fits in a 32-bit test's address space.
-inline std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
+inline std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return {};
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));

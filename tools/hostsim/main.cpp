@@ -442,8 +442,10 @@ std::string ShowServices(const Options& options, const DialogDriver& dialog) {
     auto filled = [&] {
         items = dialog.Items(IDC_SERVICE_COMBO);
         const bool looking = !items.empty() && items[0].rfind("looking", 0) == 0;
-        const bool named =
-            items.size() > 1 || (!items.empty() && items[0].find(" (") != std::string::npos);
+        // The PAT lists the services by number first; the SDT names them later.
+        const bool named = std::any_of(items.begin(), items.end(), [](const std::string& item) {
+            return item.find(" (") != std::string::npos;
+        });
         // Names take the SDT's repetition time: wait for them, or for what
         // the list says instead.
         return !items.empty() && !looking && (named || items[0].rfind("no ", 0) == 0);
@@ -464,11 +466,12 @@ std::string ShowServices(const Options& options, const DialogDriver& dialog) {
 
 // Prints the path and PID the dialog holds: after Start, the file the
 // module records into (a Start names a built name after the PID it records).
-void PrintRecording(const DialogDriver& dialog) {
-    std::string path = dialog.Text(IDC_DIRECTORY_EDIT);
+void PrintRecording(const DialogDriver& dialog, const char* key = "recording_path") {
+    std::string path = dialog.TextUtf8(IDC_DIRECTORY_EDIT);
     if (!path.empty() && path.back() != '\\') path += '\\';
-    path += dialog.Text(IDC_FILE_NAME_EDIT);
-    std::printf("recording_path %s\n", path.c_str());
+    path += dialog.TextUtf8(IDC_FILE_NAME_EDIT);
+    std::printf("%s %s\n", key, path.c_str());
+    if (std::strcmp(key, "recording_path") != 0) return;
     std::printf("recording_pid %s\n", dialog.Text(IDC_PID_EDIT).c_str());
     std::fflush(stdout);
 }
@@ -508,6 +511,8 @@ std::string DriveDialog(const Options& options, const SimulatedHost& host) {
     if (options.stopBy == "dialog") dialog.Press(IDC_STOP_BUTTON);
     std::printf("dialog_size %s\n", dialog.Text(IDC_SIZE_EDIT).c_str());
     std::printf("dialog_time %s\n", dialog.Text(IDC_TIME_EDIT).c_str());
+    // Where the file is now: a service's built name follows its guide.
+    PrintRecording(dialog, "recorded_path");
     dialog.Press(IDC_CLOSE_BUTTON);
     return report;
 }

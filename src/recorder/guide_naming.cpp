@@ -1,0 +1,89 @@
+// A service recording into the name the module built is named after its
+// service and programme once the guide has said them: the file is created
+// at Start under its "sid" name (so a directory that cannot take a file
+// fails at once, and no byte waits), and the writer renames it once.
+#include <cstdio>
+#include <cstring>
+
+#include "recorder/recorder_module.h"
+
+namespace corvanlet {
+
+namespace {
+
+// How long a recording waits for the guide's names before it keeps its
+// "sid" name.
+constexpr std::uint32_t kGuideNameWaitMs = 10000;
+
+const char* FileNameOf(const char* path) {
+    const char* slash = std::strrchr(path, '\\');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+}  // namespace
+
+void RecorderModule::BeginGuideName(bool builtName) {
+    naming_ = Naming::kOff;
+    if (!builtName || choice_.kind != PidChoice::Kind::kService) return;
+    naming_ = Naming::kWaiting;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    nameFields_ = GuideNameFields{};
+    nameFields_.serviceId = choice_.serviceId;
+    nameFields_.frequency = channel_.frequency;
+    nameFields_.polarisation = channel_.polarisation != 0 ? 'V' : 'H';
+    nameFields_.symbolRate = channel_.symbolRate;
+    nameFields_.year = now.wYear, nameFields_.month = now.wMonth, nameFields_.day = now.wDay;
+    nameFields_.hour = now.wHour, nameFields_.minute = now.wMinute;
+    // The dialog's list named it already: known before any table comes.
+    (void)browse_.NameOf(choice_.serviceId, listName_, sizeof listName_);
+}
+
+void RecorderModule::NameFromGuide() {
+    if (naming_ == Naming::kRenaming) return FollowRename();
+    const ts::ServiceStream* service = filter_.Service();
+    if (naming_ != Naming::kWaiting || service == nullptr) return;
+    ts::ServiceGuide guide;
+    service->Guide(guide);
+    nameFields_.service = guide.haveService && guide.name[0] != '\0' ? guide.name : listName_;
+    nameFields_.title = guide.present.known ? guide.present.title : "";
+    const bool both = nameFields_.service[0] != '\0' && nameFields_.title[0] != '\0';
+    if (!both && ElapsedMs() < kGuideNameWaitMs) return;
+    char name[kTextSize];
+    char path[kPathSize];
+    naming_ = Naming::kOff;
+    if (!GuideName(nameTemplate_, nameFields_, name, sizeof name)) {
+        return KeepBuiltName(both ? "bad-template" : "no-guide");
+    }
+    JoinPath(directory_, name, path);
+    if (filter_.RenameFile(path)) naming_ = Naming::kRenaming;
+}
+
+void RecorderModule::FollowRename() {
+    const FileSink::Rename state = filter_.Sink().RenameState();
+    if (state == FileSink::Rename::kAsked) return;
+    naming_ = Naming::kOff;
+    if (state != FileSink::Rename::kDone) return KeepBuiltName("rename-failed");
+    std::snprintf(path_, sizeof path_, "%s", filter_.Sink().BasePath());
+    // The name is the module's: the next Start builds it afresh.
+    std::snprintf(fileName_, sizeof fileName_, "%s", FileNameOf(path_));
+    std::memcpy(builtName_, fileName_, sizeof builtName_);
+    char line[kPathSize + 20];
+    std::snprintf(line, sizeof line, "name file=\"%s\"", path_);
+    log_.Note(line);
+}
+
+void RecorderModule::EndGuideName() {
+    // The writer has stopped: a rename it was asked for is done or never will be.
+    if (naming_ == Naming::kRenaming) FollowRename();
+    if (naming_ == Naming::kWaiting) KeepBuiltName("stopped-first");
+}
+
+void RecorderModule::KeepBuiltName(const char* reason) {
+    naming_ = Naming::kOff;
+    char line[kPathSize + 80];
+    std::snprintf(line, sizeof line, "name kept file=\"%s\" reason=%s", path_, reason);
+    log_.Note(line);
+}
+
+}  // namespace corvanlet

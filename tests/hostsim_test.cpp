@@ -777,6 +777,44 @@ TEST_F(HostsimTest, ARecordingStopsWhenItsProgrammeEnds) {
     EXPECT_STREQ(kept, "1") << "the check box is kept";
 }
 
+// SplitAtProgrammes: the programme change begins a second part, which
+// begins with the tables (the PAT first); the first part is a prefix of the
+// same recording made whole, and the second, after its tables, is the rest
+// of it, byte for byte.
+TEST_F(HostsimTest, ANewProgrammeBeginsANewPartAndThePartsJoinBackExactly) {
+    WriteStream(hostsim::MakeServiceStream(80000));
+    const std::string ini = dir_.File("Options.ini");
+    WritePrivateProfileStringA("Corvanlet", "PaddingMinutes", "0", ini.c_str());
+    auto whole = Record(stream_, "sid 1", "whole.ts");
+    whole.insert(whole.end(), {"--stream-rate", "1"});
+    ASSERT_EQ(Hostsim(whole).exitCode, 0u);
+    WritePrivateProfileStringA("Corvanlet", "SplitAtProgrammes", "1", ini.c_str());
+    auto split = Record(stream_, "sid 1", "split.ts");
+    split.insert(split.end(), {"--stream-rate", "1"});
+    const HostsimRun run = Hostsim(split);
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    const auto all = ReadFileBytes(dir_.File("whole.ts"));
+    const auto first = ReadFileBytes(dir_.File("split.ts"));
+    const auto second = ReadFileBytes(dir_.File("split-2.ts"));
+    EXPECT_TRUE(ReadFileBytes(dir_.File("split-3.ts")).empty()) << "one change, two parts";
+    ASSERT_GT(first.size(), 1000000u);
+    ASSERT_GT(second.size(), 100000u);
+    ASSERT_LT(first.size(), all.size());
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), all.begin()));
+    const std::size_t rest = all.size() - first.size();
+    ASSERT_GT(second.size(), rest) << "the second part begins with the tables";
+    const std::size_t tables = second.size() - rest;
+    EXPECT_EQ(tables % 188, 0u);
+    EXPECT_TRUE(std::equal(second.begin() + static_cast<std::ptrdiff_t>(tables), second.end(),
+                           all.begin() + static_cast<std::ptrdiff_t>(first.size())));
+    EXPECT_EQ(ReadTable(&second[0]).pids, std::vector<int>{hostsim::ServicePids::kPmt1});
+    const std::string log = Log();
+    EXPECT_NE(log.find(" part number=2 file=\"" + dir_.File("split-2.ts") + "\""),
+              std::string::npos)
+        << log;
+    EXPECT_LT(log.find(" id=102 "), log.find(" part number=2 ")) << log;
+}
+
 // What the status line says when a service cannot be recorded whole: no
 // file content rather than a file without tables.
 TEST_F(HostsimTest, AServiceWithoutItsTablesRecordsNothingAndSaysWhy) {

@@ -110,6 +110,7 @@ void FileSink::ResetForOpen(const Limits& limits) {
     sizeLimitFound_.store(0, std::memory_order_relaxed);
     end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
     endAsked_.store(false, std::memory_order_relaxed);  // before the writer starts
+    splitAsked_.store(false, std::memory_order_relaxed);
     closedAtEnd_.store(false, std::memory_order_relaxed);
     endedAfterMs_ = 0;
     limits_ = limits;
@@ -427,10 +428,12 @@ void FileSink::EndBatch() {
 void FileSink::WritePending(Output& o) {
     if (o.pendingBlocks == 0 || Abandoned(o)) return;
     // A batch goes wholly into one part: a next one first where it would
-    // pass the part's limit.
-    if (partLimit_ != 0 && o.fileLength != 0 && o.fileLength + o.pendingBytes > partLimit_) {
-        (void)NextPart(o, 0);
-    }
+    // pass the part's limit, or where the owner asked for one (the writer's
+    // batches only: the exit path keeps the part it finds).
+    // Acquire pairs with SplitNow's release.
+    const bool asked = o.byWriter && splitAsked_.exchange(false, std::memory_order_acquire);
+    const bool full = partLimit_ != 0 && o.fileLength + o.pendingBytes > partLimit_;
+    if (o.fileLength != 0 && (asked || full)) (void)NextPart(o, 0);
     const std::uint64_t before = o.fileLength;
     const bool written = WriteBatch(o, 0);
     // Left behind, or the process exiting under the writer: what is not

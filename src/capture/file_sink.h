@@ -96,6 +96,12 @@ class FileSink : public BlockRing {
     // Control thread: the recording ends as at a limit, for kProgramme; the
     // writer takes it up within its next tick (at most 100 ms).
     void EndNow() { endAsked_.store(true, std::memory_order_release); }  // pairs with Tick
+    // Control thread: the writer begins a next part with its next batch (a
+    // programme has changed), as a split by size would; nothing when the
+    // part holds nothing yet.
+    void SplitNow() {
+        splitAsked_.store(true, std::memory_order_release);
+    }  // pairs with WritePending
     // Any thread: the files the recording has so far (1 until it splits).
     std::uint32_t Parts() const { return parts_.load(std::memory_order_relaxed); }
     // The path of part `part` (1 is the file opened): "name.ts" gives
@@ -324,6 +330,7 @@ class FileSink : public BlockRing {
     std::uint32_t openError_ = 0;
     std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
     std::atomic<bool> endAsked_{false};    // EndNow; read by the writer's Tick
+    std::atomic<bool> splitAsked_{false};  // SplitNow; taken by the writer's WritePending
     std::atomic<std::uint32_t> parts_{1};  // the current output's part, for other threads
     // Relaxed: a figure for the log, written by the writer only.
     std::atomic<std::uint64_t> sizeLimitFound_{0};

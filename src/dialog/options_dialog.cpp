@@ -76,6 +76,8 @@ INT_PTR OptionsDialog::OnInit(HWND window) {
     SetUtf8Text(IDC_DIRECTORY_EDIT, recorder_.Directory());
     CheckDlgButton(window_, IDC_STOP_AT_END_CHECK,
                    recorder_.StopsAtProgrammeEnd() ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window_, IDC_SPLIT_AT_PROGRAMMES_CHECK,
+                   recorder_.SplitsAtProgrammes() ? BST_CHECKED : BST_UNCHECKED);
     SetTimer(window_, IDT_REFRESH, kRefreshMs, nullptr);
     filled_ = false;
     recorder_.StartBrowsing();
@@ -120,6 +122,7 @@ void OptionsDialog::OnStart() {
     char directory[RecorderModule::kTextSize] = {};
     GetUtf8Text(IDC_DIRECTORY_EDIT, directory, sizeof directory);
     const bool stopAtEnd = IsDlgButtonChecked(window_, IDC_STOP_AT_END_CHECK) == BST_CHECKED;
+    const bool split = IsDlgButtonChecked(window_, IDC_SPLIT_AT_PROGRAMMES_CHECK) == BST_CHECKED;
     platform::CallGuard guard(lock_);
     const PidChoice choice = ParsePidChoice(pid);
     if (choice.kind == PidChoice::Kind::kRefused) {
@@ -133,6 +136,7 @@ void OptionsDialog::OnStart() {
     }
     recorder_.SetChoice(choice, fileName, directory);
     recorder_.SetStopAtProgrammeEnd(stopAtEnd);
+    recorder_.SetSplitAtProgrammes(split);
     // A start that fails leaves the controls as they were. A start may
     // have named the file after the PID it records.
     if (recorder_.StartRecording()) {
@@ -274,13 +278,15 @@ void OptionsDialog::FillServices(ServiceBrowse::State state, bool noNames) {
     }
 }
 
-// Only a service has a guide: the check box is greyed for a PID or a list,
-// and while a recording runs.
+// Only a service has a guide: the check boxes are greyed for a PID or a
+// list, and while a recording runs.
 void OptionsDialog::ShowGuideChoices() {
     char pid[kPidFieldChars + 1] = {};
     GetDlgItemTextA(window_, IDC_PID_EDIT, pid, sizeof pid);
     const bool service = ParsePidChoice(pid).kind == PidChoice::Kind::kService;
-    EnableWindow(GetDlgItem(window_, IDC_STOP_AT_END_CHECK), service && !recorder_.IsRecording());
+    const bool enable = service && !recorder_.IsRecording();
+    EnableWindow(GetDlgItem(window_, IDC_STOP_AT_END_CHECK), enable);
+    EnableWindow(GetDlgItem(window_, IDC_SPLIT_AT_PROGRAMMES_CHECK), enable);
 }
 
 // A service picked by name: its "sid" goes into the PID field, and a file

@@ -75,6 +75,8 @@ class RecordingFilter {
     // The recording ends as at a limit (its programme is over); the owner
     // then stops it as it stops one that ended at a limit.
     void EndNow() { sink_->EndNow(); }
+    // The writer begins a next part (FileSink::SplitNow): a programme changed.
+    void SplitNow() { sink_->SplitNow(); }
     // The writer renames the recording's file (FileSink::RenameTo).
     bool RenameFile(const char* to) { return sink_->RenameTo(to); }
     // The first registration while recording, or null.

@@ -34,14 +34,20 @@ void LocalText(std::int64_t utc, char* out, std::size_t size) {
 
 }  // namespace
 
-void ProgrammeWatch::Start(std::uint32_t paddingMinutes) {
+void ProgrammeWatch::Start(std::uint32_t paddingMinutes, bool splits) {
     on_ = true;
-    end_.Start(paddingMinutes * 60000u);
-    sectionsKnown_ = false;
+    splits_ = splits;
+    paddingMs_ = paddingMinutes * 60000u;
     elapsedMs_ = 0;
     timeCount_ = 0;
     streamTime_ = -1;
     streamTimeAtMs_ = 0;
+    FollowNext();
+}
+
+void ProgrammeWatch::FollowNext() {
+    end_.Start(paddingMs_);
+    sectionsKnown_ = false;
     title_[0] = '\0';
 }
 
@@ -105,13 +111,17 @@ void ProgrammeWatch::Say(char* out, std::size_t size) const {
     if (size != 0) out[0] = '\0';
     if (!on_) return;
     if (!end_.GuideSeen() && elapsedMs_ >= kNoGuideAfterMs) {
-        std::snprintf(out, size, "no programme guide: will not stop by itself");
+        std::snprintf(out, size, "no programme guide: %s",
+                      splits_ ? "one file for all" : "will not stop by itself");
         return;
     }
     char at[24];
     LocalText(end_.StopsAt(), at, sizeof at);
     const char* clock = std::strlen(at) == 16 ? at + 11 : at;  // "HH:MM" of the local time
-    if (end_.StopsAt() >= 0) std::snprintf(out, size, "programme over: stops at %s", clock);
+    if (end_.StopsAt() >= 0) {
+        std::snprintf(out, size, "programme over: %s %s", splits_ ? "next file at" : "stops at",
+                      clock);
+    }
 }
 
 }  // namespace corvanlet

@@ -17,9 +17,15 @@ class ProgrammeWatch {
     // The dialog says there is no guide once none came this long.
     static constexpr std::uint32_t kNoGuideAfterMs = 10000;
 
-    void Start(std::uint32_t paddingMinutes);
+    // `splits`: a programme's end begins a next part (SplitAtProgrammes)
+    // rather than ending the recording; the watch then follows the next.
+    void Start(std::uint32_t paddingMinutes, bool splits = false);
+    // After a cut: the programme on now is the one followed, the broadcast's
+    // clock kept.
+    void FollowNext();
     void Off() { on_ = false; }
     bool On() const { return on_; }
+    bool Splits() const { return splits_; }
     // Control thread, about once a second: true once the recording is to
     // end (and from then on).
     bool Look(const ts::ServiceStream& service, std::uint32_t elapsedMs);
@@ -33,6 +39,8 @@ class ProgrammeWatch {
     std::int64_t Now(const ts::ServiceStream& service, std::uint32_t elapsedMs);
 
     bool on_ = false;
+    bool splits_ = false;
+    std::uint32_t paddingMs_ = 0;
     std::uint32_t timeCount_ = 0;  // the stream's TDT/TOT count at its last look
     std::int64_t streamTime_ = -1;
     std::uint32_t streamTimeAtMs_ = 0;

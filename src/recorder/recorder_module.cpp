@@ -49,6 +49,7 @@ void RecorderModule::Take(const Settings::Values& values) {
     textTable_ = values.textTable;
     std::memcpy(nameTemplate_, values.nameTemplate, sizeof nameTemplate_);
     stopAtProgrammeEnd_ = values.stopAtProgrammeEnd;
+    splitAtProgrammes_ = values.splitAtProgrammes;
     paddingMinutes_ = values.paddingMinutes;
     std::memcpy(problems_.problems, values.problems, sizeof problems_.problems);
     problems_.problemCount = values.problemCount;
@@ -62,6 +63,7 @@ void RecorderModule::SaveSettings() const {
     values.bufferKB = bufferKB_;
     values.limits = limits_;
     values.stopAtProgrammeEnd = stopAtProgrammeEnd_;
+    values.splitAtProgrammes = splitAtProgrammes_;
     settings_.Save(values);
 }
 
@@ -172,8 +174,9 @@ bool RecorderModule::StartRecording() {
     guideLog_.Reset();
     loggedParts_ = 1;  // the first is the start line's file
     programme_.Off();
-    if (choice_.kind == PidChoice::Kind::kService && stopAtProgrammeEnd_) {
-        programme_.Start(static_cast<std::uint32_t>(paddingMinutes_));
+    // Stopping at the programme's end wins: a next part would have no programme.
+    if (choice_.kind == PidChoice::Kind::kService && (stopAtProgrammeEnd_ || splitAtProgrammes_)) {
+        programme_.Start(static_cast<std::uint32_t>(paddingMinutes_), !stopAtProgrammeEnd_);
     }
     if (!problemsLogged_) {
         problemsLogged_ = true;
@@ -296,15 +299,25 @@ void RecorderModule::LogParts() {
     }
 }
 
+void RecorderModule::FollowProgramme() {
+    const ts::ServiceStream* service = filter_.Service();
+    if (service == nullptr || !programme_.Look(*service, ElapsedMs())) return;
+    if (!programme_.Splits()) {
+        filter_.EndNow();  // the programme is over: the recording ends as at a limit
+        return;
+    }
+    // The next programme begins a next part, and is the one followed now.
+    filter_.SplitNow();
+    programme_.FollowNext();
+}
+
 void RecorderModule::OnSecond() {
     if (!IsRecording()) return;
     LogSizeLimit();
     LogParts();
     LogGuide(ElapsedMs());
     NameFromGuide();
-    // The programme is over: the recording ends as at a limit.
-    const ts::ServiceStream* service = filter_.Service();
-    if (service != nullptr && programme_.Look(*service, ElapsedMs())) filter_.EndNow();
+    FollowProgramme();
     SampleHealth(filter_.Figures());
     LogErrorIntervals();
     // Which of the registered PIDs were mostly scrambled since the last look.

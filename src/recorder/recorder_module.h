@@ -134,6 +134,10 @@ class RecorderModule {
     // Start; a service recording only).
     bool StopsAtProgrammeEnd() const { return stopAtProgrammeEnd_; }
     void SetStopAtProgrammeEnd(bool on) { stopAtProgrammeEnd_ = on; }
+    // SplitAtProgrammes, as its check box sets it: a service recording
+    // begins a next part at each change of programme.
+    bool SplitsAtProgrammes() const { return splitAtProgrammes_; }
+    void SetSplitAtProgrammes(bool on) { splitAtProgrammes_ = on; }
     // Whether `fileName` is the name the module built (not the user's own).
     bool IsBuiltName(const char* fileName) const;
     // While a service records: its channel and programme as its SI says,
@@ -235,6 +239,9 @@ class RecorderModule {
     PidChoice choice_;
     int textTable_ = 0;  // the SI text's table where it names none
     bool stopAtProgrammeEnd_ = false;
+    bool splitAtProgrammes_ = false;
+    // Once a second: what the programme's end calls for, a stop or a cut.
+    void FollowProgramme();
     std::int32_t paddingMinutes_ = 2;
     ProgrammeWatch programme_;
     // What the settings held that could not be used: logged at the first

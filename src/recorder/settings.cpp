@@ -70,6 +70,13 @@ void WriteNumber(const char* key, std::int32_t value, const char* path) {
     WriteChanged(key, text, path);
 }
 
+// A check box's key: a file without the key already says "off".
+void WriteCheckBox(const char* key, bool on, const char* path) {
+    char now[8] = {};
+    GetPrivateProfileStringA(kModuleSection, key, "", now, sizeof now, path);
+    if (on || now[0] != '\0') WriteNumber(key, on ? 1 : 0, path);
+}
+
 // A whole number from 0 up, blanks around; text that is none is noted.
 void NoteProblem(Settings::Values& values, const char* key, const char* text, const char* what) {
     if (values.problemCount == Settings::Values::kMaxProblems) return;
@@ -173,6 +180,8 @@ void Settings::LoadGuideKeys(Values& values) const {
     GetPrivateProfileStringA(kModuleSection, "StopAtProgrammeEnd", "", buffer, sizeof buffer,
                              path_);
     values.stopAtProgrammeEnd = ParseSettingNumber(buffer, 0, 0, 1) == 1;
+    GetPrivateProfileStringA(kModuleSection, "SplitAtProgrammes", "", buffer, sizeof buffer, path_);
+    values.splitAtProgrammes = ParseSettingNumber(buffer, 0, 0, 1) == 1;
     GetPrivateProfileStringA(kModuleSection, "PaddingMinutes", "", buffer, sizeof buffer, path_);
     values.paddingMinutes = ParseSettingNumber(buffer, 2, 0, 60);
     if (buffer[0] != '\0' && ParseSettingNumber(buffer, -1, 0, 60) < 0) {
@@ -202,12 +211,8 @@ void Settings::Save(const Values& values) const {
     FormatPidChoice(values.choice, pids, sizeof pids);
     // One PID has no "Pids": the key goes, so an older list is not read back.
     WriteChanged("Pids", values.choice.kind == PidChoice::Kind::kSingle ? nullptr : pids, path_);
-    // The check box: a file without the key already says "off".
-    char now[8] = {};
-    GetPrivateProfileStringA(kModuleSection, "StopAtProgrammeEnd", "", now, sizeof now, path_);
-    if (values.stopAtProgrammeEnd || now[0] != '\0') {
-        WriteNumber("StopAtProgrammeEnd", values.stopAtProgrammeEnd ? 1 : 0, path_);
-    }
+    WriteCheckBox("StopAtProgrammeEnd", values.stopAtProgrammeEnd, path_);
+    WriteCheckBox("SplitAtProgrammes", values.splitAtProgrammes, path_);
 }
 
 }  // namespace corvanlet

@@ -47,6 +47,9 @@ class Settings {
         // "PaddingMinutes" (0 to 60, default 2; only read): a service
         // recording stops when its programme has ended, that much later.
         bool stopAtProgrammeEnd = false;
+        // "SplitAtProgrammes" (0 or 1; a check box): each programme of a
+        // service recording begins a next part, cut as the end above.
+        bool splitAtProgrammes = false;
         std::int32_t paddingMinutes = 2;
         // "NameTemplate": the form of a service recording's name built from
         // the guide (see GuideName); only read.
@@ -78,8 +81,8 @@ class Settings {
     Values Defaults() const;
     // The defaults, overridden by what "Options.ini" holds.
     Values Load() const;
-    // Writes the keys the dialog shows, "Path", "Pid", "Pids" and
-    // "StopAtProgrammeEnd", each only where it differs from what the file
+    // Writes the keys the dialog shows, "Path", "Pid", "Pids",
+    // "StopAtProgrammeEnd" and "SplitAtProgrammes", each only where it differs from what the file
     // holds; no other key is ever written. Failures are ignored. Nothing
     // without a file.
     void Save(const Values& values) const;

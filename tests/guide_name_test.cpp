@@ -57,9 +57,16 @@ TEST(GuideName, WhatWindowsRefusesInANameIsMadeSafe) {
     EXPECT_EQ(Name(Rai("Rai 1", "To be continued... "), "%service% - %title%.ts"),
               "Rai 1 - To be continued.ts");
     EXPECT_EQ(Name(Rai("Rai 1", "x"), "%service% %title%. "), "Rai 1 x");
+    // A hyphen of the title's own stays; a leading dot is a name Windows takes.
+    EXPECT_EQ(Name(Rai("-273", "a-"), "%service% %title%.ts"), "-273 a-.ts");
+    EXPECT_EQ(Name(Rai(".hidden", ""), "%service%.ts"), ".hidden.ts");
     // A device's name gets a _ after it.
     EXPECT_EQ(Name(Rai("NUL", ""), "%service%.ts"), "NUL_.ts");
     EXPECT_EQ(Name(Rai("com1", ""), "%service%"), "com1_");
+    for (const char* device : {"COM0", "lpt9", "CONOUT$", "conin$", "COM\xC2\xB9", "LPT\xC2\xB3"}) {
+        EXPECT_EQ(Name(Rai(device, ""), "%service%.ts"), std::string(device) + "_.ts");
+    }
+    EXPECT_EQ(Name(Rai("COM10", ""), "%service%.ts"), "COM10.ts");  // no device
 }
 
 TEST(GuideName, TheTitleIsCutAtAHundredCharactersNeverInsideOne) {
@@ -67,19 +74,14 @@ TEST(GuideName, TheTitleIsCutAtAHundredCharactersNeverInsideOne) {
     for (int i = 0; i < 150; ++i) title += "\xCE\xB1";  // α, two bytes each
     const std::string name = Name(Rai("S", title.c_str()), "%title%.ts");
     EXPECT_EQ(name, title.substr(0, 200) + ".ts");
+    // A name Windows would refuse as too long (255 UTF-16 units, with room
+    // for " (9)") is none: a long service name with a long title.
+    const std::string service(150, 's');
+    EXPECT_EQ(Name(Rai(service.c_str(), title.c_str()), "%service% %title%.ts"), "(none)");
     // A name too long for the buffer is none, never a cut one.
     char small[16];
     EXPECT_FALSE(GuideName(kDefault, Rai(), small, sizeof small));
     EXPECT_STREQ(small, "");
-}
-
-TEST(GuideName, ANameTakenGetsANumberBeforeItsExtension) {
-    char out[64];
-    ASSERT_TRUE(NumberedName("Rai 1 - TG1.ts", 2, out, sizeof out));
-    EXPECT_STREQ(out, "Rai 1 - TG1 (2).ts");
-    ASSERT_TRUE(NumberedName("plain", 3, out, sizeof out));
-    EXPECT_STREQ(out, "plain (3)");
-    EXPECT_FALSE(NumberedName("Rai 1 - TG1.ts", 2, out, 10));
 }
 
 }  // namespace

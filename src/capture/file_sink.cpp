@@ -301,9 +301,12 @@ void FileSink::RenameIfAsked() {
         if (length < 0 || static_cast<std::size_t>(length) >= kPathSize) break;
         BeginOutputCall();  // watched like a write: a share may stop answering here too
         const bool done = !Abandoned(writer_) && file_.RenameTo(paths_[0], renamed);
+        const bool taken = !done && platform::File::LastRenameFoundNameTaken();
         EndOutputCall();
         if (done) result = Rename::kDone;
+        if (!done && !taken) break;  // only a name taken is worth another number
     }
+    // The exit path, should the process end now, names parts after this.
     if (result == Rename::kDone)
         pathIndex_.store(1, std::memory_order_release);  // pairs with BasePath
     rename_.store(static_cast<std::uint32_t>(result), std::memory_order_release);
@@ -311,6 +314,7 @@ void FileSink::RenameIfAsked() {
 
 void FileSink::Tick() {
     RenameIfAsked();
+    if (GivingUp()) return;  // a rename that hung came back to a writer given up on
     if (Ended() != End::kNone) return;
     const std::uint64_t elapsed = ElapsedMs();
     if (limits_.stopAfterMs != 0 && elapsed >= limits_.stopAfterMs) EndBy(End::kTime);

@@ -204,12 +204,15 @@ void OptionsDialog::SetUtf8Text(int id, const char* text) {
 }
 
 void OptionsDialog::GetUtf8Text(int id, char* out, std::size_t size) {
+    out[0] = '\0';
+    // Text that does not fit, or holds half a character pair, is no name at
+    // all rather than a cut or changed one.
+    if (GetWindowTextLengthW(GetDlgItem(window_, id)) >= kWideText) return;
     wchar_t wide[kWideText];
     wide[0] = L'\0';
     GetDlgItemTextW(window_, id, wide, kWideText);
-    // Text that does not fit is no name at all rather than a cut one.
-    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(size), nullptr, nullptr) <=
-        0) {
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, out, static_cast<int>(size),
+                            nullptr, nullptr) <= 0) {
         out[0] = '\0';
     }
 }

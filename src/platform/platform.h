@@ -248,10 +248,14 @@ class File {
     // One write call at `offset`, whatever the current position; as Write.
     [[nodiscard]] bool WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,
                                std::uint32_t* written);
-    // Gives the open file the name `to` (on the same volume), keeping the
-    // handle and its position; `from` is its name now. False, with nothing
-    // changed, when a file of that name exists or the system refuses.
+    // Gives the open file, named `from`, the name `to` (on the same
+    // volume), never replacing a file of that name; the file stays open
+    // (writes go by offset, so its position does not matter). True when
+    // the file has the name `to` now; IsOpen says whether it could be
+    // opened again (a failure later writes report).
     [[nodiscard]] bool RenameTo(const char* from, const char* to);
+    // Right after a RenameTo that failed: another file has that name.
+    static bool LastRenameFoundNameTaken();
     // Right after a write that failed: the file system will not let the file
     // grow (FAT's 4 GiB - 1), rather than any other failure.
     static bool LastWriteFoundFileTooLarge();

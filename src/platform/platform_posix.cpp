@@ -128,6 +128,10 @@ bool File::Reopen(const char* path) {
     return fd_ >= 0;
 }
 
+bool File::LastRenameFoundNameTaken() {
+    return errno == EEXIST;
+}
+
 bool File::RenameTo(const char* from, const char* to) {
     // A link and an unlink: unlike rename(), a name taken is never replaced.
     if (fd_ < 0 || ::link(from, to) != 0) return false;

@@ -230,8 +230,7 @@ struct WidePath {
 
 HANDLE OpenForWriting(const char* path, DWORD disposition) {
     const WidePath wide(path);
-    // DELETE: the writer may rename the file it holds.
-    return CreateFileW(wide.text, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+    return CreateFileW(wide.text, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -258,19 +257,28 @@ bool RemoveFile(const char* path) {
     return DeleteFileW(wide.text) != FALSE;
 }
 
-bool File::RenameTo(const char* /*from*/, const char* to) {
-    const WidePath wide(to);
-    const std::size_t length = std::wcslen(wide.text);
-    if (length == 0) return false;
-    // FILE_RENAME_INFO ends in the name: room for it, aligned for the struct.
-    alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + sizeof wide.text];
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
-    std::memset(buffer, 0, sizeof(FILE_RENAME_INFO));
-    info->ReplaceIfExists = FALSE;  // a name taken stays the other file's
-    info->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-    std::memcpy(info->FileName, wide.text, (length + 1) * sizeof(wchar_t));
-    return SetFileInformationByHandle(handle_.Get(), FileRenameInfo, info,
-                                      static_cast<DWORD>(sizeof buffer)) != FALSE;
+bool File::RenameTo(const char* from, const char* to) {
+    // Renaming an open handle needs DELETE access on it, and a handle with
+    // DELETE access keeps out every reader that does not share deletion (a
+    // player following the recording): the file is closed for the move
+    // instead, and opened again under whichever name it then has.
+    const WidePath source(from);
+    const WidePath target(to);
+    if (source.text[0] == L'\0' || target.text[0] == L'\0') {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    Close();
+    const bool moved = MoveFileExW(source.text, target.text, 0) != FALSE;  // never replaces
+    const DWORD why = GetLastError();
+    handle_.Reset(OpenForWriting(moved ? to : from, OPEN_EXISTING));
+    if (!moved) SetLastError(why);
+    return moved;
+}
+
+bool File::LastRenameFoundNameTaken() {
+    const DWORD code = GetLastError();
+    return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
 }
 
 bool File::LastWriteFoundFileTooLarge() {

@@ -96,13 +96,14 @@ void ReplaceForbidden(NameText& name) {
     }
 }
 
-bool IsTrimmed(char c) {
-    return c == ' ' || c == '.' || c == '-';
+bool EndsWith(const NameText& name, std::size_t end, std::string_view tail) {
+    return end >= tail.size() && name.View().substr(end - tail.size(), tail.size()) == tail;
 }
 
 // A field that was empty leaves " -  - ", a leading "- " or a trailing
 // " - ": one separator stays where there were two, none at either end of
-// the stem. Dots and spaces at the end of the name go too.
+// the stem. Dots and spaces at the end of the stem and of the name go too.
+// A hyphen that belongs to a title ("-273") stays.
 void TidySeparators(NameText& name) {
     while (name.length != 0 &&
            (name.text[name.length - 1] == ' ' || name.text[name.length - 1] == '.')) {
@@ -111,10 +112,29 @@ void TidySeparators(NameText& name) {
     for (std::size_t at; (at = name.View().find(" -  - ")) != std::string_view::npos;) {
         name.Erase(at, 3);
     }
-    while (name.length != 0 && (name.text[0] == ' ' || name.text[0] == '-')) name.Erase(0, 1);
+    while (name.View().substr(0, 2) == "- " || name.View().substr(0, 1) == " ") {
+        name.Erase(0, name.text[0] == ' ' ? 1 : 2);
+    }
     const std::size_t dot = name.View().rfind('.');
     std::size_t stem = dot != std::string_view::npos && name.length - dot <= 5 ? dot : name.length;
-    while (stem != 0 && IsTrimmed(name.text[stem - 1])) name.Erase(--stem, 1);
+    for (bool trimmed = true; trimmed && stem != 0;) {
+        const std::size_t cut = EndsWith(name, stem, " -")                                 ? 2
+                                : name.text[stem - 1] == ' ' || name.text[stem - 1] == '.' ? 1
+                                                                                           : 0;
+        trimmed = cut != 0;
+        stem -= cut;
+        name.Erase(stem, cut);
+    }
+}
+
+// UTF-16 units of UTF-8 `text`: Windows allows 255 in one name.
+std::size_t Utf16Units(std::string_view text) {
+    std::size_t units = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
 }
 
 }  // namespace
@@ -126,7 +146,8 @@ bool GuideName(const char* form, const GuideNameFields& fields, char* out, std::
     Expand(form, fields, name);
     ReplaceForbidden(name);
     TidySeparators(name);
-    if (name.tooLong || name.length == 0 || name.text[0] == '.') return false;
+    // An empty stem ("%title%.ts" with no title) is no name.
+    if (name.tooLong || name.length == 0 || name.View().rfind('.') == 0) return false;
     if (FileNameProblem(name.text) != nullptr) {
         // A device's name (the only problem left): a _ after its stem.
         NameText device;
@@ -136,18 +157,13 @@ bool GuideName(const char* form, const GuideNameFields& fields, char* out, std::
         if (stem != std::string_view::npos) device.Append(name.View().substr(stem));
         name = device;
     }
-    if (name.tooLong || FileNameProblem(name.text) != nullptr || name.length + 1 > size)
+    // Room for " (9)" where the name is taken.
+    if (name.tooLong || FileNameProblem(name.text) != nullptr || name.length + 1 > size ||
+        Utf16Units(name.View()) + 4 > kMostNameUnits) {
         return false;
+    }
     std::memcpy(out, name.text, name.length + 1);
     return true;
-}
-
-bool NumberedName(const char* name, int n, char* out, std::size_t size) {
-    const char* dot = std::strrchr(name, '.');
-    const int stem =
-        dot != nullptr ? static_cast<int>(dot - name) : static_cast<int>(std::strlen(name));
-    const int length = std::snprintf(out, size, "%.*s (%d)%s", stem, name, n, name + stem);
-    return length > 0 && static_cast<std::size_t>(length) < size;
 }
 
 }  // namespace corvanlet

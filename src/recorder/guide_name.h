@@ -23,6 +23,8 @@ struct GuideNameFields {
 
 // The title is cut to this many characters (not bytes).
 constexpr std::size_t kGuideTitleCharacters = 100;
+// The longest name Windows takes, in UTF-16 units.
+constexpr std::size_t kMostNameUnits = 255;
 
 // Expands `form` ("%service% - %title% - %date% %time%.ts" by default):
 // %service%, %title%, %sid%, %date% (YYYY-MM-DD), %time% (HH.MM),
@@ -31,11 +33,8 @@ constexpr std::size_t kGuideTitleCharacters = 100;
 // characters become _, a " - " left by an empty field goes, dots and spaces
 // at the end of the stem and of the name go, and a device's name (NUL, COM1,
 // ...) gets a _ after it. False, with `out` empty, when neither the service
-// nor the title is known, or the result is empty or does not fit `size`.
+// nor the title is known, or the result is empty, does not fit `size`, or
+// with " (9)" added would pass kMostNameUnits.
 bool GuideName(const char* form, const GuideNameFields& fields, char* out, std::size_t size);
-
-// `name` with " (n)" before its extension: "a.ts" and 2 give "a (2).ts".
-// False when it does not fit `size`.
-bool NumberedName(const char* name, int n, char* out, std::size_t size);
 
 }  // namespace corvanlet

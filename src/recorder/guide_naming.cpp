@@ -50,18 +50,22 @@ void RecorderModule::NameFromGuide() {
     const bool both = nameFields_.service[0] != '\0' && nameFields_.title[0] != '\0';
     if (!both && ElapsedMs() < kGuideNameWaitMs) return;
     char name[kTextSize];
-    char path[kPathSize];
+    const bool named = GuideName(nameTemplate_, nameFields_, name, sizeof name);
+    nameFields_.service = nameFields_.title = "";  // they pointed into `guide`
     naming_ = Naming::kOff;
-    if (!GuideName(nameTemplate_, nameFields_, name, sizeof name)) {
-        return KeepBuiltName(both ? "bad-template" : "no-guide");
-    }
+    if (!named) return KeepBuiltName(both ? "bad-template" : "no-guide");
+    // Room for the path and for " (9)" in the recorder's own buffers.
+    char path[kPathSize];
     JoinPath(directory_, name, path);
-    if (filter_.RenameFile(path)) naming_ = Naming::kRenaming;
+    if (std::strlen(path) + 5 >= sizeof path || !filter_.RenameFile(path)) {
+        return KeepBuiltName("too-long");
+    }
+    naming_ = Naming::kRenaming;
 }
 
 void RecorderModule::FollowRename() {
     const FileSink::Rename state = filter_.Sink().RenameState();
-    if (state == FileSink::Rename::kAsked) return;
+    if (state == FileSink::Rename::kAsked) return;  // still waits for the writer
     naming_ = Naming::kOff;
     if (state != FileSink::Rename::kDone) return KeepBuiltName("rename-failed");
     std::snprintf(path_, sizeof path_, "%s", filter_.Sink().BasePath());
@@ -73,10 +77,13 @@ void RecorderModule::FollowRename() {
     log_.Note(line);
 }
 
-void RecorderModule::EndGuideName() {
-    // The writer has stopped: a rename it was asked for is done or never will be.
+void RecorderModule::EndGuideName(bool leftBehind) {
+    // A writer left stuck may yet rename the file: what it does is not known.
+    if (naming_ != Naming::kOff && leftBehind) return KeepBuiltName("writer-stuck");
+    // The writer has stopped: a rename it took up is done or failed; one it
+    // never came to (a stop within its tick) will not be done.
     if (naming_ == Naming::kRenaming) FollowRename();
-    if (naming_ == Naming::kWaiting) KeepBuiltName("stopped-first");
+    if (naming_ != Naming::kOff) KeepBuiltName("stopped-first");
 }
 
 void RecorderModule::KeepBuiltName(const char* reason) {

@@ -19,18 +19,22 @@ char Upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9, with any extension, name devices:
-// a recording into one goes nowhere.
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a
+// superscript 1, 2 or 3), with any extension, name devices: a recording
+// into one goes nowhere.
 bool IsDeviceName(const char* name) {
     const std::size_t stem = std::strcspn(name, ".");
     char base[8] = {};
-    if (stem < 3 || stem > 4) return false;
+    if (stem < 3 || stem > 7) return false;
     for (std::size_t i = 0; i < stem; ++i) base[i] = Upper(name[i]);
-    for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
         if (std::strcmp(base, device) == 0) return true;
     }
-    return stem == 4 && (std::strncmp(base, "COM", 3) == 0 || std::strncmp(base, "LPT", 3) == 0) &&
-           base[3] >= '1' && base[3] <= '9';
+    if (std::strncmp(base, "COM", 3) != 0 && std::strncmp(base, "LPT", 3) != 0) return false;
+    if (stem == 4) return base[3] >= '0' && base[3] <= '9';
+    // Superscript one, two and three in UTF-8.
+    return stem == 5 && base[3] == '\xC2' &&
+           (base[4] == '\xB9' || base[4] == '\xB2' || base[4] == '\xB3');
 }
 
 }  // namespace

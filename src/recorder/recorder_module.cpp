@@ -245,8 +245,8 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     // A programme that began in the last second (a writer the process's
     // exit stopped may have held the guide's lock: not then).
     if (how != platform::Teardown::kProcessExit) LogGuide(platform::TickCountMs() - startTick_);
-    if (how != platform::Teardown::kProcessExit) EndGuideName();
     const FileSink::Figures figures = filter_.Figures();
+    if (how != platform::Teardown::kProcessExit) EndGuideName(figures.leftBehind);
     // The last second and the interval under way, with every block written.
     if (how != platform::Teardown::kProcessExit) SampleHealth(figures);
     health_.Finish();

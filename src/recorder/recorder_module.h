@@ -207,7 +207,7 @@ class RecorderModule {
     void NameFromGuide();
     void FollowRename();
     // At the stop: the rename's outcome, or that the built name stays.
-    void EndGuideName();
+    void EndGuideName(bool leftBehind);
     void KeepBuiltName(const char* reason);
     enum class Naming { kOff, kWaiting, kRenaming };
     Naming naming_ = Naming::kOff;

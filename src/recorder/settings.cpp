@@ -16,18 +16,28 @@ void CopyText(char* out, std::size_t size, const char* text) {
 }
 
 // The settings files hold text in the system's code page; the module keeps
-// it in UTF-8. Text that does not convert is kept as it is.
-void Utf8FromSystem(char* text, std::size_t size) {
+// it in UTF-8. False, with `out` untouched, when it does not convert or
+// does not fit (a cut path would name another directory).
+bool Utf8FromSystem(const char* text, char* out, std::size_t size) {
     wchar_t wide[Settings::kTextSize];
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, Settings::kTextSize) <= 0) return false;
     char utf8[Settings::kTextSize * 3];
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, Settings::kTextSize) <= 0) return;
-    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr) <= 0) return;
-    CopyText(text, size, utf8);
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    if (length <= 0 || static_cast<std::size_t>(length) > size) return false;
+    std::memcpy(out, utf8, static_cast<std::size_t>(length));
+    return true;
 }
 
 // UTF-8 in the system's code page: false when a character has none there,
 // so that a lossy copy is never written over what the file holds.
 bool SystemFromUtf8(const char* text, char* out, std::size_t size) {
+    if (GetACP() == CP_UTF8) {  // the code page is UTF-8 itself (and takes no lossy flag)
+        const std::size_t length = std::strlen(text);
+        if (length >= size) return false;
+        std::memcpy(out, text, length + 1);
+        return true;
+    }
     wchar_t wide[Settings::kTextSize];
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, Settings::kTextSize) <=
         0) {
@@ -132,8 +142,11 @@ Settings::Values Settings::Defaults() const {
         GetPrivateProfileStringA(kHostSection, "RecordDir", defaultDirectory, directory, MAX_PATH,
                                  hostSettings);
     }
-    CopyText(values.directory, sizeof values.directory, directory);
-    Utf8FromSystem(values.directory, sizeof values.directory);
+    if (!Utf8FromSystem(directory, values.directory, sizeof values.directory)) {
+        CopyText(values.directory, sizeof values.directory,
+                 defaultDirectory);  // plain ASCII or empty
+        (void)Utf8FromSystem(defaultDirectory, values.directory, sizeof values.directory);
+    }
     return values;
 }
 
@@ -143,9 +156,9 @@ Settings::Values Settings::Load() const {
     char directory[kTextSize];
     const DWORD length =
         GetPrivateProfileStringA(kModuleSection, "Path", "\x01", directory, kTextSize, path_);
-    if (length != 1 || directory[0] != '\x01') {  // no key keeps the default
-        CopyText(values.directory, sizeof values.directory, directory);
-        Utf8FromSystem(values.directory, sizeof values.directory);
+    // No key, or a directory that does not convert, keeps the default.
+    if (length != 1 || directory[0] != '\x01') {
+        (void)Utf8FromSystem(directory, values.directory, sizeof values.directory);
     }
     values.choice = PidChoice::Single(
         static_cast<std::int32_t>(GetPrivateProfileIntA(kModuleSection, "Pid", 0, path_)));
@@ -194,10 +207,8 @@ void Settings::LoadGuideKeys(Values& values) const {
     }
     char form[sizeof values.nameTemplate];
     GetPrivateProfileStringA(kModuleSection, "NameTemplate", "", form, sizeof form, path_);
-    if (form[0] != '\0') {
-        CopyText(values.nameTemplate, sizeof values.nameTemplate, form);
-        Utf8FromSystem(values.nameTemplate, sizeof values.nameTemplate);
-    }
+    if (form[0] != '\0')
+        (void)Utf8FromSystem(form, values.nameTemplate, sizeof values.nameTemplate);
 }
 
 void Settings::Save(const Values& values) const {

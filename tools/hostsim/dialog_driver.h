@@ -45,7 +45,12 @@ class DialogDriver {
         SendMessageA(dialog_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(dialog_, id)));
     }
-    void Type(int id, const std::string& text) const { SetDlgItemTextA(dialog_, id, text.c_str()); }
+    // Types UTF-8 text through the wide API, as a user types in any script.
+    void Type(int id, const std::string& text) const {
+        wchar_t wide[4096] = {};
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide, 4096);
+        SetDlgItemTextW(dialog_, id, wide);
+    }
     std::string Text(int id) const {
         char text[4096] = {};
         GetDlgItemTextA(dialog_, id, text, sizeof text);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include "corvanlet/host_api.h"
 #include "corvanlet/ids.h"
@@ -632,9 +633,22 @@ void Report(const Options& options, const SimulatedHost& host) {
 
 // The host's life: load, handshake, channel, start, deliver (through the
 // dialog), stop, report; the library is freed on the way out.
-int main(int argc, char** argv) {
+int main(int, char**) {
+    // The arguments in UTF-8 from the wide command line: a directory or a
+    // name in any script reaches the dialog as typed.
+    int argc = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> utf8;
+    for (int i = 0; wide != nullptr && i < argc; ++i) {
+        char text[8192] = {};
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text, sizeof text, nullptr, nullptr);
+        utf8.emplace_back(text);
+    }
+    LocalFree(wide);
+    std::vector<char*> argv;
+    for (std::string& arg : utf8) argv.push_back(arg.data());
     Options options;
-    if (const int code = ParseArguments(argc, argv, options); code != 0) return code;
+    if (const int code = ParseArguments(argc, argv.data(), options); code != 0) return code;
     if (!options.makeTs.empty()) return WriteTestStream(options);
     std::vector<std::uint8_t> stream;
     if (const int code = LoadStream(options, stream); code != 0) return code;

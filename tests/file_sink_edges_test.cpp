@@ -234,10 +234,30 @@ TEST(CallWithin, ACallInTimeGivesItsResultAndOneThatHangsIsGivenUpAtTheBound) {
     EXPECT_TRUE(WaitFor([&] { return released.load(); })) << "its thread did not release it";
 }
 
-// The writer renames the file it records into while blocks keep coming: no
-// byte is lost or written twice, a name taken stays the other file's (the
-// rename takes "(2)"), and a recording that has split keeps its names, since
-// its later parts are named after the first.
+// Every byte a recording was given, in its parts joined.
+std::vector<std::uint8_t> Joined(const FileSink& sink) {
+    std::vector<std::uint8_t> joined;
+    for (std::uint32_t part = 1; part <= sink.Parts(); ++part) {
+        char path[FileSink::kPathSize];
+        sink.PartPath(part, path);
+        const auto bytes = testing::ReadFileBytes(path);
+        joined.insert(joined.end(), bytes.begin(), bytes.end());
+    }
+    return joined;
+}
+
+std::vector<std::uint8_t> PerfectBytes(std::uint32_t packets) {
+    std::vector<std::uint8_t> expected;
+    for (std::uint32_t p = 0; p < packets; p += 5) {
+        const auto block = PerfectBlock(p, 5);
+        expected.insert(expected.end(), block.begin(), block.end());
+    }
+    return expected;
+}
+
+// The writer renames the part it records into while blocks keep coming: no
+// byte is lost or written twice, and a name taken stays the other file's
+// (the rename takes "(2)").
 TEST_F(FileSinkEdgeTest, ARenameWhileRecordingKeepsEveryByteAndNeverTakesAnotherFile) {
     const std::string taken = dir_.File("Rai 1 - TG1.ts");
     { std::ofstream(taken) << "someone else's"; }
@@ -245,38 +265,55 @@ TEST_F(FileSinkEdgeTest, ARenameWhileRecordingKeepsEveryByteAndNeverTakesAnother
     ASSERT_TRUE(sink.OpenFile(dir_.File("sid3401.ts").c_str()));
     std::uint32_t packet = 0;
     std::uint64_t accepted = PushPerfect(sink, packet, 40);
-    ASSERT_TRUE(sink.RenameTo(taken.c_str()));
-    EXPECT_FALSE(sink.RenameTo(dir_.File("again.ts").c_str())) << "one rename per recording";
+    ASSERT_TRUE(sink.RenameTo(1, taken.c_str()));
+    EXPECT_FALSE(sink.RenameTo(1, dir_.File("again.ts").c_str())) << "one at a time";
     accepted += PushPerfect(sink, packet, 40);
     ASSERT_TRUE(WaitFor([&] { return sink.RenameState() != FileSink::Rename::kAsked; }));
     EXPECT_EQ(sink.RenameState(), FileSink::Rename::kDone);
     accepted += PushPerfect(sink, packet, 40);
     ASSERT_TRUE(sink.CloseFile());
-    const std::string renamed = dir_.File("Rai 1 - TG1 (2).ts");
-    EXPECT_EQ(std::string(sink.BasePath()), renamed);
+    char path[FileSink::kPathSize];
+    sink.PartPath(1, path);
+    EXPECT_EQ(std::string(path), dir_.File("Rai 1 - TG1 (2).ts"));
     EXPECT_EQ(testing::ReadFileBytes(taken).size(), 14u);
     EXPECT_TRUE(testing::ReadFileBytes(dir_.File("sid3401.ts")).empty()) << "the old name is gone";
-    std::vector<std::uint8_t> expected;
-    for (std::uint32_t p = 0; p < packet; p += 5) {
-        const auto block = PerfectBlock(p, 5);
-        expected.insert(expected.end(), block.begin(), block.end());
-    }
-    ASSERT_EQ(accepted, expected.size()) << "the ring refused blocks: the comparison means less";
-    EXPECT_EQ(testing::ReadFileBytes(renamed), expected);
+    ASSERT_EQ(accepted, PerfectBytes(packet).size()) << "the ring refused blocks";
+    EXPECT_EQ(testing::ReadFileBytes(path), PerfectBytes(packet));
+}
 
-    // A split recording: the rename is refused and every part keeps its name.
+// In a recording split by size, only the part being written can be renamed;
+// a part renamed begins names of its own ("Film - part 2.ts" after it), and
+// the parts joined still hold every byte once.
+TEST_F(FileSinkEdgeTest, ALaterPartRenamedNamesThePartsAfterIt) {
+    FileSink sink(1 << 20);
     RecordingLimits limits;
     limits.splitBytes = 100 * 1024;
     ASSERT_TRUE(sink.OpenFile(dir_.File("split.ts").c_str(), 0, limits));
-    packet = 0;
-    (void)PushPerfect(sink, packet, 400);
-    ASSERT_TRUE(WaitFor([&] { return sink.Parts() > 1; }));
-    ASSERT_TRUE(sink.RenameTo(dir_.File("named.ts").c_str()));
+    std::uint32_t packet = 0;
+    std::uint64_t accepted = PushPerfect(sink, packet, 150);
+    ASSERT_TRUE(WaitFor([&] { return sink.TakenBytes() == accepted && sink.Parts() >= 2; }));
+    const std::uint32_t part = sink.Parts();
+    ASSERT_TRUE(sink.RenameTo(1, dir_.File("named.ts").c_str()));
     ASSERT_TRUE(WaitFor([&] { return sink.RenameState() != FileSink::Rename::kAsked; }));
-    EXPECT_EQ(sink.RenameState(), FileSink::Rename::kFailed);
+    EXPECT_EQ(sink.RenameState(), FileSink::Rename::kFailed) << "part 1 is written no more";
+    ASSERT_TRUE(sink.RenameTo(part, dir_.File("Film.ts").c_str()));
+    ASSERT_TRUE(WaitFor([&] { return sink.RenameState() != FileSink::Rename::kAsked; }));
+    EXPECT_EQ(sink.RenameState(), FileSink::Rename::kDone);
+    accepted += PushPerfect(sink, packet, 150);
     ASSERT_TRUE(sink.CloseFile());
-    EXPECT_FALSE(testing::ReadFileBytes(dir_.File("split.ts")).empty());
+    ASSERT_GT(sink.Parts(), part);
+    char path[FileSink::kPathSize];
+    sink.PartPath(part, path);
+    EXPECT_EQ(std::string(path), dir_.File("Film.ts"));
+    sink.PartPath(part + 1, path);
+    EXPECT_EQ(std::string(path), dir_.File("Film - part 2.ts"));
+    sink.PartPath(part - 1, path);
+    EXPECT_EQ(std::string(path), part == 2
+                                     ? dir_.File("split.ts")
+                                     : dir_.File("split-" + std::to_string(part - 1) + ".ts"));
     EXPECT_TRUE(testing::ReadFileBytes(dir_.File("named.ts")).empty());
+    ASSERT_EQ(accepted, PerfectBytes(packet).size()) << "the ring refused blocks";
+    EXPECT_EQ(Joined(sink), PerfectBytes(packet));
 }
 
 }  // namespace

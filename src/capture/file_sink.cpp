@@ -148,8 +148,8 @@ bool FileSink::OpenFile(const char* path, std::int32_t capacity, const Limits& l
     ResetForOpen(limits);
     openFailure_ = OpenFailure::kNoFile;
     if (path == nullptr || std::strlen(path) >= kPathSize) return false;
-    std::memcpy(paths_[0], path, std::strlen(path) + 1);
-    pathIndex_.store(0, std::memory_order_relaxed);  // the writer starts after this
+    std::memcpy(names_[0].path, path, std::strlen(path) + 1);
+    nameCount_.store(1, std::memory_order_relaxed);  // the writer starts after this
     rename_.store(static_cast<std::uint32_t>(Rename::kNone), std::memory_order_relaxed);
     openFailure_ = CreateInTime(path);
     if (openFailure_ != OpenFailure::kNone) return false;
@@ -277,9 +277,10 @@ std::uint64_t FileSink::ElapsedMs() {
     return elapsedMs_;
 }
 
-bool FileSink::RenameTo(const char* to) {
-    if (RenameState() != Rename::kNone || std::strlen(to) >= kPathSize) return false;
+bool FileSink::RenameTo(std::uint32_t part, const char* to) {
+    if (RenameState() == Rename::kAsked || std::strlen(to) >= kPathSize) return false;
     std::memcpy(renameTo_, to, std::strlen(to) + 1);
+    renamePart_ = part;
     rename_.store(static_cast<std::uint32_t>(Rename::kAsked), std::memory_order_release);
     return true;
 }
@@ -288,27 +289,34 @@ void FileSink::RenameIfAsked() {
     // Acquire pairs with RenameTo's release: renameTo_ is whole.
     if (RenameState() != Rename::kAsked) return;
     Rename result = Rename::kFailed;
-    char* renamed = paths_[1];
-    // Only the first part, whole blocks in it, and a file still open.
-    const bool can = writer_.part == 1 && writer_.openingPart == 0 && !Abandoned(writer_) &&
-                     !closedAtEnd_.load(std::memory_order_relaxed);
+    const std::uint32_t count = nameCount_.load(std::memory_order_relaxed);  // the writer's own
+    PartName& name = names_[count < kMaxNames + 1 ? count : kMaxNames];
+    // Only the part being written, whole blocks in it, and a file still open.
+    const bool can = writer_.part == renamePart_ && writer_.openingPart == 0 &&
+                     !Abandoned(writer_) && !closedAtEnd_.load(std::memory_order_relaxed) &&
+                     count <= kMaxNames;
+    char from[kPathSize];
+    PartPath(renamePart_, from);
     const std::size_t stem = StemLength(renameTo_);
     for (int n = 1; can && n <= 9 && result == Rename::kFailed; ++n) {
         const int length =
-            n == 1 ? std::snprintf(renamed, kPathSize, "%s", renameTo_)
-                   : std::snprintf(renamed, kPathSize, "%.*s (%d)%s", static_cast<int>(stem),
+            n == 1 ? std::snprintf(name.path, kPathSize, "%s", renameTo_)
+                   : std::snprintf(name.path, kPathSize, "%.*s (%d)%s", static_cast<int>(stem),
                                    renameTo_, n, renameTo_ + stem);
         if (length < 0 || static_cast<std::size_t>(length) >= kPathSize) break;
         BeginOutputCall();  // watched like a write: a share may stop answering here too
-        const bool done = !Abandoned(writer_) && file_.RenameTo(paths_[0], renamed);
+        const bool done = !Abandoned(writer_) && file_.RenameTo(from, name.path);
         const bool taken = !done && platform::File::LastRenameFoundNameTaken();
         EndOutputCall();
         if (done) result = Rename::kDone;
         if (!done && !taken) break;  // only a name taken is worth another number
     }
-    // The exit path, should the process end now, names parts after this.
-    if (result == Rename::kDone)
-        pathIndex_.store(1, std::memory_order_release);  // pairs with BasePath
+    if (result == Rename::kDone) {
+        name.firstPart = renamePart_;
+        name.ownNumbers = renamePart_ > 1;
+        // The exit path, should the process end now, names parts after this.
+        nameCount_.store(count + 1, std::memory_order_release);  // pairs with PartPath
+    }
     rename_.store(static_cast<std::uint32_t>(result), std::memory_order_release);
 }
 
@@ -347,14 +355,25 @@ void FileSink::PublishLength(const Output& o) {
 }
 
 void FileSink::PartPath(std::uint32_t part, char (&path)[kPathSize]) const {
-    // "name.dat" gives "name-2.dat"; a name without an extension, "name-2".
-    const char* base = BasePath();
-    if (part <= 1) {
-        std::memcpy(path, base, sizeof path);
-        return;
+    // Acquire pairs with the writer's release: the entries below are whole.
+    const std::uint32_t count = nameCount_.load(std::memory_order_acquire);
+    const PartName* name = &names_[0];
+    for (std::uint32_t i = 1; i < count; ++i) {
+        if (names_[i].firstPart <= part) name = &names_[i];
     }
-    std::snprintf(path, sizeof path, "%.*s-%u%s", static_cast<int>(StemLength(base)), base,
-                  static_cast<unsigned>(part), base + StemLength(base));
+    const char* base = name->path;
+    const int stem = static_cast<int>(StemLength(base));
+    if (part <= name->firstPart) {
+        std::memcpy(path, base, sizeof path);
+    } else if (name->ownNumbers) {
+        // "Film.ts" gives "Film - part 2.ts": the programme's own parts.
+        std::snprintf(path, sizeof path, "%.*s - part %u%s", stem, base,
+                      static_cast<unsigned>(part - name->firstPart + 1), base + stem);
+    } else {
+        // "name.dat" gives "name-2.dat"; a name without an extension, "name-2".
+        std::snprintf(path, sizeof path, "%.*s-%u%s", stem, base, static_cast<unsigned>(part),
+                      base + stem);
+    }
 }
 
 bool FileSink::NextPart(Output& o, std::uint32_t from) {

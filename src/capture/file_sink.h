@@ -107,24 +107,22 @@ class FileSink : public BlockRing {
     // The path of part `part` (1 is the file opened): "name.ts" gives
     // "name-2.ts". The one rule the parts are named by.
     void PartPath(std::uint32_t part, char (&path)[kPathSize]) const;
-    // Control thread, once per recording: the writer gives the file the
-    // path `to` within its next tick (at most 100 ms), or, where that name
-    // is taken, "to (2)" up to "to (9)" before the extension. Only while the
-    // recording is in its first part: the parts after it are named after
-    // it. False when a rename was asked already or `to` does not fit.
-    bool RenameTo(const char* to);
-    // Any thread: how the rename went (kNone: none asked).
+    // Control thread: the writer gives part `part` the path `to` within its
+    // next tick (at most 100 ms), or, where that name is taken, "to (2)" up
+    // to "to (9)" before the extension; only while that part is the one
+    // being written. The first part keeps the parts' rule ("name-2" after
+    // it); a later part renamed begins names of its own: the parts after
+    // it, until the next rename, are "to - part 2", "to - part 3", ...
+    // False while a rename is asked and not done, or `to` does not fit.
+    bool RenameTo(std::uint32_t part, const char* to);
+    // Any thread: how the last rename asked went (kNone: none asked).
     enum class Rename : std::uint32_t { kNone, kAsked, kDone, kFailed };
     Rename RenameState() const {
         return static_cast<Rename>(
             rename_.load(std::memory_order_acquire));  // pairs with the writer
     }
-    // Any thread: the path the recording's first part has now (after a
-    // rename, its new one).
-    const char* BasePath() const {
-        return paths_[pathIndex_.load(
-            std::memory_order_acquire)];  // pairs with the writer's rename
-    }
+    // The most renames one recording takes; later ones fail.
+    static constexpr std::uint32_t kMaxNames = 48;
     // Any thread: the length of the first part whose file system refused to
     // let it grow (a next part then took the bytes), 0 while none has.
     std::uint64_t SizeLimitFound() const {
@@ -187,7 +185,7 @@ class FileSink : public BlockRing {
         return file_.WriteAt(data, length, offset, written);
     }
     // Writer: the free space on the recording's volume, as platform::FreeBytesAt.
-    virtual std::uint64_t FreeBytes() const { return platform::FreeBytesAt(BasePath()); }
+    virtual std::uint64_t FreeBytes() const { return platform::FreeBytesAt(names_[0].path); }
     // Cuts the file to `length` bytes, as platform::File::Truncate.
     virtual bool CutFile(std::uint64_t length) { return file_.Truncate(length); }
     // Writer: the steps of a change to a next part, for tests that stop a
@@ -308,11 +306,20 @@ class FileSink : public BlockRing {
     std::uint8_t exitPending_[kWriteBatch];
     Output writer_{pending_, true};
     Output exit_{exitPending_, false};
-    // The first part's path: [0] as opened, set before the writer starts;
-    // [1] a new name the writer gave it, written before pathIndex_ names it.
-    char paths_[2][kPathSize] = {};
-    std::atomic<std::uint32_t> pathIndex_{0};  // release by the writer's rename, acquire BasePath
+    // What the parts are named after: [0] the path opened, set before the
+    // writer starts; then each rename, appended by the writer and published
+    // by nameCount_. An entry once published never changes, so any thread,
+    // the exit path's too, reads them without a lock. A part takes the name
+    // of the last entry that begins at or before it.
+    struct PartName {
+        std::uint32_t firstPart = 1;
+        bool ownNumbers = false;  // later parts "name - part 2", not "name-2"
+        char path[kPathSize] = {};
+    };
+    PartName names_[kMaxNames + 1];
+    std::atomic<std::uint32_t> nameCount_{1};  // release by the writer's rename, acquire by readers
     char renameTo_[kPathSize] = {};            // written before rename_ says kAsked
+    std::uint32_t renamePart_ = 0;             // likewise
     std::atomic<std::uint32_t> rename_{0};     // Rename; kAsked by RenameTo, the rest the writer
     // Writer: the rename RenameTo asked for, between batches.
     void RenameIfAsked();

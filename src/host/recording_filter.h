@@ -78,7 +78,7 @@ class RecordingFilter {
     // The writer begins a next part (FileSink::SplitNow): a programme changed.
     void SplitNow() { sink_->SplitNow(); }
     // The writer renames the recording's file (FileSink::RenameTo).
-    bool RenameFile(const char* to) { return sink_->RenameTo(to); }
+    bool RenameFile(std::uint32_t part, const char* to) { return sink_->RenameTo(part, to); }
     // The first registration while recording, or null.
     const StreamFilter* Filter() const { return FilterAt(0); }
     // The registrations made so far, accepted or refused, in order, while

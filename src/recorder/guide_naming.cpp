@@ -24,40 +24,66 @@ const char* FileNameOf(const char* path) {
 
 void RecorderModule::BeginGuideName(bool builtName) {
     naming_ = Naming::kOff;
-    if (!builtName || choice_.kind != PidChoice::Kind::kService) return;
+    awaitedPart_ = 0;
+    guideNames_ = builtName && choice_.kind == PidChoice::Kind::kService;
+    if (!guideNames_) return;
     naming_ = Naming::kWaiting;
-    SYSTEMTIME now;
-    GetLocalTime(&now);
+    namingPart_ = 1;
     nameFields_ = GuideNameFields{};
     nameFields_.serviceId = choice_.serviceId;
     nameFields_.frequency = channel_.frequency;
     nameFields_.polarisation = channel_.polarisation != 0 ? 'V' : 'H';
     nameFields_.symbolRate = channel_.symbolRate;
-    nameFields_.year = now.wYear, nameFields_.month = now.wMonth, nameFields_.day = now.wDay;
-    nameFields_.hour = now.wHour, nameFields_.minute = now.wMinute;
+    StampNameTime();
     // The dialog's list named it already: known before any table comes.
     (void)browse_.NameOf(choice_.serviceId, listName_, sizeof listName_);
+}
+
+void RecorderModule::StampNameTime() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    nameFields_.year = now.wYear, nameFields_.month = now.wMonth, nameFields_.day = now.wDay;
+    nameFields_.hour = now.wHour, nameFields_.minute = now.wMinute;
 }
 
 void RecorderModule::NameFromGuide() {
     if (naming_ == Naming::kRenaming) return FollowRename();
     const ts::ServiceStream* service = filter_.Service();
-    if (naming_ != Naming::kWaiting || service == nullptr) return;
+    if (service == nullptr) return;
+    if (naming_ == Naming::kWaiting) return NameFirstPart(*service);
+    // A programme's own part, once the writer has begun it.
+    const std::uint32_t parts = filter_.Sink().Parts();
+    if (awaitedPart_ == 0 || parts < awaitedPart_) return;
+    namingPart_ = awaitedPart_;
+    awaitedPart_ = 0;
+    if (parts != namingPart_) return KeepBuiltName("split-first");  // a size part came first
+    StampNameTime();
+    NamePart(*service, true);
+}
+
+void RecorderModule::NameFirstPart(const ts::ServiceStream& service) {
     ts::ServiceGuide guide;
-    service->Guide(guide);
+    service.Guide(guide);
+    const bool both = (guide.haveService || listName_[0] != '\0') && guide.present.known &&
+                      guide.present.title[0] != '\0';
+    if (!both && ElapsedMs() < kGuideNameWaitMs) return;
+    NamePart(service, both);
+}
+
+void RecorderModule::NamePart(const ts::ServiceStream& service, bool known) {
+    ts::ServiceGuide guide;
+    service.Guide(guide);
     nameFields_.service = guide.haveService && guide.name[0] != '\0' ? guide.name : listName_;
     nameFields_.title = guide.present.known ? guide.present.title : "";
-    const bool both = nameFields_.service[0] != '\0' && nameFields_.title[0] != '\0';
-    if (!both && ElapsedMs() < kGuideNameWaitMs) return;
     char name[kTextSize];
     const bool named = GuideName(nameTemplate_, nameFields_, name, sizeof name);
     nameFields_.service = nameFields_.title = "";  // they pointed into `guide`
     naming_ = Naming::kOff;
-    if (!named) return KeepBuiltName(both ? "bad-template" : "no-guide");
+    if (!named) return KeepBuiltName(known ? "bad-template" : "no-guide");
     // Room for the path and for " (9)" in the recorder's own buffers.
     char path[kPathSize];
     JoinPath(directory_, name, path);
-    if (std::strlen(path) + 5 >= sizeof path || !filter_.RenameFile(path)) {
+    if (std::strlen(path) + 5 >= sizeof path || !filter_.RenameFile(namingPart_, path)) {
         return KeepBuiltName("too-long");
     }
     naming_ = Naming::kRenaming;
@@ -68,16 +94,31 @@ void RecorderModule::FollowRename() {
     if (state == FileSink::Rename::kAsked) return;  // still waits for the writer
     naming_ = Naming::kOff;
     if (state != FileSink::Rename::kDone) return KeepBuiltName("rename-failed");
-    std::snprintf(path_, sizeof path_, "%s", filter_.Sink().BasePath());
-    // The name is the module's: the next Start builds it afresh.
-    std::snprintf(fileName_, sizeof fileName_, "%s", FileNameOf(path_));
+    char path[FileSink::kPathSize];
+    filter_.Sink().PartPath(namingPart_, path);
+    if (namingPart_ == 1) std::snprintf(path_, sizeof path_, "%s", path);
+    // The name is the module's: the next Start builds it afresh. The field
+    // shows the file being written.
+    std::snprintf(fileName_, sizeof fileName_, "%s", FileNameOf(path));
     std::memcpy(builtName_, fileName_, sizeof builtName_);
-    char line[kPathSize + 20];
-    std::snprintf(line, sizeof line, "name file=\"%s\"", path_);
+    char line[FileSink::kPathSize + 40];
+    if (namingPart_ == 1) {
+        std::snprintf(line, sizeof line, "name file=\"%s\"", path);
+    } else {
+        std::snprintf(line, sizeof line, "name part=%u file=\"%s\"",
+                      static_cast<unsigned>(namingPart_), path);
+    }
     log_.Note(line);
 }
 
+void RecorderModule::AwaitProgrammePart() {
+    if (!guideNames_) return;
+    if (naming_ == Naming::kWaiting) KeepBuiltName("split-first");  // the first part keeps its name
+    if (naming_ == Naming::kOff) awaitedPart_ = filter_.Sink().Parts() + 1;
+}
+
 void RecorderModule::EndGuideName(bool leftBehind) {
+    awaitedPart_ = 0;
     // A writer left stuck may yet rename the file: what it does is not known.
     if (naming_ != Naming::kOff && leftBehind) return KeepBuiltName("writer-stuck");
     // The writer has stopped: a rename it took up is done or failed; one it
@@ -88,8 +129,10 @@ void RecorderModule::EndGuideName(bool leftBehind) {
 
 void RecorderModule::KeepBuiltName(const char* reason) {
     naming_ = Naming::kOff;
-    char line[kPathSize + 80];
-    std::snprintf(line, sizeof line, "name kept file=\"%s\" reason=%s", path_, reason);
+    char path[FileSink::kPathSize];
+    filter_.Sink().PartPath(namingPart_, path);
+    char line[FileSink::kPathSize + 80];
+    std::snprintf(line, sizeof line, "name kept file=\"%s\" reason=%s", path, reason);
     log_.Note(line);
 }
 

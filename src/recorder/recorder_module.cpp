@@ -309,6 +309,7 @@ void RecorderModule::FollowProgramme() {
     // The next programme begins a next part, and is the one followed now.
     filter_.SplitNow();
     programme_.FollowNext();
+    AwaitProgrammePart();
 }
 
 void RecorderModule::OnSecond() {

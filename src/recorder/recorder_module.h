@@ -205,12 +205,23 @@ class RecorderModule {
     // new name into the field and the log.
     void BeginGuideName(bool builtName);
     void NameFromGuide();
+    void NameFirstPart(const ts::ServiceStream& service);
+    // Asks the writer to rename part namingPart_ after what the guide says
+    // now; `known`: the service and the title are (else 10 s have passed).
+    void NamePart(const ts::ServiceStream& service, bool known);
+    void StampNameTime();  // the name's date and time: now
     void FollowRename();
+    // A programme change begins a next part: it is named after its own
+    // programme once the writer has begun it.
+    void AwaitProgrammePart();
     // At the stop: the rename's outcome, or that the built name stays.
     void EndGuideName(bool leftBehind);
     void KeepBuiltName(const char* reason);
     enum class Naming { kOff, kWaiting, kRenaming };
     Naming naming_ = Naming::kOff;
+    bool guideNames_ = false;        // this recording's names come from its guide
+    std::uint32_t namingPart_ = 1;   // the part being named
+    std::uint32_t awaitedPart_ = 0;  // a programme's part to name once begun, or 0
     GuideNameFields nameFields_;
     char listName_[768] = {};  // the dialog's list's name of the service, if any
     char nameTemplate_[sizeof Settings::Values::nameTemplate] = {};

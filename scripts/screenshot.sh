@@ -42,7 +42,7 @@ shoot() {  # shoot PICTURE SECONDS HOSTSIM-ARGS...: the screen's corner after SE
     with_display -s "-screen 0 640x480x24" bash -c "
         ${wine[*]} $hostsim --module 'D:\\Recordings\\Corvanlet.Module' --ts 'D:\\Recordings\\in.ts' $* >/dev/null &
         sleep $after
-        import -window root -crop 352x370+0+0 '$ROOT/docs/$picture'
+        import -window root -crop 352x392+0+0 '$ROOT/docs/$picture'
         wait
     "
     echo "wrote docs/$picture"
@@ -55,12 +55,12 @@ shoot_service() {  # as shoot, from the service stream
     with_display -s "-screen 0 640x480x24" bash -c "
         ${wine[*]} $hostsim --module 'D:\\Recordings\\Corvanlet.Module' --ts 'D:\\Recordings\\service.ts' $* >/dev/null &
         sleep $after
-        import -window root -crop 352x370+0+0 '$ROOT/docs/$picture'
+        import -window root -crop 352x392+0+0 '$ROOT/docs/$picture'
         wait
     "
     echo "wrote docs/$picture"
 }
 shoot dialog.png 12.6 --channel 11362,H,22000 --record --rate 0.5 --rate-step 6,1.5 --loop --stop-after 12300
 shoot dialog-idle.png 3 --channel 11362,H,22000 --pid "'sid 28106'" --name "'Cup final.ts'" --fill-only 3500
-shoot_service dialog-service.png 4 --channel 11362,H,22000 --record --pid "'sid 1'" --stream-rate 4 --loop --stop-after 4500
+shoot_service dialog-service.png 7 --channel 11362,H,22000 --record --pid "'sid 1'" --stream-rate 4 --loop --stop-after 8000
 shoot_service dialog-services.png 4 --channel 11362,H,22000 --stream-rate 4 --drop-down --fill-only 2500

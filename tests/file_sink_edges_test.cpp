@@ -291,7 +291,7 @@ TEST_F(FileSinkEdgeTest, ALaterPartRenamedNamesThePartsAfterIt) {
     ASSERT_TRUE(sink.OpenFile(dir_.File("split.ts").c_str(), 0, limits));
     std::uint32_t packet = 0;
     std::uint64_t accepted = PushPerfect(sink, packet, 150);
-    ASSERT_TRUE(WaitFor([&] { return sink.TakenBytes() == accepted && sink.Parts() >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return sink.BytesWritten() == accepted && sink.Parts() >= 2; }));
     const std::uint32_t part = sink.Parts();
     ASSERT_TRUE(sink.RenameTo(1, dir_.File("named.ts").c_str()));
     ASSERT_TRUE(WaitFor([&] { return sink.RenameState() != FileSink::Rename::kAsked; }));
@@ -312,6 +312,28 @@ TEST_F(FileSinkEdgeTest, ALaterPartRenamedNamesThePartsAfterIt) {
                                      ? dir_.File("split.ts")
                                      : dir_.File("split-" + std::to_string(part - 1) + ".ts"));
     EXPECT_TRUE(testing::ReadFileBytes(dir_.File("named.ts")).empty());
+    ASSERT_EQ(accepted, PerfectBytes(packet).size()) << "the ring refused blocks";
+    EXPECT_EQ(Joined(sink), PerfectBytes(packet));
+}
+
+// SplitNow begins a next part with the writer's next batch and says which;
+// a part that holds nothing yet is not cut, and the parts joined hold every
+// byte once.
+TEST_F(FileSinkEdgeTest, SplitNowBeginsANextPartAndSaysWhich) {
+    FileSink sink(1 << 20);
+    ASSERT_TRUE(sink.OpenFile(dir_.File("cut.ts").c_str()));
+    sink.SplitNow();  // nothing written yet: no part to end
+    std::uint32_t packet = 0;
+    std::uint64_t accepted = PushPerfect(sink, packet, 40);
+    ASSERT_TRUE(WaitFor([&] { return sink.BytesWritten() == accepted; }));
+    EXPECT_EQ(sink.Parts(), 1u);
+    EXPECT_EQ(sink.AskedPart(), 0u);
+    sink.SplitNow();
+    accepted += PushPerfect(sink, packet, 40);
+    ASSERT_TRUE(WaitFor([&] { return sink.AskedPart() == 2; }));
+    ASSERT_TRUE(sink.CloseFile());
+    EXPECT_EQ(sink.Parts(), 2u);
+    EXPECT_FALSE(testing::ReadFileBytes(dir_.File("cut-2.ts")).empty());
     ASSERT_EQ(accepted, PerfectBytes(packet).size()) << "the ring refused blocks";
     EXPECT_EQ(Joined(sink), PerfectBytes(packet));
 }

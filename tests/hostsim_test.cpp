@@ -846,9 +846,15 @@ TEST_F(HostsimTest, ANewProgrammeBeginsANewPartAndThePartsJoinBackExactly) {
               std::string::npos)
         << log;
     EXPECT_LT(log.find(" id=102 "), log.find(" part number=2 ")) << log;
+}
 
-    // With the name the module builds, each part is named after its own
-    // programme.
+// With the name the module builds, each programme's part is named after its
+// own programme, and the dialog shows the file being written.
+TEST_F(HostsimTest, EachProgrammesPartIsNamedAfterItsProgramme) {
+    WriteStream(hostsim::MakeServiceStream(80000));
+    const std::string ini = dir_.File("Options.ini");
+    WritePrivateProfileStringA("Corvanlet", "PaddingMinutes", "0", ini.c_str());
+    WritePrivateProfileStringA("Corvanlet", "SplitAtProgrammes", "1", ini.c_str());
     const HostsimRun named =
         Hostsim({"--module", module_, "--ts", stream_, "--record", "--dir", dir_.Path().string(),
                  "--channel", "11362,H,22000", "--pid", "sid 1", "--stream-rate", "1"});

@@ -176,7 +176,7 @@ std::vector<int> TabOrder(const DialogDriver& dialog, int count) {
 }
 
 void WaitUntilClosed(const DialogDriver& dialog) {
-    for (int i = 0; i < 200 && dialog.Open(); ++i) Sleep(10);
+    for (int i = 0; i < 3000 && dialog.Open(); ++i) Sleep(10);
 }
 
 TEST_F(ModuleTest, TheDialogFollowsARecordingAndItsCloseButtonSaves) {

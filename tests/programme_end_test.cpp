@@ -54,6 +54,34 @@ int StopSecond(const std::vector<Change>& changes, int paddingS, int seconds,
     return -1;
 }
 
+// The seconds a recording split at programmes cuts at, within `seconds`:
+// each end begins a next part, and the programme on then is followed.
+std::vector<int> CutSeconds(const std::vector<Change>& changes, int paddingS, int seconds) {
+    ProgrammeEnd end;
+    end.Start(static_cast<std::uint32_t>(paddingS) * 1000);
+    std::vector<int> cuts;
+    std::size_t next = 0;
+    Change now{0, 0, 0};
+    for (int s = 0; s < seconds; ++s) {
+        while (next < changes.size() && changes[next].at <= s) now = changes[next++];
+        const bool silent = now.id == 0;  // the guide keeps what it said last
+        ProgrammeEnd::Look look;
+        look.nowMs = 1000000 + static_cast<std::uint64_t>(s) * 1000;
+        look.nowUtc = kEight + s;
+        look.sectionCame = !silent;
+        look.presentKnown = true;
+        look.presentId = silent ? kFilm : now.id;
+        look.running = silent ? 4 : now.running;
+        look.start = kEight + (look.presentId == kFilm ? 0 : look.presentId == kNext ? 1800 : 3600);
+        look.duration = 1800;
+        if (end.Next(look)) {
+            cuts.push_back(s);
+            end.FollowNext();
+        }
+    }
+    return cuts;
+}
+
 TEST(ProgrammeEnd, AChangeOfProgrammeStopsThePaddingLater) {
     ProgrammeEnd end;
     EXPECT_EQ(StopSecond({{0, kFilm, 4}, {1800, kNext, 4}}, 120, 4000, &end), 1800 + 120);
@@ -91,6 +119,25 @@ TEST(ProgrammeEnd, WithoutAGuideTheAnnouncedEndOrNothingDecides) {
     EXPECT_EQ(StopSecond({}, 120, 4000, &end), -1);
     EXPECT_FALSE(end.GuideSeen());
     EXPECT_FALSE(end.Known());
+}
+
+// Split at programmes: each programme's end cuts once, the padding later;
+// one that ended is never followed again, so an overrun, a guide that
+// falls silent or a programme gone off air but still listed cut once, not
+// again and again, and the next programme is followed when it comes.
+TEST(ProgrammeEnd, SplitAtProgrammesCutsOncePerProgramme) {
+    constexpr std::uint16_t kLate = 103;  // from 21:00
+    EXPECT_EQ(CutSeconds({{0, kFilm, 4}, {1800, kNext, 4}, {3600, kLate, 4}}, 60, 4000),
+              (std::vector<int>{1860, 3660}));
+    // The film overruns for ever: cut 4 hours past its end, then no more.
+    EXPECT_EQ(CutSeconds({{0, kFilm, 4}}, 0, 1800 + 4 * 3600 + 3600),
+              (std::vector<int>{1800 + 4 * 3600}));
+    // The guide falls silent at 20:10: cut at the film's end and no more
+    // while it stays silent; the next programme's end once the guide is back.
+    EXPECT_EQ(CutSeconds({{0, kFilm, 4}, {600, 0, 0}, {5000, kNext, 4}, {5400, kLate, 4}}, 0, 6000),
+              (std::vector<int>{1800, 5400}));
+    // Off air but still listed: one cut, not one every few seconds.
+    EXPECT_EQ(CutSeconds({{0, kFilm, 4}, {900, kFilm, 5}}, 0, 3000), (std::vector<int>{900}));
 }
 
 }  // namespace

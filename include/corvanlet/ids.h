@@ -29,10 +29,10 @@
 #define IDC_RATE_GRAPH 1010
 #define IDC_RATE_TEXT 1011
 #define IDC_SCALE_TEXT 1012
-#define IDC_STOP_AT_END_CHECK 1015 /* "Stop when the programme ends" */
+#define IDC_STOP_AT_END_CHECK 1015         /* "Stop when the programme ends" */
 #define IDC_SPLIT_AT_PROGRAMMES_CHECK 1016 /* "A new file at each programme" */
-#define IDC_SERVICE_COMBO 1014     /* the transponder's services by name */
-#define IDC_PROGRAMME_TEXT 1013    /* a service's channel and programme */
+#define IDC_SERVICE_COMBO 1014             /* the transponder's services by name */
+#define IDC_PROGRAMME_TEXT 1013            /* a service's channel and programme */
 /* The Close button is the dialog's cancel command (IDCANCEL): Escape and the
  * frame's close button give the same command. */
 #define IDC_CLOSE_BUTTON 2 /* IDCANCEL */

@@ -111,6 +111,7 @@ void FileSink::ResetForOpen(const Limits& limits) {
     end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
     endAsked_.store(false, std::memory_order_relaxed);  // before the writer starts
     splitAsked_.store(false, std::memory_order_relaxed);
+    askedPart_.store(0, std::memory_order_relaxed);
     closedAtEnd_.store(false, std::memory_order_relaxed);
     endedAfterMs_ = 0;
     limits_ = limits;
@@ -292,9 +293,13 @@ void FileSink::RenameIfAsked() {
     const std::uint32_t count = nameCount_.load(std::memory_order_relaxed);  // the writer's own
     PartName& name = names_[count < kMaxNames + 1 ? count : kMaxNames];
     // Only the part being written, whole blocks in it, and a file still open.
+    // closedAtEnd_ is the writer's own store (CloseAtEnd): relaxed.
     const bool can = writer_.part == renamePart_ && writer_.openingPart == 0 &&
                      !Abandoned(writer_) && !closedAtEnd_.load(std::memory_order_relaxed) &&
                      count <= kMaxNames;
+    // While the file is closed for the move, an exit goes back to the part by
+    // name (see RecoverTo), as during a part change.
+    if (can) writer_.openingPart = renamePart_;
     char from[kPathSize];
     PartPath(renamePart_, from);
     const std::size_t stem = StemLength(renameTo_);
@@ -307,10 +312,14 @@ void FileSink::RenameIfAsked() {
         BeginOutputCall();  // watched like a write: a share may stop answering here too
         const bool done = !Abandoned(writer_) && file_.RenameTo(from, name.path);
         const bool taken = !done && platform::File::LastRenameFoundNameTaken();
+        // Moved but not opened again (another program took it at once): one
+        // more try; a file still closed fails the next write, which counts.
+        if (done && !file_.IsOpen()) (void)file_.Reopen(name.path);
         EndOutputCall();
         if (done) result = Rename::kDone;
         if (!done && !taken) break;  // only a name taken is worth another number
     }
+    if (can) writer_.openingPart = 0;
     if (result == Rename::kDone) {
         name.firstPart = renamePart_;
         name.ownNumbers = renamePart_ > 1;
@@ -456,7 +465,9 @@ void FileSink::WritePending(Output& o) {
     // Acquire pairs with SplitNow's release.
     const bool asked = o.byWriter && splitAsked_.exchange(false, std::memory_order_acquire);
     const bool full = partLimit_ != 0 && o.fileLength + o.pendingBytes > partLimit_;
-    if (o.fileLength != 0 && (asked || full)) (void)NextPart(o, 0);
+    if (o.fileLength != 0 && (asked || full) && NextPart(o, 0) && asked) {
+        askedPart_.store(o.part, std::memory_order_release);  // pairs with AskedPart
+    }
     const std::uint64_t before = o.fileLength;
     const bool written = WriteBatch(o, 0);
     // Left behind, or the process exiting under the writer: what is not
@@ -584,6 +595,11 @@ void FileSink::RecoverTo(std::uint64_t mark) {
         char path[kPathSize];
         PartPath(place.part, path);
         exitDone_ = !file_.Reopen(path);
+        // A rename moved it and was killed before it could say so: the part
+        // has the name being given (a name cut short names no file).
+        const std::uint32_t names =
+            nameCount_.load(std::memory_order_acquire);  // the writer's release
+        if (exitDone_ && names <= kMaxNames) exitDone_ = !file_.Reopen(names_[names].path);
     }
     Output& o = exit_;
     o.Forget();

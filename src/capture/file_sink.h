@@ -100,8 +100,14 @@ class FileSink : public BlockRing {
     // programme has changed), as a split by size would; nothing when the
     // part holds nothing yet.
     void SplitNow() {
-        splitAsked_.store(true, std::memory_order_release);
-    }  // pairs with WritePending
+        splitAsked_.store(true, std::memory_order_release);  // pairs with WritePending
+    }
+    // Any thread: the part the last SplitNow began (0: none yet); a request
+    // the writer could not follow (an empty part, a part that could not be
+    // made) begins none.
+    std::uint32_t AskedPart() const {
+        return askedPart_.load(std::memory_order_acquire);  // pairs with WritePending
+    }
     // Any thread: the files the recording has so far (1 until it splits).
     std::uint32_t Parts() const { return parts_.load(std::memory_order_relaxed); }
     // The path of part `part` (1 is the file opened): "name.ts" gives
@@ -335,10 +341,11 @@ class FileSink : public BlockRing {
     bool open_ = false;  // control thread: see IsOpen
     OpenFailure openFailure_ = OpenFailure::kNone;
     std::uint32_t openError_ = 0;
-    std::atomic<std::uint32_t> end_{0};    // End; written by the writer only
-    std::atomic<bool> endAsked_{false};    // EndNow; read by the writer's Tick
-    std::atomic<bool> splitAsked_{false};  // SplitNow; taken by the writer's WritePending
-    std::atomic<std::uint32_t> parts_{1};  // the current output's part, for other threads
+    std::atomic<std::uint32_t> end_{0};        // End; written by the writer only
+    std::atomic<bool> endAsked_{false};        // EndNow; read by the writer's Tick
+    std::atomic<bool> splitAsked_{false};      // SplitNow; taken by the writer's WritePending
+    std::atomic<std::uint32_t> askedPart_{0};  // WritePending's release, AskedPart's acquire
+    std::atomic<std::uint32_t> parts_{1};      // the current output's part, for other threads
     // Relaxed: a figure for the log, written by the writer only.
     std::atomic<std::uint64_t> sizeLimitFound_{0};
     // Where the writer stood after each finished batch, for the exit path:

@@ -77,6 +77,7 @@ class RecordingFilter {
     void EndNow() { sink_->EndNow(); }
     // The writer begins a next part (FileSink::SplitNow): a programme changed.
     void SplitNow() { sink_->SplitNow(); }
+    std::uint32_t AskedPart() const { return sink_->AskedPart(); }
     // The writer renames the recording's file (FileSink::RenameTo).
     bool RenameFile(std::uint32_t part, const char* to) { return sink_->RenameTo(part, to); }
     // The first registration while recording, or null.

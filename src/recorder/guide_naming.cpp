@@ -24,7 +24,7 @@ const char* FileNameOf(const char* path) {
 
 void RecorderModule::BeginGuideName(bool builtName) {
     naming_ = Naming::kOff;
-    awaitedPart_ = 0;
+    awaiting_ = false;
     guideNames_ = builtName && choice_.kind == PidChoice::Kind::kService;
     if (!guideNames_) return;
     naming_ = Naming::kWaiting;
@@ -51,12 +51,12 @@ void RecorderModule::NameFromGuide() {
     const ts::ServiceStream* service = filter_.Service();
     if (service == nullptr) return;
     if (naming_ == Naming::kWaiting) return NameFirstPart(*service);
-    // A programme's own part, once the writer has begun it.
-    const std::uint32_t parts = filter_.Sink().Parts();
-    if (awaitedPart_ == 0 || parts < awaitedPart_) return;
-    namingPart_ = awaitedPart_;
-    awaitedPart_ = 0;
-    if (parts != namingPart_) return KeepBuiltName("split-first");  // a size part came first
+    // A programme's own part, once the writer has begun it (the writer
+    // says which part that was: size parts may come between).
+    const std::uint32_t begun = filter_.AskedPart();
+    if (!awaiting_ || begun == awaitedAfter_) return;
+    awaiting_ = false;
+    namingPart_ = begun;
     StampNameTime();
     NamePart(*service, true);
 }
@@ -114,11 +114,20 @@ void RecorderModule::FollowRename() {
 void RecorderModule::AwaitProgrammePart() {
     if (!guideNames_) return;
     if (naming_ == Naming::kWaiting) KeepBuiltName("split-first");  // the first part keeps its name
-    if (naming_ == Naming::kOff) awaitedPart_ = filter_.Sink().Parts() + 1;
+    // Before the cut is asked for: the part it begins is the next one the
+    // writer says it began.
+    awaiting_ = true;
+    awaitedAfter_ = filter_.AskedPart();
 }
 
 void RecorderModule::EndGuideName(bool leftBehind) {
-    awaitedPart_ = 0;
+    // A programme's part begun in the last second, not named yet.
+    if (awaiting_ && !leftBehind && filter_.AskedPart() != awaitedAfter_ &&
+        naming_ == Naming::kOff) {
+        namingPart_ = filter_.AskedPart();
+        KeepBuiltName("stopped-first");
+    }
+    awaiting_ = false;
     // A writer left stuck may yet rename the file: what it does is not known.
     if (naming_ != Naming::kOff && leftBehind) return KeepBuiltName("writer-stuck");
     // The writer has stopped: a rename it took up is done or failed; one it

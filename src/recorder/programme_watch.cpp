@@ -42,12 +42,14 @@ void ProgrammeWatch::Start(std::uint32_t paddingMinutes, bool splits) {
     timeCount_ = 0;
     streamTime_ = -1;
     streamTimeAtMs_ = 0;
-    FollowNext();
+    end_.Start(paddingMs_);
+    sectionsKnown_ = false;
+    title_[0] = '\0';
 }
 
 void ProgrammeWatch::FollowNext() {
-    end_.Start(paddingMs_);
-    sectionsKnown_ = false;
+    // The sections seen and the clock stay: only the programme is new.
+    end_.FollowNext();
     title_[0] = '\0';
 }
 

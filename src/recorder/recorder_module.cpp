@@ -307,9 +307,9 @@ void RecorderModule::FollowProgramme() {
         return;
     }
     // The next programme begins a next part, and is the one followed now.
+    AwaitProgrammePart();
     filter_.SplitNow();
     programme_.FollowNext();
-    AwaitProgrammePart();
 }
 
 void RecorderModule::OnSecond() {

@@ -219,9 +219,10 @@ class RecorderModule {
     void KeepBuiltName(const char* reason);
     enum class Naming { kOff, kWaiting, kRenaming };
     Naming naming_ = Naming::kOff;
-    bool guideNames_ = false;        // this recording's names come from its guide
-    std::uint32_t namingPart_ = 1;   // the part being named
-    std::uint32_t awaitedPart_ = 0;  // a programme's part to name once begun, or 0
+    bool guideNames_ = false;         // this recording's names come from its guide
+    std::uint32_t namingPart_ = 1;    // the part being named
+    bool awaiting_ = false;           // a programme's part to name once begun
+    std::uint32_t awaitedAfter_ = 0;  // the writer's AskedPart before that cut
     GuideNameFields nameFields_;
     char listName_[768] = {};  // the dialog's list's name of the service, if any
     char nameTemplate_[sizeof Settings::Values::nameTemplate] = {};

@@ -7,6 +7,18 @@ void ProgrammeEnd::Start(std::uint32_t paddingMs) {
     paddingMs_ = paddingMs;
 }
 
+void ProgrammeEnd::FollowNext() {
+    const bool hadOne = known_;
+    const std::uint16_t ended = id_;
+    const bool guideSeen = guideSeen_;
+    const std::uint64_t lastSectionMs = lastSectionMs_;
+    Start(paddingMs_);
+    guideSeen_ = guideSeen;
+    lastSectionMs_ = lastSectionMs;
+    skipKnown_ = hadOne;
+    skipId_ = ended;
+}
+
 bool ProgrammeEnd::Stop(Why why) {
     why_ = why;
     return true;
@@ -19,7 +31,8 @@ bool ProgrammeEnd::Next(const Look& look) {
         lastSectionMs_ = look.nowMs;
     }
     const bool ours = known_ && look.presentKnown && look.presentId == id_;
-    if (!known_ && look.presentKnown) {
+    const bool ended = skipKnown_ && look.presentId == skipId_;  // the one cut off already
+    if (!known_ && look.presentKnown && !ended) {
         known_ = true;
         id_ = look.presentId;
         knownAtMs_ = look.nowMs;

@@ -40,6 +40,10 @@ class ProgrammeEnd {
     enum class Why { kNone, kEnded, kOverrun, kSilentGuide };
 
     void Start(std::uint32_t paddingMs);
+    // After a cut (a next part begun where this ended): the next programme
+    // is followed, never the one that just ended, however long it stays
+    // present; what was seen of the guide stays.
+    void FollowNext();
     // True once the recording should stop; it stays so.
     bool Next(const Look& look);
 
@@ -69,6 +73,8 @@ class ProgrammeEnd {
     std::uint64_t endSeenAtMs_ = 0;  // 0: no end seen (or it came back)
     std::int64_t endSeenUtc_ = -1;
     Why why_ = Why::kNone;
+    bool skipKnown_ = false;  // FollowNext: the programme that ended, not to follow again
+    std::uint16_t skipId_ = 0;
 };
 
 }  // namespace corvanlet::ts

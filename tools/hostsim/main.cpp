@@ -618,6 +618,12 @@ void Report(const Options& options, const SimulatedHost& host) {
                 static_cast<unsigned long long>(delivered.blocks),
                 static_cast<unsigned long long>(delivered.bytes),
                 static_cast<unsigned long long>(delivered.checksum));
+    // A registration after a delivery ended starts the stream again: what
+    // every delivery sent, the browse's too.
+    const auto inAll = host.DeliveredInAll();
+    std::printf("deliveries %u\ndelivered_total_blocks %llu\ndelivered_total_bytes %llu\n",
+                host.Deliveries(), static_cast<unsigned long long>(inAll.blocks),
+                static_cast<unsigned long long>(inAll.bytes));
     if (host.DeliverySeconds() > 0) {
         std::printf("delivery_MBps %.3f\n", delivered.bytes / host.DeliverySeconds() / 1e6);
     }

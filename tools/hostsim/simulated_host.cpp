@@ -137,6 +137,10 @@ void SimulatedHost::StopDelivery() {
 // Starts a delivery from the start of the stream, with fresh counts. The
 // previous delivery thread, if any, was joined.
 void SimulatedHost::StartDelivery() {
+    const Delivery last = Delivered();
+    earlier_.blocks += last.blocks;
+    earlier_.bytes += last.bytes;
+    ++deliveries_;
     // Relaxed: no delivery thread runs; starting it publishes these.
     blocks_.store(0, std::memory_order_relaxed);
     bytes_.store(0, std::memory_order_relaxed);
@@ -309,6 +313,11 @@ bool SimulatedHost::WaitForDeliveryEnd(std::uint32_t timeoutMs) const {
         Sleep(1);
     }
     return true;
+}
+
+SimulatedHost::Delivery SimulatedHost::DeliveredInAll() const {
+    const Delivery last = Delivered();
+    return {earlier_.blocks + last.blocks, earlier_.bytes + last.bytes, 0};
 }
 
 SimulatedHost::Delivery SimulatedHost::Delivered() const {

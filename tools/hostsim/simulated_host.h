@@ -128,6 +128,11 @@ class SimulatedHost {
     // start. Stable once the delivery ended or the last registration was
     // removed; a removal that returned has its PID's blocks in it.
     Delivery Delivered() const;
+    // Every block delivered since the host began, over all its deliveries
+    // (a registration after one ended starts the stream again), and how many
+    // deliveries there were; the checksum is left 0. Window's thread.
+    Delivery DeliveredInAll() const;
+    std::uint32_t Deliveries() const { return deliveries_; }
     // The same for one PID (8192: the blocks of a whole-stream registration);
     // the checksum is left 0.
     Delivery DeliveredPerPid(std::uint16_t pid) const;
@@ -235,6 +240,9 @@ class SimulatedHost {
     std::uint64_t checksum_ = 0;
     std::unique_ptr<Counts[]> perKey_;
     std::atomic<std::uint64_t> callsAfterRemoval_{0};
+    // The deliveries before the current one; window's thread only.
+    Delivery earlier_;
+    std::uint32_t deliveries_ = 0;
 };
 
 }  // namespace corvanlet::hostsim

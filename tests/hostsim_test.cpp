@@ -930,6 +930,24 @@ TEST_F(HostsimTest, RealCapturesRecordBusySparseAndTablePids) {
     }
 }
 
+// A real capture delivered in a second and a half, picked by name: the
+// recording stops before the guide names its programme, and is named after
+// what was known by then (the service, and the title if it came).
+TEST_F(HostsimTest, AShortRecordingIsNamedWithWhatTheGuideSaidBeforeItsStop) {
+    const std::string ts = kSamples + "\\rai-dvbt-mux_tsduck-test-108.ts";
+    if (GetFileAttributesA(ts.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "the broadcast captures are not here: " << kSamples;
+    }
+    const HostsimRun run =
+        Hostsim({"--module", module_, "--ts", ts, "--record", "--dir", dir_.Path().string(),
+                 "--channel", "11362,H,22000", "--service-name", "Rai 1"});
+    ASSERT_EQ(run.exitCode, 0u) << run.errors;
+    const std::string named = run.values.at("recorded_path");
+    EXPECT_EQ(named.rfind(dir_.File("Rai 1 - "), 0), 0u) << named;
+    EXPECT_NE(Log().find(" name file=\"" + named + "\"\r\n"), std::string::npos) << Log();
+    EXPECT_GT(ReadFileBytes(testing::Utf8Path(named)).size(), 10u * 188);
+}
+
 TEST_F(HostsimTest, RecordsTheRightPacketsOfAnUntidyM2tsCapture) {
     const auto packets = hostsim::MakeTransportStream({0x100, 0x300, 0x100, 0x1FFF}, 2000);
     WriteStream(MakeCapture(packets, {192, 77, 900, 3000, 100}));

@@ -332,7 +332,11 @@ void BlockRing::WriterLoop() {
         // request finds every block that Push accepted.
         const bool stopping = stopRequested_.load(std::memory_order_acquire);
         const std::uint32_t drained = Drain(true);
-        if (stopping || GivingUp()) break;
+        if (GivingUp()) break;
+        if (stopping) {
+            LastTick();
+            break;
+        }
         Tick();
 
         if (drained != 0) {

@@ -172,6 +172,9 @@ class BlockRing {
     // Writer thread, once each time round its loop (at least every
     // Timing::safetyTimeoutMs): for checks that do not wait for data.
     virtual void Tick() {}
+    // Writer thread, once, when Close asked it to stop and every block is
+    // written: the last step before it ends (not for a writer left behind).
+    virtual void LastTick() {}
     // Writer thread: pushes from now on are ignored, not counted (the
     // recording has ended by itself). The control thread's Close still
     // waits for a push under way.

@@ -179,6 +179,8 @@ class FileSink : public BlockRing {
     void RecoverTo(std::uint64_t mark) override;
     void ReleaseLeftBehind() override { file_.Close(); }
     void Tick() override;
+    // A rename asked for right before the stop is still done.
+    void LastTick() override { RenameIfAsked(); }
     // At exit the blocks go through the writer's own batch code, from the
     // place of its last finished batch: parts, limits and failures alike.
     void ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length,

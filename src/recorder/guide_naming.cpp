@@ -120,6 +120,21 @@ void RecorderModule::AwaitProgrammePart() {
     awaitedAfter_ = filter_.AskedPart();
 }
 
+void RecorderModule::NameBeforeStop() {
+    // A recording stopped before the guide named both service and
+    // programme is named with what it did say; the writer renames it as
+    // its last step.
+    // (One that ended at a limit has closed its file already.)
+    const ts::ServiceStream* service = filter_.Service();
+    if (naming_ != Naming::kWaiting || service == nullptr ||
+        filter_.Sink().Ended() != FileSink::End::kNone) {
+        return;
+    }
+    ts::ServiceGuide guide;
+    service->Guide(guide);
+    if (guide.haveService || listName_[0] != '\0' || guide.present.known) NamePart(*service, false);
+}
+
 void RecorderModule::EndGuideName(bool leftBehind) {
     // A programme's part begun in the last second, not named yet.
     if (awaiting_ && !leftBehind && filter_.AskedPart() != awaitedAfter_ &&

@@ -240,6 +240,7 @@ void RecorderModule::Stop(StopReason reason, platform::Teardown how) {
     std::uint16_t pids[RecordingFilter::kMaxFilters];
     const std::uint32_t pidCount = RegisteredPids(false, pids, RecordingFilter::kMaxFilters);
     LogSizeLimit();  // a limit found in the last second
+    if (how == platform::Teardown::kNone) NameBeforeStop();
     filter_.Stop(how);
     if (how != platform::Teardown::kProcessExit) LogParts();  // begun in the last second
     // A programme that began in the last second (a writer the process's

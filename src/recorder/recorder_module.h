@@ -214,6 +214,8 @@ class RecorderModule {
     // A programme change begins a next part: it is named after its own
     // programme once the writer has begun it.
     void AwaitProgrammePart();
+    // Right before the stop: a name from what the guide has said so far.
+    void NameBeforeStop();
     // At the stop: the rename's outcome, or that the built name stays.
     void EndGuideName(bool leftBehind);
     void KeepBuiltName(const char* reason);

@@ -58,7 +58,9 @@ void RecorderModule::NameFromGuide() {
     awaiting_ = false;
     namingPart_ = begun;
     StampNameTime();
-    NamePart(*service, true);
+    ts::ServiceGuide guide;
+    service->Guide(guide);
+    NamePart(guide, true);
 }
 
 void RecorderModule::NameFirstPart(const ts::ServiceStream& service) {
@@ -67,17 +69,15 @@ void RecorderModule::NameFirstPart(const ts::ServiceStream& service) {
     const bool both = (guide.haveService || listName_[0] != '\0') && guide.present.known &&
                       guide.present.title[0] != '\0';
     if (!both && ElapsedMs() < kGuideNameWaitMs) return;
-    NamePart(service, both);
+    NamePart(guide, both);
 }
 
-void RecorderModule::NamePart(const ts::ServiceStream& service, bool known) {
-    ts::ServiceGuide guide;
-    service.Guide(guide);
-    nameFields_.service = guide.haveService && guide.name[0] != '\0' ? guide.name : listName_;
-    nameFields_.title = guide.present.known ? guide.present.title : "";
+void RecorderModule::NamePart(const ts::ServiceGuide& guide, bool known) {
+    GuideNameFields fields = nameFields_;
+    fields.service = guide.haveService && guide.name[0] != '\0' ? guide.name : listName_;
+    fields.title = guide.present.known ? guide.present.title : "";
     char name[kTextSize];
-    const bool named = GuideName(nameTemplate_, nameFields_, name, sizeof name);
-    nameFields_.service = nameFields_.title = "";  // they pointed into `guide`
+    const bool named = GuideName(nameTemplate_, fields, name, sizeof name);
     naming_ = Naming::kOff;
     if (!named) return KeepBuiltName(known ? "bad-template" : "no-guide");
     // Room for the path and for " (9)" in the recorder's own buffers.
@@ -132,7 +132,7 @@ void RecorderModule::NameBeforeStop() {
     }
     ts::ServiceGuide guide;
     service->Guide(guide);
-    if (guide.haveService || listName_[0] != '\0' || guide.present.known) NamePart(*service, false);
+    if (guide.haveService || listName_[0] != '\0' || guide.present.known) NamePart(guide, false);
 }
 
 void RecorderModule::EndGuideName(bool leftBehind) {

@@ -208,7 +208,7 @@ class RecorderModule {
     void NameFirstPart(const ts::ServiceStream& service);
     // Asks the writer to rename part namingPart_ after what the guide says
     // now; `known`: the service and the title are (else 10 s have passed).
-    void NamePart(const ts::ServiceStream& service, bool known);
+    void NamePart(const ts::ServiceGuide& guide, bool known);
     void StampNameTime();  // the name's date and time: now
     void FollowRename();
     // A programme change begins a next part: it is named after its own
@@ -225,8 +225,8 @@ class RecorderModule {
     std::uint32_t namingPart_ = 1;    // the part being named
     bool awaiting_ = false;           // a programme's part to name once begun
     std::uint32_t awaitedAfter_ = 0;  // the writer's AskedPart before that cut
-    GuideNameFields nameFields_;
-    char listName_[768] = {};  // the dialog's list's name of the service, if any
+    GuideNameFields nameFields_;      // the channel's and the time's; names come per call
+    char listName_[768] = {};         // the dialog's list's name of the service, if any
     char nameTemplate_[sizeof Settings::Values::nameTemplate] = {};
     std::uint32_t loggedParts_ = 1;
     void DescribeStartFailure(FileSink::OpenFailure failure, std::uint32_t error);

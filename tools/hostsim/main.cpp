@@ -452,6 +452,13 @@ std::string ShowServices(const Options& options, const DialogDriver& dialog) {
         return !items.empty() && !looking && (named || items[0].rfind("no ", 0) == 0);
     };
     while (!filled() && GetTickCount() - start < 10000) Sleep(50);
+    // The PAT's and the SDT's sections come apart: the list is what it
+    // shows once it has stayed the same for a second.
+    for (std::vector<std::string> before; before != items && GetTickCount() - start < 10000;) {
+        before = items;
+        Sleep(1000);
+        (void)filled();
+    }
     std::string shown;
     for (const std::string& item : items) shown += (shown.empty() ? "" : " | ") + item;
     std::printf("dialog_services %s\n", shown.empty() ? "none" : shown.c_str());

@@ -90,7 +90,7 @@ void ReadEit(const std::uint8_t* data, std::size_t size) {
 }
 
 void Emitted(void*, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
-    if (tag != ServiceStream::kPacketsTag) return;
+    if (tag != ServiceStream::kPacketsTag && tag != ServiceStream::kEntryTag) return;
     Check(length > 0 && length % kPacketSize == 0);
     for (std::int32_t at = 0; at < length; at += kPacketSize) Check(data[at] == kSync);
 }

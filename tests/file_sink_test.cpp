@@ -40,6 +40,13 @@ class FileSinkTest : public ::testing::Test {
     testing::TempDir dir_;
 };
 
+// The bytes of PushBlocks(sink, count, seed).
+std::uint64_t BlockBytes(std::uint32_t count, std::uint32_t seed) {
+    std::uint64_t bytes = 0;
+    for (std::uint32_t i = 0; i < count; ++i) bytes += (i * 389u + seed) % 1000u + 1;
+    return bytes;
+}
+
 // Pushes `count` blocks of sizes cycling through 1..1000 and returns the bytes
 // the file must hold.
 std::vector<std::uint8_t> PushBlocks(FileSink& sink, std::uint32_t count, std::uint32_t seed) {
@@ -1067,6 +1074,32 @@ TEST_F(ProcessExitTest, AnExitWhoseFirstCutsFailCutsTheDeadWritersTailAtTheEnd) 
     EXPECT_EQ(sink->cutsToFail.load(), 0) << "the cuts did not fail: the test proves nothing";
     EXPECT_EQ(ReadAll(path), expected);
     EXPECT_EQ(sink->BytesWritten(), expected.size());
+}
+
+// The writer dies after a write that kept below the split; the exit path
+// cannot cut that write off, and its own first batch, larger, would pass
+// the split. It writes over the dead writer's bytes before it goes on in
+// a next part: the parts joined hold each block once.
+TEST_F(ProcessExitTest, AnExitThatCannotCutBackWritesOverTheDeadWritersBytesFirst) {
+    const std::string path = PathOf("exit-over.dat");
+    auto* sink = new TestSink;  // its frozen writer never lets go of it
+    // The writer's one more block fits below the split, the exit's batch not.
+    RecordingLimits split;
+    split.splitBytes = BlockBytes(51, 101) + 10;
+    ASSERT_TRUE(sink->OpenFile(path.c_str(), 0, split));
+    auto expected = PushBlocks(*sink, 50, 101);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->BytesWritten() == expected.size(); }));
+    sink->freeze = TestSink::Freeze::kAfterWrite;
+    auto more = PushBlocks(*sink, 1, 151);
+    expected.insert(expected.end(), more.begin(), more.end());
+    ASSERT_TRUE(testing::WaitFor([&] { return sink->frozen.load(); })) << "the writer did not die";
+    more = PushBlocks(*sink, 200, 103);  // more than one batch
+    expected.insert(expected.end(), more.begin(), more.end());
+    sink->cutsToFail = 2;  // going back to the commit, and before a next part
+    sink->CloseFile(platform::Teardown::kProcessExit);
+    EXPECT_LE(sink->cutsToFail.load(), 1) << "the exit path's cut back worked: proves nothing";
+    EXPECT_EQ(sink->Parts(), 2u);
+    EXPECT_EQ(JoinParts(path, sink->Parts(), 100000), expected);
 }
 
 }  // namespace

@@ -235,7 +235,10 @@ void AppendSi(Bytes& out, int i, int packets, std::uint8_t* counters) {
 
 // A source: tables every 40 packets; the PMT changes version halfway. With
 // `si`, the service information too (AppendSi).
-Bytes SourceStream(int packets, bool si = false) {
+// `idrEvery`: the video's PES starts carry H.264 pictures, every
+// idrEvery-th an IDR picture (a decoder can begin there), the others not;
+// 0: bytes no decoder reads.
+Bytes SourceStream(int packets, bool si = false, int idrEvery = 0) {
     Bytes out;
     std::uint8_t counters[8192] = {};
     auto table = [&](const Bytes& section, std::uint16_t pid) {
@@ -245,6 +248,7 @@ Bytes SourceStream(int packets, bool si = false) {
         out.insert(out.end(), packet, packet + n);
     };
     const std::uint16_t streams[] = {kVideo, kAudio, kData, kPcr, kEcm, kAudio2, 0x51};
+    int pictures = 0;
     for (int i = 0; i < packets; ++i) {
         if (i % 40 == 0) {
             table(SourcePat(), 0);
@@ -258,9 +262,18 @@ Bytes SourceStream(int packets, bool si = false) {
         packet[1] = static_cast<std::uint8_t>((i % 3 == 0 ? 0x40 : 0) | pid >> 8);  // PES starts
         packet[2] = static_cast<std::uint8_t>(pid);
         packet[3] = static_cast<std::uint8_t>(0x10 | (counters[pid]++ & 0x0F));
+        if (idrEvery != 0 && pid == kVideo && i % 3 == 0) {
+            const std::uint8_t nal = pictures++ % idrEvery == 0 ? 0x65 : 0x41;
+            const std::uint8_t pes[] = {0, 0, 1, 0xE0, 0, 0, 0x80, 0, 0, 0, 0, 1, nal};
+            std::memcpy(packet + 4, pes, sizeof pes);
+        }
         out.insert(out.end(), packet, packet + 188);
     }
     return out;
+}
+
+bool IsIdrStart(const std::uint8_t* packet) {
+    return ts::Pid(packet) == kVideo && (packet[1] & 0x40) != 0 && packet[16] == 0x65;
 }
 
 // What a service recording gets: the host delivers the PIDs the stream
@@ -278,7 +291,9 @@ struct Recording {
             [](void* self, const std::uint8_t* data, std::int32_t length, std::uint8_t tag) {
                 auto* r = static_cast<Recording*>(self);
                 if (tag == ts::ServiceStream::kTablesTag) r->tables.clear();
-                Bytes& into = tag == ts::ServiceStream::kPacketsTag ? r->output : r->tables;
+                const bool packets =
+                    tag == ts::ServiceStream::kPacketsTag || tag == ts::ServiceStream::kEntryTag;
+                Bytes& into = packets ? r->output : r->tables;
                 into.insert(into.end(), data, data + length);
             },
             [](void* self) { ++static_cast<Recording*>(self)->notices; }, this);
@@ -912,12 +927,15 @@ Bytes StreamPackets(const Bytes& stream) {
     return out;
 }
 
+std::string PartName(std::uint32_t part) {
+    return part == 1 ? "rec.ts" : "rec-" + std::to_string(part) + ".ts";
+}
+
 Bytes ReadParts(const testing::TempDir& dir, std::uint32_t parts) {
     Bytes joined;
     Bytes lastPmt;  // the last PMT section before this part
     for (std::uint32_t part = 1; part <= parts; ++part) {
-        const std::string name =
-            dir.File(part == 1 ? "rec.ts" : "rec-" + std::to_string(part) + ".ts");
+        const std::string name = dir.File(PartName(part));
         const Bytes bytes = testing::ReadFileBytes(name);
         SCOPED_TRACE(name);
         EXPECT_GE(bytes.size(), 2u * 188);
@@ -961,7 +979,25 @@ struct PartCase {
     const char* name;
     bool refusal;
     int dieAt;
+    int idrEvery = 0;  // the video's entry points (see SourceStream)
 };
+
+// A split part of a stream with entry points begins at one, after its
+// tables, and a part holds its split size before it ends.
+void ExpectPartsBeginAtEntryPoints(const testing::TempDir& dir, std::uint32_t parts,
+                                   std::uint64_t splitBytes) {
+    for (std::uint32_t part = 1; part <= parts; ++part) {
+        const Bytes bytes = testing::ReadFileBytes(dir.File(PartName(part)));
+        SCOPED_TRACE(PartName(part));
+        if (part < parts) {
+            EXPECT_GE(bytes.size(), splitBytes);
+        }
+        if (part == 1) continue;
+        const Bytes streams = StreamPackets(bytes);
+        ASSERT_GE(streams.size(), 188u);
+        EXPECT_TRUE(IsIdrStart(streams.data())) << "its first packet: PID " << ts::Pid(&streams[0]);
+    }
+}
 class ServicePartTest : public ::testing::TestWithParam<PartCase> {};
 
 // Each part begins with the tables in effect there and plays alone; joined,
@@ -969,7 +1005,7 @@ class ServicePartTest : public ::testing::TestWithParam<PartCase> {};
 // that was not split, packet for packet.
 TEST_P(ServicePartTest, EveryPartBeginsWithItsTablesAndThePartsJoinWithoutAJump) {
     const PartCase& c = GetParam();
-    const Bytes source = SourceStream(6000, true);
+    const Bytes source = SourceStream(6000, true, c.idrEvery);
     testing::TempDir whole;
     {
         ServiceSink reference(4 << 20);  // room for the whole source: nothing refused
@@ -1003,7 +1039,30 @@ TEST_P(ServicePartTest, EveryPartBeginsWithItsTablesAndThePartsJoinWithoutAJump)
     EXPECT_EQ(ContinuityErrors(joined), 0u);
     EXPECT_TRUE(StreamPackets(joined) == expected)
         << StreamPackets(joined).size() / 188 << " stream packets of " << expected.size() / 188;
+    if (c.idrEvery != 0 && !c.refusal) {
+        ExpectPartsBeginAtEntryPoints(dir, sink->Parts(), limits.splitBytes);
+    }
     if (c.dieAt < 0) delete sink;
+}
+
+// Pictures that said where a decoder can begin once, at the start: a part
+// past its size waits for the next such picture a bounded time only.
+TEST(ServiceSinkParts, APartWaitsForAnEntryPointABoundedTimeOnly) {
+    const Bytes source = SourceStream(6000, true, 1 << 20);
+    testing::TempDir dir;
+    ServiceSink sink(4 << 20);
+    sink.StartService(kService, nullptr, nullptr);
+    RecordingLimits limits;
+    limits.splitBytes = 800 * 188;
+    ASSERT_TRUE(sink.OpenFile(dir.File("rec.ts").c_str(), 0, limits));
+    const std::size_t half = source.size() / 2 / 188 * 188;
+    PushAll(sink, source, 0, half);
+    ASSERT_TRUE(testing::WaitFor([&] { return sink.TakenBytes() == half; }));
+    platform::SleepMs(FileSink::kMostEntryWaitMs + 200);
+    PushAll(sink, source, half, source.size());
+    ASSERT_TRUE(sink.CloseFile());
+    EXPECT_GE(sink.Parts(), 2u);
+    EXPECT_GE(testing::ReadFileBytes(dir.File("rec.ts")).size(), limits.splitBytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(ServiceSink, ServicePartTest,
@@ -1013,7 +1072,11 @@ INSTANTIATE_TEST_SUITE_P(ServiceSink, ServicePartTest,
                                            PartCase{"ExitOpenedASplit", false, 1},
                                            PartCase{"ExitCountedASplit", false, 2},
                                            PartCase{"ExitOpeningARefusal", true, 0},
-                                           PartCase{"ExitCountedARefusal", true, 2}),
+                                           PartCase{"ExitCountedARefusal", true, 2},
+                                           PartCase{"SplitAtEntryPoints", false, -1, 8},
+                                           PartCase{"ExitOpeningAtAnEntryPoint", false, 0, 8},
+                                           PartCase{"ExitCountedAtAnEntryPoint", false, 2, 8},
+                                           PartCase{"RefusalWithEntryPoints", true, -1, 8}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

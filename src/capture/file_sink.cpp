@@ -97,6 +97,11 @@ void FileSink::Output::Forget() {
     openingPart = 0;
     splitHelped = true;
     lastDone = 0;
+    entries = false;
+    batchAtEntry = false;
+    asking = false;
+    due = false;
+    dueAtMs = 0;
 }
 
 void FileSink::ResetForOpen(const Limits& limits) {
@@ -134,11 +139,7 @@ FileSink::OpenFailure FileSink::CreateInTime(const char* path) {
     openError_ = opening->systemError;
     if (failure == OpenFailure::kNone) {
         file_.Take(opening->file);
-        partLimit_ = limits_.splitBytes;
-        const std::uint64_t systemLimit = opening->sizeLimit;
-        if (systemLimit != 0 && (partLimit_ == 0 || systemLimit < partLimit_)) {
-            partLimit_ = systemLimit;
-        }
+        SetPartLimits(limits_.splitBytes, opening->sizeLimit);
     }
     delete opening;
     return failure;
@@ -229,17 +230,35 @@ void FileSink::CountTaken(std::int32_t length) {
         std::memory_order_relaxed);
 }
 
-void FileSink::KeepBlock(const std::uint8_t* data, std::int32_t length) {
+void FileSink::KeepBlock(const std::uint8_t* data, std::int32_t length, bool entry) {
     if (Ended() != End::kNone || length <= 0) return;
     continuity_.Check(data, length);
-    Output& o = writer_;
-    // The ring keeps its own batches within bounds; blocks made here from
-    // them (a service's packets and tables) may come to more.
-    if (o.pendingBlocks == kMaxBatchBlocks ||
-        o.pendingBytes + static_cast<std::uint32_t>(length) > kWriteBatch) {
+    Keep(writer_, data, length, entry);
+}
+
+void FileSink::KeepBlockAtExit(const std::uint8_t* data, std::int32_t length, bool entry) {
+    // The stream's counts stop where the writer stopped: a writer not yet
+    // ended may still be counting, and the check is its own.
+    if (exitDone_) return;
+    Keep(exit_, data, length, entry);
+}
+
+void FileSink::Keep(Output& o, const std::uint8_t* data, std::int32_t length, bool entry) {
+    if (entry) o.entries = true;
+    TakeAsk(o);
+    // A part to end (asked, or at its size) ends before an entry point: the
+    // batch so far goes first, and the next part can begin with this block.
+    const bool atEntry =
+        entry && (o.asking || (entrySize_ != 0 && o.fileLength + o.pendingBytes >= entrySize_));
+    // The ring keeps its own batches within bounds; blocks made from them
+    // (a service's packets and tables) may come to more.
+    if (o.pendingBlocks != 0 &&
+        (atEntry || o.pendingBlocks == kMaxBatchBlocks ||
+         o.pendingBytes + static_cast<std::uint32_t>(length) > kWriteBatch)) {
         WritePending(o);
         if (Abandoned(o)) return;  // the batch is the exit path's business now
     }
+    if (o.pendingBlocks == 0) o.batchAtEntry = entry;
     Gather(o, data, length);
 }
 
@@ -403,6 +422,7 @@ bool FileSink::NextPart(Output& o, std::uint32_t from) {
         o.partsBytes += o.fileLength;
         o.fileLength = 0;
         o.tornUntil = 0;
+        o.due = false;
         ++o.part;
         parts_.store(o.part, std::memory_order_relaxed);
         AtPartChange(PartChange::kCounted);
@@ -463,10 +483,14 @@ void FileSink::WritePending(Output& o) {
     // pass the part's limit, or where the owner asked for one (the writer's
     // batches only: the exit path keeps the part it finds).
     // Acquire pairs with SplitNow's release.
-    const bool asked = o.byWriter && splitAsked_.exchange(false, std::memory_order_acquire);
-    const bool full = partLimit_ != 0 && o.fileLength + o.pendingBytes > partLimit_;
-    if (o.fileLength != 0 && (asked || full) && NextPart(o, 0) && asked) {
-        askedPart_.store(o.part, std::memory_order_release);  // pairs with AskedPart
+    TakeAsk(o);
+    if (SplitBefore(o)) {
+        // An ask the writer could not follow (no part made) begins none.
+        const bool asked = o.asking;
+        o.asking = false;
+        if (NextPart(o, 0) && asked) {
+            askedPart_.store(o.part, std::memory_order_release);  // pairs with AskedPart
+        }
     }
     const std::uint64_t before = o.fileLength;
     const bool written = WriteBatch(o, 0);
@@ -484,8 +508,46 @@ void FileSink::WritePending(Output& o) {
     PublishLength(o);
     o.pendingBytes = 0;
     o.pendingBlocks = 0;
+    o.batchAtEntry = false;
     AfterBatchWritten(o.byWriter);
     if (Ended() != End::kNone) CloseAtEnd(o);
+}
+
+void FileSink::SetPartLimits(std::uint64_t splitBytes, std::uint64_t systemLimit) {
+    systemLimit_ = systemLimit;
+    // Waiting for an entry point must not run into the file system's limit.
+    const std::uint64_t room =
+        systemLimit > 2 * kEntryMargin ? systemLimit - kEntryMargin : systemLimit / 2;
+    entrySize_ = systemLimit == 0 || (splitBytes != 0 && splitBytes < room) ? splitBytes : room;
+}
+
+void FileSink::TakeAsk(Output& o) {
+    // Acquire pairs with SplitNow's release. An ask while the part holds
+    // nothing yet begins none.
+    if (o.byWriter && splitAsked_.load(std::memory_order_relaxed) &&
+        splitAsked_.exchange(false, std::memory_order_acquire) && o.fileLength != 0) {
+        o.asking = true;
+    }
+}
+
+bool FileSink::SplitBefore(Output& o) {
+    if (o.fileLength == 0) return false;  // a part holds something first
+    const std::uint64_t length = o.fileLength + o.pendingBytes;
+    if (systemLimit_ != 0 && length > systemLimit_) return true;
+    // At exit, bytes after the part's end that could not be cut off (the
+    // dead writer's, its blocks again) are written over first: a next part
+    // now would leave them in this one twice.
+    if (!o.byWriter && o.tornUntil > o.fileLength) return false;
+    if (!o.entries) return o.asking || (limits_.splitBytes != 0 && length > limits_.splitBytes);
+    // Blocks that mark their entry points: a part to end goes on to the next
+    // one, for a bounded time.
+    if (!o.asking && (entrySize_ == 0 || o.fileLength < entrySize_)) return false;
+    const std::uint32_t now = platform::TickCountMs();
+    if (!o.due) {
+        o.due = true;
+        o.dueAtMs = now;
+    }
+    return o.batchAtEntry || now - o.dueAtMs >= kMostEntryWaitMs;
 }
 
 void FileSink::GoOnInNextPart(Output& o, std::uint64_t before) {
@@ -567,7 +629,8 @@ std::uint64_t FileSink::Mark() {
     const Output& o = writer_;
     const std::uint64_t seq = marks_ + 1;
     places_[seq & 1] = Place{o.part,      o.fileLength,  o.partsBytes,
-                             o.tornUntil, o.splitHelped, Ended() == End::kSize};
+                             o.tornUntil, o.splitHelped, Ended() == End::kSize,
+                             o.entries,   o.due,         o.dueAtMs};
     marks_ = seq;
     return seq;
 }
@@ -609,27 +672,26 @@ void FileSink::RecoverTo(std::uint64_t mark) {
     o.partsBytes = place.partsBytes;
     o.tornUntil = place.tornUntil;
     o.splitHelped = place.splitHelped;
+    o.entries = place.entries;
+    o.due = place.due;
+    o.dueAtMs = place.dueAtMs;
     // A size limit the killed writer found after that batch is found again,
     // at the same block, as the blocks are written again.
     if (Ended() == End::kSize && !place.endedBySize) {
         end_.store(static_cast<std::uint32_t>(End::kNone), std::memory_order_relaxed);
     }
     // Whatever the killed writer wrote after that batch goes; a file that
-    // cannot be cut (a device) keeps what it has, and is written over.
-    if (!exitDone_ && !CutFile(o.fileLength)) o.tornUntil = UINT64_MAX;
+    // cannot be cut (a device) keeps what it has, and is written over
+    // before a next part begins (see SplitBefore).
+    std::uint64_t size = 0;
+    if (!exitDone_ && !CutFile(o.fileLength)) {
+        o.tornUntil = !file_.Size(&size) ? UINT64_MAX : size > o.fileLength ? size : 0;
+    }
     PublishLength(o);
 }
 
 void FileSink::ProcessBlockAtExit(const std::uint8_t* data, std::int32_t length, std::uint8_t) {
-    // The stream's counts stop where the writer stopped: a writer not yet
-    // ended may still be counting, and the check is its own.
-    if (exitDone_) return;
-    Output& o = exit_;
-    if (o.pendingBlocks == kMaxBatchBlocks ||
-        o.pendingBytes + static_cast<std::uint32_t>(length) > kWriteBatch) {
-        WritePending(o);
-    }
-    Gather(o, data, length);
+    KeepBlockAtExit(data, length, false);
 }
 
 void FileSink::EndAtExit() {

@@ -32,6 +32,12 @@ class FileSink : public BlockRing {
     // The longest recording path, with its terminator.
     static constexpr std::size_t kPathSize = 2048;
 
+    // A part to end (split size, or asked) whose blocks mark entry points
+    // goes on to the next one at most this long (see KeepBlock); where the
+    // file system limits a file, a part waits from this much before it.
+    static constexpr std::uint32_t kMostEntryWaitMs = 2000;
+    static constexpr std::uint64_t kEntryMargin = 64ull << 20;
+
     using Limits = RecordingLimits;
     // Why a recording ended by itself (a limit), or kNone.
     // kProgramme: the owner asked (EndNow): the programme recorded is over.
@@ -97,7 +103,8 @@ class FileSink : public BlockRing {
     // writer takes it up within its next tick (at most 100 ms).
     void EndNow() { endAsked_.store(true, std::memory_order_release); }  // pairs with Tick
     // Control thread: the writer begins a next part with its next batch (a
-    // programme has changed), as a split by size would; nothing when the
+    // programme has changed), as a split by size would: at the next entry
+    // point where the blocks mark them (see KeepBlock); nothing when the
     // part holds nothing yet.
     void SplitNow() {
         splitAsked_.store(true, std::memory_order_release);  // pairs with WritePending
@@ -223,7 +230,14 @@ class FileSink : public BlockRing {
     void CountTaken(std::int32_t length);
     // Writer: a block for the file, as ProcessBlock takes it; one made here
     // (not one the ring holds) may fill the batch, which is then written first.
-    void KeepBlock(const std::uint8_t* data, std::int32_t length);
+    // `entry`: a decoder can begin at the block's first byte (a picture
+    // that needs no earlier one). Once a recording's blocks say so, a part
+    // past its split size runs on to the next such block, and the next part
+    // begins there: at most kMostEntryWaitMs later, and never past the
+    // file system's own limit (kEntryMargin before it, where it has one).
+    void KeepBlock(const std::uint8_t* data, std::int32_t length, bool entry = false);
+    // The exit path's KeepBlock, for blocks a subclass makes at exit.
+    void KeepBlockAtExit(const std::uint8_t* data, std::int32_t length, bool entry);
     // The bytes gathered for the writer's or the exit path's batch so far.
     std::uint32_t PendingBytes(bool byWriter) const {
         return byWriter ? writer_.pendingBytes : exit_.pendingBytes;
@@ -252,6 +266,11 @@ class FileSink : public BlockRing {
         std::uint32_t openingPart = 0;  // a part being opened or gone back to
         bool splitHelped = true;        // a next part after a refused write took the bytes
         std::uint32_t lastDone = 0;     // batch bytes the last WriteBatch got to
+        bool entries = false;           // the blocks mark their entry points (KeepBlock)
+        bool batchAtEntry = false;      // the batch's first block is one
+        bool asking = false;            // the writer: the owner asked for a next part
+        bool due = false;               // the part is to end (asked, or at its size)...
+        std::uint32_t dueAtMs = 0;      // ... since this tick count
         void Forget();                  // a fresh recording's place
     };
 
@@ -266,6 +285,15 @@ class FileSink : public BlockRing {
     bool Abandoned(const Output& o) const { return o.byWriter && GivingUp(); }
     // Adds a block to the batch; the first that passes StopAfterMB is the last.
     void Gather(Output& o, const std::uint8_t* data, std::int32_t length);
+    // KeepBlock for either path: makes room (or ends the batch before an
+    // entry point where a part may begin), then gathers.
+    void Keep(Output& o, const std::uint8_t* data, std::int32_t length, bool entry);
+    // Whether the batch goes into a next part: the owner asked, or the part
+    // is at its limit. The one place a part's end is decided.
+    bool SplitBefore(Output& o);
+    // The writer takes up a SplitNow.
+    void TakeAsk(Output& o);
+    void SetPartLimits(std::uint64_t splitBytes, std::uint64_t systemLimit);
     // Writes the batch: where it goes (this part or a next one), what a
     // failure keeps and counts. The one place that decides, for the writer
     // and the exit path alike.
@@ -332,7 +360,8 @@ class FileSink : public BlockRing {
     // Writer: the rename RenameTo asked for, between batches.
     void RenameIfAsked();
     Limits limits_;
-    std::uint64_t partLimit_ = 0;     // the smaller of the split and the file system's limit
+    std::uint64_t systemLimit_ = 0;   // the file system's limit (0: none known)
+    std::uint64_t entrySize_ = 0;     // where a part may end at an entry point (0: never)
     std::uint32_t lastTick_ = 0;      // the tick ElapsedMs last read
     std::uint64_t elapsedMs_ = 0;     // up to lastTick_
     std::uint64_t spaceCheckMs_ = 0;  // elapsed at the last free-space check
@@ -359,6 +388,9 @@ class FileSink : public BlockRing {
         std::uint64_t tornUntil = 0;
         bool splitHelped = true;
         bool endedBySize = false;  // the batch ended the recording at StopAfterMB
+        bool entries = false;
+        bool due = false;
+        std::uint32_t dueAtMs = 0;
     };
     Place places_[2];
     std::uint64_t marks_ = 0;

@@ -115,10 +115,11 @@ void ServiceSink::Emit(void* self, const std::uint8_t* data, std::int32_t length
     if (TakeTables(path, data, length, tag)) return;
     // Kept first: a part begun while keeping it takes the counters written
     // before it, and finds this block's in the batch.
+    const bool entry = tag == ts::ServiceStream::kEntryTag;
     if (path.byWriter) {
-        path.sink->KeepBlock(data, length);
+        path.sink->KeepBlock(data, length, entry);
     } else {
-        path.sink->FileSink::ProcessBlockAtExit(data, length, tag);
+        path.sink->KeepBlockAtExit(data, length, entry);
     }
     NoteCounters(path.now, data, length);
 }

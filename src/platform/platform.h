@@ -261,6 +261,8 @@ class File {
     static bool LastWriteFoundFileTooLarge();
     // Cuts the file to `length` bytes.
     [[nodiscard]] bool Truncate(std::uint64_t length);
+    // The file's size now, in `size`; false when it cannot be told.
+    [[nodiscard]] bool Size(std::uint64_t* size) const;
     void Close();
     bool IsOpen() const;
 

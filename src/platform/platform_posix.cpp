@@ -9,6 +9,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -204,6 +205,13 @@ bool File::WriteAt(const void* data, std::uint32_t length, std::uint64_t offset,
 
 bool File::Truncate(std::uint64_t length) {
     return ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
+}
+
+bool File::Size(std::uint64_t* size) const {
+    struct stat status;
+    if (::fstat(fd_, &status) != 0) return false;
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
 }
 
 void File::Close() {

@@ -366,6 +366,13 @@ bool File::Truncate(std::uint64_t length) {
            SetEndOfFile(handle_.Get()) != FALSE;
 }
 
+bool File::Size(std::uint64_t* size) const {
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(handle_.Get(), &length)) return false;
+    *size = static_cast<std::uint64_t>(length.QuadPart);
+    return true;
+}
+
 void File::Close() {
     handle_.Reset();
 }

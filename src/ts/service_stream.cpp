@@ -186,6 +186,11 @@ void ServiceStream::OnPacket(const std::uint8_t* packet) {
         }
     }
     if (passing_ && roles_[pid] == kKeep) {
+        if (pid == entryPid_ && PayloadStart(packet) &&
+            RandomAccess(packet, entryType_) == Access::kPoint) {
+            Flush();  // the entry point begins a block of its own
+            outAtEntry_ = true;
+        }
         Output(packet);
     } else {
         Drop();
@@ -628,8 +633,9 @@ void ServiceStream::Output(const std::uint8_t* packet) {
 
 void ServiceStream::Flush() {
     if (outBytes_ == 0) return;
-    emit_(context_, out_, outBytes_, kPacketsTag);
+    emit_(context_, out_, outBytes_, outAtEntry_ ? kEntryTag : kPacketsTag);
     outBytes_ = 0;
+    outAtEntry_ = false;
 }
 
 void ServiceStream::EmitTables() {

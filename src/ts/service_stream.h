@@ -179,6 +179,7 @@ struct ServiceStreamMemory {
     bool hunting_ = true;  // sync is not known: a sync byte needs the next one to agree
     std::uint8_t out_[kChunk] = {};
     std::int32_t outBytes_ = 0;
+    bool outAtEntry_ = false;  // out_ begins at the video's entry point
 };
 
 // What a service's SI says, decoded to UTF-8: empty text where none came.
@@ -217,6 +218,9 @@ class ServiceStream : private ServiceStreamMemory {
 
     // A block whose bytes go into the output as they are.
     static constexpr std::uint8_t kPacketsTag = 0;
+    // The same, beginning with a packet of the video where a decoder can
+    // begin (a part of a recording can begin there and play at once).
+    static constexpr std::uint8_t kEntryTag = 3;
     // Blocks that carry the tables now in effect for a next part's start:
     // the generated PAT section, then the PMT section, in chunks; the first
     // chunk is tagged kTablesTag, the rest kTablesMoreTag. Not output.

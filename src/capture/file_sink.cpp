@@ -485,11 +485,13 @@ void FileSink::WritePending(Output& o) {
     // Acquire pairs with SplitNow's release.
     TakeAsk(o);
     if (SplitBefore(o)) {
-        // An ask the writer could not follow (no part made) begins none.
-        const bool asked = o.asking;
-        o.asking = false;
-        if (NextPart(o, 0) && asked) {
-            askedPart_.store(o.part, std::memory_order_release);  // pairs with AskedPart
+        if (NextPart(o, 0)) {
+            AnswerAsk(o);
+        } else {
+            // An ask the writer could not follow begins none; a size the
+            // part has is found again, and waits again.
+            o.asking = false;
+            o.due = false;
         }
     }
     const std::uint64_t before = o.fileLength;
@@ -530,14 +532,21 @@ void FileSink::TakeAsk(Output& o) {
     }
 }
 
+void FileSink::AnswerAsk(Output& o) {
+    if (!o.asking) return;
+    o.asking = false;
+    askedPart_.store(o.part, std::memory_order_release);  // pairs with AskedPart
+}
+
 bool FileSink::SplitBefore(Output& o) {
     if (o.fileLength == 0) return false;  // a part holds something first
     const std::uint64_t length = o.fileLength + o.pendingBytes;
-    if (systemLimit_ != 0 && length > systemLimit_) return true;
     // At exit, bytes after the part's end that could not be cut off (the
     // dead writer's, its blocks again) are written over first: a next part
-    // now would leave them in this one twice.
+    // now would leave them in this one twice. A file system's limit then
+    // refuses the write, and the rest goes on in a next part from there.
     if (!o.byWriter && o.tornUntil > o.fileLength) return false;
+    if (systemLimit_ != 0 && length > systemLimit_) return true;
     if (!o.entries) return o.asking || (limits_.splitBytes != 0 && length > limits_.splitBytes);
     // Blocks that mark their entry points: a part to end goes on to the next
     // one, for a bounded time.
@@ -547,7 +556,10 @@ bool FileSink::SplitBefore(Output& o) {
         o.due = true;
         o.dueAtMs = now;
     }
-    return o.batchAtEntry || now - o.dueAtMs >= kMostEntryWaitMs;
+    // The exit path, whose clock says nothing of the stream (it replays at
+    // once what came while the writer was gone), waits for the point: what
+    // it replays is at most the ring, far less than kEntryMargin.
+    return o.batchAtEntry || (o.byWriter && now - o.dueAtMs >= EntryWaitMs());
 }
 
 void FileSink::GoOnInNextPart(Output& o, std::uint64_t before) {
@@ -567,6 +579,7 @@ void FileSink::GoOnInNextPart(Output& o, std::uint64_t before) {
         const std::uint64_t at = o.fileLength;  // after the part's preamble
         if (WriteBatch(o, kept)) {
             o.splitHelped = true;
+            AnswerAsk(o);  // a next part is what the owner asked for
             if (sizeLimitFound_.load(std::memory_order_relaxed) == 0) {
                 sizeLimitFound_.store(limited, std::memory_order_relaxed);  // read by the log
             }
@@ -685,7 +698,9 @@ void FileSink::RecoverTo(std::uint64_t mark) {
     // before a next part begins (see SplitBefore).
     std::uint64_t size = 0;
     if (!exitDone_ && !CutFile(o.fileLength)) {
-        o.tornUntil = !file_.Size(&size) ? UINT64_MAX : size > o.fileLength ? size : 0;
+        o.tornUntil = !FileSize(&size) ? UINT64_MAX : size > o.fileLength ? size : 0;
+    } else {
+        o.tornUntil = 0;  // cut: nothing after the part's length
     }
     PublishLength(o);
 }

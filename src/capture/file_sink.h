@@ -203,12 +203,16 @@ class FileSink : public BlockRing {
     virtual std::uint64_t FreeBytes() const { return platform::FreeBytesAt(names_[0].path); }
     // Cuts the file to `length` bytes, as platform::File::Truncate.
     virtual bool CutFile(std::uint64_t length) { return file_.Truncate(length); }
+    // The file's size, as platform::File::Size.
+    virtual bool FileSize(std::uint64_t* size) const { return file_.Size(size); }
     // Writer: the steps of a change to a next part, for tests that stop a
     // writer dead at each. kOpening: about to open it; kOpened: the handle
     // is the next part's, the counts still the last one's; kCounted: both
     // are the next part's.
     enum class PartChange { kOpening, kOpened, kCounted };
     virtual void AtPartChange(PartChange) {}
+    // Writer: how long a part to end waits for an entry point (see KeepBlock).
+    virtual std::uint32_t EntryWaitMs() const { return kMostEntryWaitMs; }
     // The one place that says what every part after the first begins with
     // (a stream's tables, so each part plays alone), for a part that begins
     // at byte `from` of the batch `batch` (`pending` bytes gathered) of the
@@ -291,8 +295,9 @@ class FileSink : public BlockRing {
     // Whether the batch goes into a next part: the owner asked, or the part
     // is at its limit. The one place a part's end is decided.
     bool SplitBefore(Output& o);
-    // The writer takes up a SplitNow.
+    // The writer takes up a SplitNow; and says a next part answered it.
     void TakeAsk(Output& o);
+    void AnswerAsk(Output& o);
     void SetPartLimits(std::uint64_t splitBytes, std::uint64_t systemLimit);
     // Writes the batch: where it goes (this part or a next one), what a
     // failure keeps and counts. The one place that decides, for the writer

@@ -58,6 +58,7 @@ void ServiceStream::Start(std::uint16_t serviceId, Emit emit, Notify notify, voi
     hunting_ = true;
     droppedNext_ = DroppedList{};
     outBytes_ = 0;
+    outAtEntry_ = false;
     dropped_.store(0, std::memory_order_relaxed);
     pmtChanges_.store(0, std::memory_order_relaxed);
     pmtPidSeen_.store(0, std::memory_order_relaxed);

@@ -19,6 +19,9 @@
 #
 # Usage: bench/e2e_bench.sh [modes]   ("modes": only the last section)
 set -euo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 only_modes=$([ "${1:-}" = modes ] && echo 1 || echo 0)
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"

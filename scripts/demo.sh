@@ -8,6 +8,9 @@
 #   scripts/demo.sh --ts FILE --sid N     ... and a service of it (its program_number)
 #   scripts/demo.sh --interactive         show the dialog (needs a display)
 set -euo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 

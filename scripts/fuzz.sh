@@ -12,6 +12,9 @@
 #   scripts/fuzz.sh ring_fuzz    one of them
 # Exit status 0 when no target crashed.
 set -uo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh clang-14 libclang-rt-14-dev || exit 1

@@ -9,6 +9,9 @@
 #   scripts/hostsim.sh --ts ../shared/samples/rai-dvbt-mux_tsduck-test-108.ts \
 #       --record --service-name "Rai 1" --dir /tmp/rec --channel 11362,H,22000
 set -euo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 here=$PWD
 cd "$ROOT"

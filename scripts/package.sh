@@ -6,6 +6,9 @@
 #
 #   scripts/package.sh            prints the archive's path
 set -euo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh python3 >/dev/null

@@ -9,6 +9,9 @@
 # and cuts "File name :" short, so the prefix is given a font with that
 # font's metrics (Liberation Sans) and wine's Marlett for the frame's buttons.
 set -euo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 bash scripts/setup.sh imagemagick fonts-wine fonts-liberation

@@ -9,6 +9,9 @@
 # installed, the tests take the 64-bit-only path, and one line says why.
 # Exits nonzero only when the 64-bit path itself cannot be installed.
 set -uo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 
 have() { command -v "$1" >/dev/null 2>&1; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

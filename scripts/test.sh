@@ -5,6 +5,9 @@
 # (or CORVANLET_ONLY_64BIT=1), the 32-bit suites are skipped with a notice.
 # Ends with one line "N passed, M failed" over the suites that ran.
 set -uo pipefail
+# In an empty environment (env -i) bash's own PATH is not exported, and
+# cmake and gcc, which find their parts through it, then fail.
+export PATH
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 

@@ -248,8 +248,7 @@ void FileSink::Keep(Output& o, const std::uint8_t* data, std::int32_t length, bo
     TakeAsk(o);
     // A part to end (asked, or at its size) ends before an entry point: the
     // batch so far goes first, and the next part can begin with this block.
-    const bool atEntry =
-        entry && (o.asking || (entrySize_ != 0 && o.fileLength + o.pendingBytes >= entrySize_));
+    const bool atEntry = entry && ToEnd(o, o.fileLength + o.pendingBytes);
     // The ring keeps its own batches within bounds; blocks made from them
     // (a service's packets and tables) may come to more.
     if (o.pendingBlocks != 0 &&
@@ -538,6 +537,10 @@ void FileSink::AnswerAsk(Output& o) {
     askedPart_.store(o.part, std::memory_order_release);  // pairs with AskedPart
 }
 
+bool FileSink::ToEnd(const Output& o, std::uint64_t length) const {
+    return o.asking || (entrySize_ != 0 && length >= entrySize_);
+}
+
 bool FileSink::SplitBefore(Output& o) {
     if (o.fileLength == 0) return false;  // a part holds something first
     const std::uint64_t length = o.fileLength + o.pendingBytes;
@@ -550,7 +553,7 @@ bool FileSink::SplitBefore(Output& o) {
     if (!o.entries) return o.asking || (limits_.splitBytes != 0 && length > limits_.splitBytes);
     // Blocks that mark their entry points: a part to end goes on to the next
     // one, for a bounded time.
-    if (!o.asking && (entrySize_ == 0 || o.fileLength < entrySize_)) return false;
+    if (!ToEnd(o, o.fileLength)) return false;
     const std::uint32_t now = platform::TickCountMs();
     if (!o.due) {
         o.due = true;

@@ -295,6 +295,9 @@ class FileSink : public BlockRing {
     // Whether the batch goes into a next part: the owner asked, or the part
     // is at its limit. The one place a part's end is decided.
     bool SplitBefore(Output& o);
+    // With blocks that mark entry points: a part `length` bytes long is to
+    // end at the next one (asked, or at its size).
+    bool ToEnd(const Output& o, std::uint64_t length) const;
     // The writer takes up a SplitNow; and says a next part answered it.
     void TakeAsk(Output& o);
     void AnswerAsk(Output& o);
